@@ -1,0 +1,16 @@
+// Conversion between the program's 8-bit Windows-1250 text and UTF-8, for the places where
+// text leaves the program towards a human (standard output, the desktop view, the terminal
+// client). Everything inside the program stays Windows-1250 bytes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace larvek {
+
+// Every byte has a meaning in Windows-1250 except a few unassigned ones; those become U+FFFD.
+std::string Cp1250ToUtf8(std::string_view text);
+// Characters that Windows-1250 cannot hold become "?"; invalid UTF-8 bytes become "?" too.
+std::string Utf8ToCp1250(std::string_view text);
+
+}  // namespace larvek

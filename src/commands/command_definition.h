@@ -1,0 +1,17 @@
+// One command's definition: where a terminal's command name leads. Definitions are data, kept
+// as rows of the table server_term or as sections of the own configuration file.
+#pragma once
+
+#include <string>
+
+namespace larvek {
+
+struct CommandDefinition {
+  std::string name;         // field 0 of the request that caused the lookup, as received
+  std::string do_ctecky;    // result columns sent back, separated by "|"
+  std::string prikaz_SQL1;  // first SQL template (placeholders %a% .. %e%)
+  std::string prikaz_SQL2;  // second SQL template, may be empty
+  std::string chyba;        // text sent instead of records when there are no rows
+};
+
+}  // namespace larvek

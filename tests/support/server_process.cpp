@@ -1,0 +1,226 @@
+#include "server_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "net/host_address.h"
+
+namespace larvek::testing {
+namespace {
+
+std::string StripStamp(const std::string& line) {
+  // "hh:nn:ss  " is ten bytes.
+  return line.size() >= 10 && line[2] == ':' && line[5] == ':' ? line.substr(10) : line;
+}
+
+}  // namespace
+
+ServerProcess::ServerProcess()
+    : program_dir_(dir_.Path() + "prog/"), work_dir_(dir_.Path() + "work/") {
+  std::filesystem::create_directories(program_dir_);
+  std::filesystem::create_directories(work_dir_);
+  const char* binary = std::getenv("LARVEK_SRVLARVEK");
+  if (binary == nullptr) throw std::runtime_error("LARVEK_SRVLARVEK is not set");
+  std::filesystem::copy_file(binary, program_dir_ + "srvlarvek");
+  std::filesystem::permissions(program_dir_ + "srvlarvek", std::filesystem::perms::owner_all);
+}
+
+ServerProcess::~ServerProcess() {
+  if (Running()) Stop();
+}
+
+void ServerProcess::WriteOwnConfig(const std::string& bytes) {
+  dir_.Write("prog/srvlarvek.INI", bytes);
+}
+
+void ServerProcess::WriteSharedConfig(const std::string& bytes) { dir_.Write("larvek05.ini", bytes); }
+
+void ServerProcess::Start() {
+  int out[2], err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    close(out[0]);
+    close(out[1]);
+    close(err[0]);
+    close(err[1]);
+    if (chdir(work_dir_.c_str()) != 0) _exit(127);
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    std::string exe = program_dir_ + "srvlarvek";
+    execl(exe.c_str(), exe.c_str(), "--console", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  out_reader_ = std::thread([this, fd = out[0]] { ReadPipe(fd, true); });
+  err_reader_ = std::thread([this, fd = err[0]] { ReadPipe(fd, false); });
+}
+
+int ServerProcess::Stop() {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  if (out_reader_.joinable()) out_reader_.join();
+  if (err_reader_.joinable()) err_reader_.join();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+void ServerProcess::ReadPipe(int fd, bool is_stdout) {
+  std::string partial;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!is_stdout) {
+      stderr_.append(buf, n);
+      continue;
+    }
+    partial.append(buf, n);
+    size_t nl;
+    while ((nl = partial.find('\n')) != std::string::npos) {
+      lines_.push_back(partial.substr(0, nl));
+      partial.erase(0, nl + 1);
+    }
+  }
+  close(fd);
+}
+
+std::vector<std::string> ServerProcess::Lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+std::vector<std::string> ServerProcess::Messages() const {
+  std::vector<std::string> out;
+  for (const std::string& line : Lines()) out.push_back(StripStamp(line));
+  return out;
+}
+
+static bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+bool ServerProcess::WaitForMessage(const std::string& needle,
+                                   std::chrono::milliseconds timeout) const {
+  return WaitFor(
+      [&] {
+        for (const std::string& m : Messages())
+          if (m.find(needle) != std::string::npos) return true;
+        return false;
+      },
+      timeout);
+}
+
+bool ServerProcess::WaitForLineCount(size_t count, std::chrono::milliseconds timeout) const {
+  return WaitFor([&] { return Lines().size() >= count; }, timeout);
+}
+
+std::string ServerProcess::Stderr() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stderr_;
+}
+
+bool ServerProcess::WaitForStderr(const std::string& needle,
+                                  std::chrono::milliseconds timeout) const {
+  return WaitFor([&] { return Stderr().find(needle) != std::string::npos; }, timeout);
+}
+
+std::string ServerProcess::ListenAddress() { return DottedQuad(HostIPv4Address()); }
+
+int ServerProcess::FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, ListenAddress().c_str(), &a.sin_addr);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+Terminal::Terminal(const std::string& address, int port) {
+  fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+Terminal::~Terminal() { Close(); }
+
+void Terminal::Send(const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) throw std::runtime_error("send failed");
+    sent += n;
+  }
+}
+
+std::string Terminal::ReadUntil(const std::string& terminator, std::chrono::milliseconds timeout) {
+  std::string got;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (fd_ >= 0) {
+    if (!terminator.empty() && got.size() >= terminator.size() &&
+        got.compare(got.size() - terminator.size(), terminator.size(), terminator) == 0)
+      break;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char buf[4096];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.append(buf, n);
+  }
+  return got;
+}
+
+std::string Terminal::ReadFor(std::chrono::milliseconds window) { return ReadUntil("", window); }
+
+std::string Terminal::Ask(const std::string& request) {
+  Send(request + "\r");
+  return ReadUntil("\r");
+}
+
+void Terminal::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+void Terminal::Reset() {
+  if (fd_ < 0) return;
+  linger l{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  Close();
+}
+
+}  // namespace larvek::testing

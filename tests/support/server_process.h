@@ -1,0 +1,93 @@
+// Runs the real srvlarvek binary as a child process in a private program directory, the way an
+// operator runs it: a copy of the binary, srvlarvek.INI beside it, ../larvek05.ini above it, and
+// a working directory for u.txt. Log lines are read from its standard output.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "temp_dir.h"
+
+namespace larvek::testing {
+
+class ServerProcess {
+ public:
+  ServerProcess();
+  ~ServerProcess();  // stops the server when still running
+
+  // Files of the program directory (Windows-1250 bytes as given).
+  void WriteOwnConfig(const std::string& bytes);
+  void WriteSharedConfig(const std::string& bytes);
+  const std::string& ProgramDir() const { return program_dir_; }
+  const std::string& WorkDir() const { return work_dir_; }
+  std::string OwnConfigPath() const { return program_dir_ + "srvlarvek.INI"; }
+
+  // Starts `srvlarvek --console`.
+  void Start();
+  // Sends SIGTERM and waits; returns the exit status (or -signal).
+  int Stop();
+  bool Running() const { return pid_ > 0; }
+
+  // Log lines printed so far (UTF-8, time stamp included).
+  std::vector<std::string> Lines() const;
+  // Log lines without their "hh:nn:ss  " time stamp.
+  std::vector<std::string> Messages() const;
+  // Waits until a log message (without time stamp) contains `needle`; false on time-out.
+  bool WaitForMessage(const std::string& needle,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Waits until the number of log lines reaches `count`.
+  bool WaitForLineCount(size_t count,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Standard error so far.
+  std::string Stderr() const;
+  bool WaitForStderr(const std::string& needle,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+  // The address the server listens on (the host's first IPv4 address) and a port that was
+  // free a moment ago.
+  static std::string ListenAddress();
+  static int FreePort();
+
+ private:
+  void ReadPipe(int fd, bool is_stdout);
+
+  TempDir dir_;
+  std::string program_dir_;
+  std::string work_dir_;
+  pid_t pid_ = -1;
+  std::thread out_reader_, err_reader_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  std::string stderr_;
+};
+
+// A terminal: a blocking TCP client.
+class Terminal {
+ public:
+  Terminal(const std::string& address, int port);
+  ~Terminal();
+  bool Connected() const { return fd_ >= 0; }
+  void Send(const std::string& bytes);
+  // Reads until `terminator` has arrived (or, with an empty terminator, until `idle` passes
+  // without bytes); returns what arrived.
+  std::string ReadUntil(const std::string& terminator,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Reads whatever arrives within `window`.
+  std::string ReadFor(std::chrono::milliseconds window);
+  // Request + CR, then the reply up to its CR.
+  std::string Ask(const std::string& request);
+  void Close();
+  // Closes with a reset (linger 0).
+  void Reset();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace larvek::testing

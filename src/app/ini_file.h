@@ -59,8 +59,8 @@ class IniFile {
     size_t begin, end;  // the line's bytes without its line end
   };
   struct Section {
-    size_t append_at;  // just after the section's last non-blank line (and its line end)
-    bool open_line;    // that line ends the file without a line end
+    size_t append_at = 0;    // just after the section's last non-blank line (and its line end)
+    bool open_line = false;  // that line ends the file without a line end
     std::unordered_map<std::string, Key> keys;  // by folded name
   };
 

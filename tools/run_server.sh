@@ -244,7 +244,7 @@ cat <<EOF
 == srvlarvek ($mode mode, database $database) in $prog
    listening on $host:$port; log: standard output and $prog/YYYYMMDD/log.txt
    try, from another terminal:
-     build/larvek_term $host:$port 'STAV;A1' 'HLEDEJ;matice' 'PRIJEM;A1;5' 'DODAVKA;A1' 'CENA;A1' 'XYZ'
+     $root/build/larvek_term $host:$port 'STAV;A1' 'HLEDEJ;matice' 'PRIJEM;A1;5' 'DODAVKA;A1' 'CENA;A1' 'XYZ'
    Ctrl-C stops the server and the database.
 
 EOF

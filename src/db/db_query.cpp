@@ -115,9 +115,9 @@ void TDbQuery::Open() {
       for (int n = 1; taken(name); ++n) name = std::string(c.name) + "_" + std::to_string(n);
       fields.emplace_back(std::move(name), kind);
     }
-    connection.DiscardMoreResults();
   } catch (...) {
     mysql_free_result(result);
+    connection.DiscardMoreResults();
     throw;
   }
   result_ = result;
@@ -125,6 +125,12 @@ void TDbQuery::Open() {
   row_count_ = mysql_num_rows(result);
   at_end_ = row_count_ == 0;
   if (!at_end_) LoadRow();
+  try {
+    connection.DiscardMoreResults();  // a procedure's status result, for one
+  } catch (...) {
+    Close();
+    throw;
+  }
 }
 
 void TDbQuery::ExecuteStatement() {

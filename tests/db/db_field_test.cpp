@@ -48,6 +48,7 @@ TEST_F(DbFieldTest, AsStringPerColumnType) {
       {"DATE", "'2024-01-05'", FieldKind::kDate, "5.1.2024"},
       {"DATE", "'0000-00-00'", FieldKind::kDate, ""},
       {"DATE", "'1899-12-29'", FieldKind::kDate, "29.12.1899"},
+      {"DATE", "'1899-12-30'", FieldKind::kDate, ""},  // day number 0 reads as NULL
       {"DATETIME", "'2024-01-05 00:00:00'", FieldKind::kDateTime, "5.1.2024"},
       {"DATETIME", "'2024-01-05 10:20:30'", FieldKind::kDateTime, "5.1.2024 10:20:30"},
       {"DATETIME", "'2024-01-05 00:00:01'", FieldKind::kDateTime, "5.1.2024 0:00:01"},

@@ -170,6 +170,19 @@ TEST_F(DbQueryTest, OpenOfAStatementWithoutResultRunsItAndFails) {
   EXPECT_EQ(DbErrorOf([&] { query.ExecuteStatement(); }), kEmpty);
 }
 
+TEST_F(DbQueryTest, ProcedureResultsAreReadWhole) {
+  server.Exec(
+      "DROP PROCEDURE IF EXISTS larvek.two_rows; "
+      "CREATE PROCEDURE larvek.two_rows() SELECT 1 AS a UNION ALL SELECT 2");
+  Open("call two_rows()");
+  EXPECT_EQ(query.ColumnByName("a").AsString(), "1");
+  query.Close();
+  query.ExecuteStatement();
+  EXPECT_EQ(query.RowsAffected(), 2);
+  Open("select 3 as b");  // the link is in step after the procedure's extra result
+  EXPECT_EQ(query.ColumnByName("b").AsString(), "3");
+}
+
 TEST_F(DbQueryTest, DisconnectClosesQueriesAndForgetsTheSession) {
   TDbQuery other(connection);
   other.SqlAdd("set @v = 7");

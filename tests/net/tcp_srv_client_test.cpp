@@ -179,5 +179,23 @@ TEST_F(ClientTest, CloseAndAbortFromHandlersFireTheClosedEventOnce) {
   EXPECT_LT(b.Received().size(), size_t{8 << 20}) << "the queue was discarded";
 }
 
+TEST_F(ClientTest, ObjectOutlivesItsHandlerWhenANestedLoopTakesTheNotice) {
+  Listen();
+  // A handler that closes its connection and then spins the loop (as a modal dialog would):
+  // the notice comes up inside, but the object must stay until the handler has returned.
+  on_data = [this](const std::string& name, TTcpSrvClient& c) {
+    if (c.ReceivedLine != "bye") return;
+    c.Close();
+    for (int i = 0; i < 3; ++i) loop.RunOnce(10);
+    Log(name + " still " + c.PeerAddress() + " " + std::to_string(c.ClosedEventCode()));
+  };
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  a.Send("bye");
+  RunUntilLogged("A disconnect code=0 count=1");
+  EXPECT_EQ(log, (std::vector<std::string>{"A connect count=1", "A data 'bye'",
+                                           "A still 127.0.0.1 0", "A disconnect code=0 count=1"}));
+}
+
 }  // namespace
 }  // namespace larvek

@@ -25,7 +25,7 @@ const SystemClock kSystemClock;
 const Clock* g_clock = &kSystemClock;
 
 // Days from 0001-01-01 to 1899-12-30 in the proleptic Gregorian calendar.
-constexpr long kEpochOffset = 693594;
+constexpr long kEpochOffset = 693593;
 
 long DaysFromCivilStart(int year, int month, int day) {
   long y = year - 1;

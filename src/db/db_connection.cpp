@@ -1,0 +1,164 @@
+#include "db/db_connection.h"
+
+#include <mysql.h>
+
+#include <errmsg.h>
+#include <algorithm>
+#include <cstdlib>
+
+#include "db/db_error.h"
+#include "db/db_query.h"
+
+namespace larvek {
+namespace {
+
+int g_open_links = 0;
+
+// The client library wants one initialisation per process; ending it at exit (when no link is
+// left open) releases its global memory.
+void InitClientLibrary() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  mysql_library_init(0, nullptr, nullptr);
+  std::atexit([] {
+    if (g_open_links == 0) mysql_library_end();
+  });
+}
+
+std::string Trim(std::string s) {
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  while (!s.empty() && blank(s.back())) s.pop_back();
+  size_t start = 0;
+  while (start < s.size() && blank(s[start])) ++start;
+  return s.substr(start);
+}
+
+// Errors after which the server side of the link is gone: the statement fails, and the next
+// one must connect anew instead of failing the same way until someone disconnects.
+bool IsLinkLost(unsigned error) {
+  switch (error) {
+    case 1053:  // ER_SERVER_SHUTDOWN
+    case 1927:  // ER_CONNECTION_KILLED
+    case CR_SERVER_GONE_ERROR:
+    case CR_SERVER_LOST:
+    case 2055:  // CR_SERVER_LOST_EXTENDED
+    case 4031:  // ER_CLIENT_INTERACTION_TIMEOUT
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+TDbConnection::TDbConnection() = default;
+
+TDbConnection::~TDbConnection() {
+  Disconnect();
+  for (TDbQuery* q : queries_) q->DetachConnection();
+}
+
+void TDbConnection::Disconnect() {
+  if (!mysql_) return;
+  for (TDbQuery* q : queries_) {
+    try {
+      q->Close();
+    } catch (...) {
+    }
+  }
+  mysql_close(mysql_);
+  mysql_ = nullptr;
+  --g_open_links;
+}
+
+void TDbConnection::EnsureOpen() {
+  if (mysql_) return;
+  InitClientLibrary();
+  MYSQL* m = mysql_init(nullptr);
+  if (!m) ThrowDatabaseError(kConnectFailed);
+  unsigned int timeout = 0;
+  my_bool reconnect = 0;
+  mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+  mysql_options(m, MYSQL_OPT_RECONNECT, &reconnect);
+  auto or_null = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
+  if (!mysql_real_connect(m, or_null(HostName), or_null(User), Password.c_str(), or_null(Database),
+                          Port == 0 ? 3306 : Port, nullptr, CLIENT_CONNECT_WITH_DB)) {
+    unsigned error = mysql_errno(m);
+    std::string text = Trim(mysql_error(m));
+    mysql_close(m);
+    if (error == 0 || text.empty()) ThrowDatabaseError(kConnectFailed);
+    ThrowDatabaseError(kSqlErrorPrefix + text, static_cast<int>(error));
+  }
+  mysql_ = m;
+  ++g_open_links;
+}
+
+void TDbConnection::Execute(const std::string& text) {
+  EnsureOpen();
+  if (mysql_real_query(mysql_, text.data(), text.size()) != 0) RaiseLinkError();
+}
+
+void TDbConnection::DiscardMoreResults() {
+  while (mysql_more_results(mysql_)) {
+    if (mysql_next_result(mysql_) > 0) RaiseLinkError();
+    if (MYSQL_RES* extra = mysql_store_result(mysql_)) mysql_free_result(extra);
+  }
+}
+
+void TDbConnection::RaiseLinkError() {
+  unsigned error = mysql_errno(mysql_);
+  std::string text = Trim(mysql_error(mysql_));
+  if (text.empty()) text = "unknown error";
+  if (IsLinkLost(error)) Disconnect();
+  ThrowDatabaseError(kSqlErrorPrefix + text, static_cast<int>(error));
+}
+
+std::string TDbConnection::QuoteValue(std::string_view value) {
+  EnsureOpen();
+  const bool backslash = !(mysql_->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES);
+  std::string out;
+  out.reserve(value.size() + 8);
+  for (char c : value) {
+    if (c == '"') {
+      out += "\"\"";
+      continue;
+    }
+    if (backslash) {
+      const char* escaped = nullptr;
+      switch (c) {
+        case '\\':
+          escaped = "\\\\";
+          break;
+        case '\0':
+          escaped = "\\0";
+          break;
+        case '\r':
+          escaped = "\\r";
+          break;
+        case '\n':
+          escaped = "\\n";
+          break;
+        case '\x1A':
+          escaped = "\\Z";
+          break;
+      }
+      if (escaped) {
+        out += escaped;
+        continue;
+      }
+    }
+    out += c;
+  }
+  return out;
+}
+
+void TDbConnection::Bind(TDbQuery* query) {
+  queries_.push_back(query);
+}
+
+void TDbConnection::Unbind(TDbQuery* query) {
+  queries_.erase(std::remove(queries_.begin(), queries_.end(), query), queries_.end());
+}
+
+}  // namespace larvek

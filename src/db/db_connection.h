@@ -1,0 +1,61 @@
+// The one link to the MySQL server. The link opens lazily, on the first statement of a bound
+// query, and stays open until Disconnect (or until the server is found to have dropped it).
+// Queries bind themselves to the connection so that Disconnect can close them first.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct st_mysql;
+
+namespace larvek {
+
+class TDbQuery;
+
+class TDbConnection {
+ public:
+  TDbConnection();
+  ~TDbConnection();  // disconnects
+  TDbConnection(const TDbConnection&) = delete;
+  TDbConnection& operator=(const TDbConnection&) = delete;
+
+  // Settings, used at the next opening of the link. An empty HostName or User lets the client
+  // library choose; Port 0 means 3306.
+  std::string Protocol = "mysql";
+  std::string HostName;
+  std::string User;
+  std::string Password;
+  std::string Database = "larvek";
+  int Port = 3306;
+
+  bool Connected() const { return mysql_ != nullptr; }
+  // Closes every bound query (errors ignored), then the link. Nothing happens when closed.
+  void Disconnect();
+
+  // Returns `value` escaped so that it is safe between double quotes in a statement of this
+  // link (opens the link when closed): '"' doubled; backslash, NUL, CR, LF and Ctrl-Z
+  // backslash-escaped unless the server reports NO_BACKSLASH_ESCAPES in its status flags.
+  // Does not add the surrounding quotes.
+  std::string QuoteValue(std::string_view value);
+
+  // For TDbQuery. Opens the link when it is closed; a failed connect leaves it closed and
+  // raises "SQL chyba: %s" (or the connect failure message).
+  void EnsureOpen();
+  // Sends one statement text as one query. Raises "SQL chyba: %s" with the server's error
+  // number; when the error says the server dropped the link, the connection closes first.
+  void Execute(const std::string& text);
+  // Reads and drops the further results of a statement that returned several (a procedure).
+  void DiscardMoreResults();
+  // Raises the link's current error as above.
+  [[noreturn]] void RaiseLinkError();
+  st_mysql* Handle() const { return mysql_; }
+  void Bind(TDbQuery* query);
+  void Unbind(TDbQuery* query);
+
+ private:
+  st_mysql* mysql_ = nullptr;
+  std::vector<TDbQuery*> queries_;
+};
+
+}  // namespace larvek

@@ -1,0 +1,11 @@
+#include "db/db_error.h"
+
+#include "app/error.h"
+
+namespace larvek {
+
+void ThrowDatabaseError(const std::string& message, int code) {
+  throw Error(kDatabaseError, message, code);
+}
+
+}  // namespace larvek

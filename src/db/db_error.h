@@ -1,0 +1,25 @@
+// The database layer's failure texts (Windows-1250 bytes) and the helper that raises them.
+#pragma once
+
+#include <string>
+
+namespace larvek {
+
+inline constexpr const char* kSqlErrorPrefix = "SQL chyba: ";  // + the client library's text
+inline constexpr const char* kConnectFailed = "Nezda\xF8ilo se p\xF8ipojen\xED k SQL serveru";
+inline constexpr const char* kEmptyStatement = "SQL dotaz je pr\xE1zdn\xFD";
+inline constexpr const char* kNoResultSet = "Nelze otev\xF8\xEDt v\xFDsledek dotazu";
+inline constexpr const char* kBadParameterChar = "Za \":\" n\xE1sleduje nespr\xE1vn\xFD znak";
+inline constexpr const char* kParameterCountMismatch =
+    "Po\xE8"
+    "et vstupn\xED"
+    "ch parametr\xF9 neodpov\xED"
+    "d\xE1 o\xE8"
+    "ek\xE1van\xE9mu po\xE8tu";
+inline constexpr const char* kUnknownDataType = "Unknown MySQL data type!";
+inline constexpr const char* kClosedDataset = "Cannot perform this operation on a closed dataset";
+
+// Raises `message` as a database error carrying `code`.
+[[noreturn]] void ThrowDatabaseError(const std::string& message, int code = 0);
+
+}  // namespace larvek

@@ -1,0 +1,57 @@
+// One result column of an open query: its name, its kind (chosen from the column's MySQL type)
+// and the value of the current row, read as text or as a 32-bit integer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace larvek {
+
+enum class FieldKind {
+  kText,      // VARCHAR, CHAR, ENUM, SET, NULL: the bytes before the first zero byte
+  kLongText,  // TEXT and long character columns: all bytes
+  kBytes,     // BLOB, BIT, GEOMETRY: all bytes
+  kInt16,
+  kInt32,
+  kInt64,
+  kFloat,
+  kDate,
+  kTime,
+  kDateTime,
+};
+
+// The kind of a column as the client library describes it (type code, flag bits, length in
+// bytes, decimals). Throws the database error "Unknown MySQL data type!" for a type code that
+// the layer does not know.
+FieldKind FieldKindFor(int type, unsigned flags, unsigned long length, unsigned decimals);
+
+class TDbField {
+ public:
+  TDbField(std::string name, FieldKind kind) : name_(std::move(name)), kind_(kind) {}
+
+  const std::string& Name() const { return name_; }
+  FieldKind Kind() const { return kind_; }
+  bool IsNull() const { return null_; }
+
+  // The value as text: digits for integers, the general number format with the regional
+  // decimal separator, the regional date and time formats; "" for NULL.
+  std::string AsString() const;
+  // The value as a 32-bit integer (NULL gives 0 for numeric kinds). Text must be an integer
+  // ("'%s' is not a valid integer value" otherwise); other kinds fail with
+  // "Cannot access field '%s' as type Integer".
+  int32_t AsInteger() const;
+
+  // Loads the value from the server's text for it; `data` nullptr is SQL NULL.
+  void Load(const char* data, size_t length);
+
+ private:
+  std::string name_;
+  FieldKind kind_;
+  bool null_ = true;
+  std::string bytes_;    // text kinds
+  int64_t integer_ = 0;  // integer kinds
+  double number_ = 0;    // floating point and the date-time kinds (days since 1899-12-30)
+};
+
+}  // namespace larvek

@@ -1,0 +1,189 @@
+#include "db/db_query.h"
+
+#include <mysql.h>
+
+#include "db/db_connection.h"
+#include "db/db_error.h"
+#include "db/sql_statement.h"
+
+namespace larvek {
+namespace {
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x += 32;
+    if (y >= 'A' && y <= 'Z') y += 32;
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TDbQuery::TDbQuery(TDbConnection& connection, std::string name)
+    : connection_(&connection), name_(std::move(name)) {
+  connection_->Bind(this);
+}
+
+TDbQuery::~TDbQuery() {
+  Close();
+  if (connection_) connection_->Unbind(this);
+}
+
+TDbConnection& TDbQuery::Connection() {
+  if (!connection_) Fail("Query has no connection");
+  return *connection_;
+}
+
+void TDbQuery::SqlClear() {
+  lines_.clear();
+  Prepare();
+}
+
+void TDbQuery::SqlAdd(const std::string& line) {
+  lines_.push_back(line);
+  Prepare();
+}
+
+std::string TDbQuery::SqlText() const {
+  std::string text;
+  for (const std::string& line : lines_) text += line + "\r\n";
+  return text;
+}
+
+void TDbQuery::SetSqlText(const std::string& text) {
+  lines_.clear();
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t end = text.find_first_of("\r\n", i);
+    if (end == std::string::npos) end = text.size();
+    lines_.push_back(text.substr(i, end - i));
+    i = end;
+    if (i < text.size() && text[i] == '\r') ++i;
+    if (i < text.size() && text[i] == '\n') ++i;
+  }
+  Prepare();
+}
+
+void TDbQuery::Prepare() {
+  Close();
+  has_statement_ = false;
+  statement_.clear();
+  parameter_occurrences_ = 0;
+  parameter_names_.clear();
+  PreparedSql prepared = PrepareSql(SqlText());
+  has_statement_ = prepared.has_statement;
+  statement_ = std::move(prepared.statement);
+  parameter_occurrences_ = prepared.parameter_occurrences;
+  parameter_names_ = std::move(prepared.parameter_names);
+}
+
+void TDbQuery::Send() {
+  Connection().Execute(BindNullParameters(statement_, parameter_occurrences_));
+}
+
+void TDbQuery::Open() {
+  if (Active()) return;
+  if (!has_statement_) ThrowDatabaseError(kEmptyStatement);
+  TDbConnection& connection = Connection();
+  connection.EnsureOpen();
+  Send();
+  MYSQL* mysql = connection.Handle();
+  MYSQL_RES* result = mysql_store_result(mysql);
+  if (!result) {
+    if (mysql_field_count(mysql) != 0) connection.RaiseLinkError();
+    connection.DiscardMoreResults();
+    ThrowDatabaseError(kNoResultSet);
+  }
+  std::vector<TDbField> fields;
+  try {
+    unsigned count = mysql_num_fields(result);
+    MYSQL_FIELD* columns = mysql_fetch_fields(result);
+    fields.reserve(count);
+    for (unsigned i = 0; i < count; ++i) {
+      const MYSQL_FIELD& c = columns[i];
+      FieldKind kind = FieldKindFor(c.type, c.flags, c.length, c.decimals);
+      // A name seen before (letter case ignored) gets "_1", "_2"... until it is unique.
+      std::string name = c.name;
+      auto taken = [&](const std::string& n) {
+        for (const TDbField& f : fields)
+          if (EqualNoCase(f.Name(), n)) return true;
+        return false;
+      };
+      for (int n = 1; taken(name); ++n) name = std::string(c.name) + "_" + std::to_string(n);
+      fields.emplace_back(std::move(name), kind);
+    }
+  } catch (...) {
+    mysql_free_result(result);
+    connection.DiscardMoreResults();
+    throw;
+  }
+  result_ = result;
+  fields_ = std::move(fields);
+  row_count_ = mysql_num_rows(result);
+  at_end_ = row_count_ == 0;
+  if (!at_end_) LoadRow();
+  try {
+    connection.DiscardMoreResults();  // a procedure's status result, for one
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void TDbQuery::ExecuteStatement() {
+  TDbConnection& connection = Connection();
+  connection.EnsureOpen();
+  Close();
+  if (!has_statement_) ThrowDatabaseError(kEmptyStatement);
+  Send();
+  MYSQL* mysql = connection.Handle();
+  int64_t rows;
+  if (MYSQL_RES* result = mysql_store_result(mysql)) {
+    rows = static_cast<int64_t>(mysql_num_rows(result));
+    mysql_free_result(result);
+  } else {
+    if (mysql_field_count(mysql) != 0) connection.RaiseLinkError();
+    rows = static_cast<int64_t>(mysql_affected_rows(mysql));
+  }
+  connection.DiscardMoreResults();
+  rows_affected_ = rows;
+}
+
+void TDbQuery::Close() {
+  if (!result_) return;
+  mysql_free_result(result_);
+  result_ = nullptr;
+  fields_.clear();
+  row_count_ = 0;
+  at_end_ = true;
+}
+
+void TDbQuery::NextRow() {
+  if (!Active()) Fail(kClosedDataset);
+  if (!at_end_) LoadRow();
+}
+
+void TDbQuery::LoadRow() {
+  MYSQL_ROW row = mysql_fetch_row(result_);
+  if (!row) {
+    at_end_ = true;
+    return;
+  }
+  unsigned long* lengths = mysql_fetch_lengths(result_);
+  for (size_t i = 0; i < fields_.size(); ++i) fields_[i].Load(row[i], lengths[i]);
+}
+
+TDbField& TDbQuery::ColumnByName(const std::string& name) {
+  for (TDbField& f : fields_)
+    if (EqualNoCase(f.Name(), name)) return f;
+  Fail("Field '" + name + "' not found");
+}
+
+void TDbQuery::Fail(const std::string& message) const {
+  ThrowDatabaseError(name_.empty() ? message : name_ + ": " + message);
+}
+
+}  // namespace larvek

@@ -1,0 +1,88 @@
+// A statement on the shared connection: its text as a list of lines, the statement prepared
+// from it, and, while open, the whole result in client memory with a current row and fields.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/db_field.h"
+
+struct st_mysql_res;
+
+namespace larvek {
+
+class TDbConnection;
+
+class TDbQuery {
+ public:
+  // Binds the query to `connection`. A non-empty `name` ("DbQuery1") prefixes the messages
+  // of ColumnByName and NextRow as "name: message".
+  explicit TDbQuery(TDbConnection& connection, std::string name = "");
+  ~TDbQuery();  // closes and unbinds
+  TDbQuery(const TDbQuery&) = delete;
+  TDbQuery& operator=(const TDbQuery&) = delete;
+
+  // The statement text. Every change closes the query and prepares the text anew at once;
+  // a preparation error is raised by the change and leaves no statement prepared.
+  void SqlClear();
+  void SqlAdd(const std::string& line);
+  // Every line followed by CR LF / replaces the lines by `text` split at CR, LF or CR LF.
+  std::string SqlText() const;
+  void SetSqlText(const std::string& text);
+
+  // Runs the statement and opens its result (nothing happens when open already). Fails with
+  // "SQL dotaz je prázdný" before connecting when there is no statement, and with "Nelze
+  // otevřít výsledek dotazu" (after running it) when the statement returns no result set.
+  void Open();
+  // Runs the statement without opening a result; a SELECT's rows are counted and dropped.
+  void ExecuteStatement();
+  // Drops the result and the fields; nothing happens when inactive.
+  void Close();
+
+  bool Active() const { return result_ != nullptr; }
+  // True when there is no current row: inactive, or open with zero rows.
+  bool NoRows() const { return row_count_ == 0; }
+  // True while inactive, when opened with zero rows, and after NextRow passed the last row.
+  bool AtEnd() const { return at_end_; }
+  // Moves to the next row; past the last one AtEnd becomes true and the last row stays.
+  void NextRow();
+
+  // The field named `name` (letter case ignored; the first wins) of the open query.
+  TDbField& ColumnByName(const std::string& name);
+  int FieldCount() const { return static_cast<int>(fields_.size()); }
+  TDbField& Field(int index) { return fields_.at(index); }
+
+  // Rows changed by the last ExecuteStatement, or rows of its result set.
+  int64_t RowsAffected() const { return rows_affected_; }
+  // The prepared text ("" when there is no statement), for tests.
+  const std::string& PreparedStatement() const { return statement_; }
+  const std::string& Name() const { return name_; }
+
+  // For TDbConnection when it is destroyed before the query.
+  void DetachConnection() { connection_ = nullptr; }
+
+ private:
+  void Prepare();
+  TDbConnection& Connection();
+  // Sends the prepared statement with its parameters.
+  void Send();
+  void LoadRow();
+  [[noreturn]] void Fail(const std::string& message) const;
+
+  TDbConnection* connection_;
+  std::string name_;
+  std::vector<std::string> lines_;
+  bool has_statement_ = false;
+  std::string statement_;
+  int parameter_occurrences_ = 0;
+  std::vector<std::string> parameter_names_;
+
+  st_mysql_res* result_ = nullptr;
+  std::vector<TDbField> fields_;
+  uint64_t row_count_ = 0;
+  bool at_end_ = true;
+  int64_t rows_affected_ = 0;
+};
+
+}  // namespace larvek

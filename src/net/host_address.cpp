@@ -1,0 +1,30 @@
+#include "net/host_address.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include "app/error.h"
+
+namespace larvek {
+
+uint32_t HostIPv4Address() {
+  char name[256] = {};
+  if (gethostname(name, 255) != 0) ThrowRangeError();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) ThrowRangeError();
+  uint32_t address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return address;
+}
+
+std::string DottedQuad(uint32_t address_network_order) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&address_network_order);
+  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+}  // namespace larvek

@@ -1,0 +1,76 @@
+// The listening endpoint for terminals and the registry of its connections.
+//
+// Each accepted connection becomes a TTcpSrvClient: registered first, then linger on with
+// time-out 0, non-blocking, peer address and port kept; then OnClientConnect; then, if still
+// registered and connected and Banner is not empty, Banner + CR LF is sent.
+// A connection's closed event posts a notice; handling it calls OnClientDisconnect and then
+// destroys the object (also when the handler failed). ConnectionCount counts registered
+// objects, closed ones whose notice is still waiting included.
+//
+// Errors escaping accepting, OnClientConnect, OnClientDisconnect or the banner go to
+// OnBgException; can_close comes in true and, left true, closes the listening socket. An
+// accept failing with 10054 or 10057 closes the listening socket and fires OnSessionClosed
+// with that code before the background path.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/error.h"
+#include "net/tcp_srv_client.h"
+#include "platform/event_loop.h"
+
+namespace larvek {
+
+class TTcpListener {
+ public:
+  explicit TTcpListener(EventLoop& loop);
+  // Destroys the connections last to first, each closed as by Close but without any event
+  // or callback, then closes the listening socket. Notices still queued are dropped.
+  ~TTcpListener();
+  TTcpListener(const TTcpListener&) = delete;
+  TTcpListener& operator=(const TTcpListener&) = delete;
+
+  std::string Banner = "V\xEDtejte na serveru Larvek!";  // greeting; empty sends nothing
+  std::string Address;  // dotted quad to bind to; empty binds every address
+  std::string Port;     // port text, resolved by Listen
+
+  // Starts listening (backlog 5, no address reuse). The port text is trimmed; empty fails
+  // with "Invalid argument (#10022 in listen: port not assigned)"; a leading digit takes the
+  // leading decimal digits, above 65535 "listen: Range check error"; other texts are tcp
+  // service names, unknown ones "listen: Winsock Resolve Port: Cannot convert port '<text>'
+  // - No Data (#11004)". Socket, bind and listen failures: "... in socket", "... in Bind",
+  // "... in Listen". Does nothing while listening.
+  void Listen();
+  bool Listening() const { return fd_ >= 0; }
+  // The port actually bound (useful with port "0"); -1 while not listening.
+  int ListeningPort() const;
+  int ConnectionCount() const { return static_cast<int>(clients_.size()); }
+  EventLoop& Loop() { return loop_; }
+
+  std::function<void(TTcpListener&, TTcpSrvClient&)> OnClientConnect;
+  std::function<void(TTcpListener&, TTcpSrvClient&)> OnClientDisconnect;
+  std::function<void(TTcpListener&, const Error&, bool& can_close)> OnBgException;
+  std::function<void(TTcpListener&, int code)> OnSessionClosed;
+
+ private:
+  friend class TTcpSrvClient;
+
+  void AcceptEvent(uint32_t events);
+  void PostClosedNotice(uint64_t id);
+  void HandleClosedNotice(uint64_t id);
+  void BackgroundError(const Error& error);
+  void CloseListeningSocket();
+  TTcpSrvClient* Find(uint64_t id) const;
+
+  EventLoop& loop_;
+  int fd_ = -1;
+  uint64_t next_id_ = 1;
+  std::vector<std::unique_ptr<TTcpSrvClient>> clients_;         // in order of creation
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // guards queued notices
+};
+
+}  // namespace larvek

@@ -1,0 +1,269 @@
+#include "platform/event_loop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+namespace larvek {
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct EventLoop::IoWatch {
+  int fd;
+  uint32_t interest;
+  IoHandler handler;
+  bool active = true;
+  bool suspended = false;  // taken out of epoll while a nested RunOnce runs under its handler
+  uint32_t pending = 0;    // flags collected and not yet dispatched; non-zero while queued
+};
+
+struct EventLoop::TimerEntry {
+  int interval_ms;
+  SteadyClock::time_point due;
+  Task on_timer;
+  bool active = true;
+  bool queued = false;
+};
+
+namespace {
+
+[[noreturn]] void ThrowSystemError(const char* what) {
+  throw Error("EOSError", std::string(what) + ": " + std::strerror(errno), errno);
+}
+
+uint32_t ToEpoll(uint32_t interest) {
+  uint32_t events = 0;
+  if (interest & EventLoop::kReadable) events |= EPOLLIN | EPOLLRDHUP;
+  if (interest & EventLoop::kWritable) events |= EPOLLOUT;
+  if (interest & EventLoop::kEdgeTriggered) events |= EPOLLET;
+  return events;
+}
+
+uint32_t FromEpoll(uint32_t events) {
+  uint32_t flags = 0;
+  if (events & EPOLLIN) flags |= EventLoop::kReadable;
+  if (events & EPOLLOUT) flags |= EventLoop::kWritable;
+  if (events & (EPOLLHUP | EPOLLRDHUP)) flags |= EventLoop::kHangup;
+  if (events & EPOLLERR) flags |= EventLoop::kError;
+  return flags;
+}
+
+}  // namespace
+
+EventLoop::EventLoop() {
+  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd_ < 0) ThrowSystemError("epoll_create1");
+  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_fd_ < 0) {
+    close(epoll_fd_);
+    ThrowSystemError("eventfd");
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = wake_fd_;
+  epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &ev);
+}
+
+EventLoop::~EventLoop() {
+  close(wake_fd_);
+  close(epoll_fd_);
+}
+
+void EventLoop::Watch(int fd, uint32_t interest, IoHandler handler) {
+  auto watch = std::make_shared<IoWatch>(IoWatch{fd, interest, std::move(handler)});
+  auto it = watches_.find(fd);
+  if (it != watches_.end()) {
+    it->second->active = false;  // events queued for the old handler are dropped
+    it->second = watch;
+    if (!ApplyInterest(*watch, EPOLL_CTL_MOD)) ThrowSystemError("epoll_ctl");
+  } else {
+    if (!ApplyInterest(*watch, EPOLL_CTL_ADD)) ThrowSystemError("epoll_ctl");
+    watches_.emplace(fd, watch);
+  }
+}
+
+void EventLoop::SetInterest(int fd, uint32_t interest) {
+  auto it = watches_.find(fd);
+  if (it == watches_.end() || it->second->interest == interest) return;
+  it->second->interest = interest;
+  if (!it->second->suspended && !ApplyInterest(*it->second, EPOLL_CTL_MOD)) {
+    ThrowSystemError("epoll_ctl");
+  }
+}
+
+void EventLoop::Unwatch(int fd) {
+  auto it = watches_.find(fd);
+  if (it == watches_.end()) return;
+  it->second->active = false;
+  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  watches_.erase(it);
+}
+
+bool EventLoop::ApplyInterest(const IoWatch& watch, int op) {
+  epoll_event ev{};
+  ev.events = watch.suspended ? 0 : ToEpoll(watch.interest);
+  ev.data.fd = watch.fd;
+  return epoll_ctl(epoll_fd_, op, watch.fd, &ev) == 0;
+}
+
+void EventLoop::Post(Task task) {
+  queue_.push_back(Event{nullptr, nullptr, std::move(task)});
+  Wake();
+}
+
+void EventLoop::Wake() {
+  if (wake_signalled_) return;
+  uint64_t one = 1;
+  if (write(wake_fd_, &one, sizeof one) == sizeof one) wake_signalled_ = true;
+}
+
+std::shared_ptr<EventLoop::TimerEntry> EventLoop::AddTimer(int interval_ms, Task on_timer) {
+  auto timer = std::make_shared<TimerEntry>(
+      TimerEntry{interval_ms, SteadyClock::now() + std::chrono::milliseconds(interval_ms),
+                 std::move(on_timer)});
+  timers_.push_back(timer);
+  return timer;
+}
+
+void EventLoop::RemoveTimer(const std::shared_ptr<TimerEntry>& timer) {
+  timer->active = false;  // an expiry already queued is dropped
+  timers_.erase(std::remove(timers_.begin(), timers_.end(), timer), timers_.end());
+}
+
+int EventLoop::MillisecondsToNextTimer() const {
+  if (timers_.empty()) return -1;
+  auto due = timers_.front()->due;
+  for (const auto& t : timers_) due = std::min(due, t->due);
+  auto left = due - SteadyClock::now();
+  if (left <= SteadyClock::duration::zero()) return 0;
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+void EventLoop::RunOnce(int max_wait_ms) {
+  // On every exit, also when an error propagates: one level less, and PollFd stays readable
+  // while events wait in the queue.
+  struct Depth {
+    EventLoop* loop;
+    ~Depth() {
+      --loop->depth_;
+      if (!loop->queue_.empty()) loop->Wake();
+    }
+  } depth{this};
+  if (++depth_ > 1) SuspendWatchesInDispatch();
+
+  int timeout = max_wait_ms;
+  if (!queue_.empty()) {
+    timeout = 0;
+  } else {
+    int next = MillisecondsToNextTimer();
+    if (next >= 0 && (timeout < 0 || next < timeout)) timeout = next;
+  }
+  Collect(timeout);
+
+  // Only what is queued now; events that handlers queue wait for the next round.
+  for (size_t n = queue_.size(); n > 0 && !queue_.empty(); --n) {
+    Event event = std::move(queue_.front());
+    queue_.pop_front();
+    Dispatch(event);
+  }
+}
+
+void EventLoop::Run() {
+  while (!stopped_) RunOnce(-1);
+}
+
+void EventLoop::Collect(int timeout_ms) {
+  epoll_event events[64];
+  int n = epoll_wait(epoll_fd_, events, 64, timeout_ms);
+  if (n < 0 && errno != EINTR) ThrowSystemError("epoll_wait");
+  for (int i = 0; i < n; ++i) {
+    int fd = events[i].data.fd;
+    if (fd == wake_fd_) {
+      uint64_t count;
+      while (read(wake_fd_, &count, sizeof count) == sizeof count) {
+      }
+      wake_signalled_ = false;
+      continue;
+    }
+    auto it = watches_.find(fd);
+    if (it == watches_.end()) continue;
+    IoWatch& watch = *it->second;
+    if (watch.pending == 0) queue_.push_back(Event{it->second, nullptr, nullptr});
+    watch.pending |= FromEpoll(events[i].events);
+  }
+
+  auto now = SteadyClock::now();
+  std::vector<std::shared_ptr<TimerEntry>> expired;
+  for (const auto& t : timers_) {
+    if (!t->queued && t->due <= now) expired.push_back(t);
+  }
+  std::stable_sort(expired.begin(), expired.end(),
+                   [](const auto& a, const auto& b) { return a->due < b->due; });
+  for (auto& t : expired) {
+    t->queued = true;
+    queue_.push_back(Event{nullptr, std::move(t), nullptr});
+  }
+}
+
+void EventLoop::Dispatch(Event& event) {
+  try {
+    if (event.watch) {
+      std::shared_ptr<IoWatch> watch = event.watch;  // keeps the handler alive if it unwatches
+      uint32_t flags = watch->pending;
+      watch->pending = 0;
+      if (!watch->active || flags == 0) return;
+      in_dispatch_.push_back(watch);
+      struct Done {
+        EventLoop* loop;
+        ~Done() {
+          std::shared_ptr<IoWatch> w = std::move(loop->in_dispatch_.back());
+          loop->in_dispatch_.pop_back();
+          if (w->suspended && w->active) {
+            w->suspended = false;
+            loop->ApplyInterest(*w, EPOLL_CTL_MOD);
+          }
+        }
+      } done{this};
+      watch->handler(flags);
+    } else if (event.timer) {
+      TimerEntry& timer = *event.timer;
+      timer.queued = false;
+      if (!timer.active) return;
+      timer.due = SteadyClock::now() + std::chrono::milliseconds(timer.interval_ms);
+      Task on_timer = timer.on_timer;  // the timer may be destroyed by its own handler
+      on_timer();
+    } else {
+      event.task();
+    }
+  } catch (const Error& error) {
+    ReportError(error);
+  } catch (const std::exception& error) {
+    ReportError(Error("Exception", error.what()));
+  }
+}
+
+void EventLoop::SuspendWatchesInDispatch() {
+  for (auto& watch : in_dispatch_) {
+    if (watch->active && !watch->suspended) {
+      watch->suspended = true;
+      ApplyInterest(*watch, EPOLL_CTL_MOD);
+    }
+  }
+}
+
+void EventLoop::ReportError(const Error& error) {
+  if (!on_error_) throw;  // rethrows the exception being handled by Dispatch
+  try {
+    on_error_(error);
+  } catch (...) {
+    // The error handler's own failure has nowhere left to go.
+  }
+}
+
+}  // namespace larvek

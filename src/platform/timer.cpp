@@ -1,0 +1,34 @@
+#include "platform/timer.h"
+
+namespace larvek {
+
+Timer::Timer(EventLoop& loop) : loop_(loop) {}
+
+Timer::~Timer() {
+  if (entry_) loop_.RemoveTimer(entry_);
+}
+
+void Timer::SetInterval(int ms) {
+  if (ms < 0) ThrowRangeError();
+  if (ms == interval_) return;
+  interval_ = ms;
+  Restart();
+}
+
+void Timer::SetEnabled(bool enabled) {
+  if (enabled == enabled_) return;
+  enabled_ = enabled;
+  Restart();
+}
+
+void Timer::Restart() {
+  if (entry_) loop_.RemoveTimer(entry_);
+  entry_.reset();
+  if (!enabled_ || interval_ == 0) return;
+  entry_ = loop_.AddTimer(interval_, [this] {
+    auto on_timer = OnTimer;  // survives the handler destroying or reassigning the timer
+    if (on_timer) on_timer();
+  });
+}
+
+}  // namespace larvek

@@ -1,0 +1,56 @@
+// Helpers shared by the database tests: a connection to the test server and error capture.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "app/error.h"
+#include "db/db_connection.h"
+#include "db/db_query.h"
+#include "mariadb_server.h"
+
+namespace larvek {
+
+// The message of the database error that `f` raises, or "(no error)".
+inline std::string DbErrorOf(const std::function<void()>& f, int* code = nullptr) {
+  try {
+    f();
+  } catch (const Error& e) {
+    if (e.ClassName() != kDatabaseError) return "wrong class " + e.ClassName();
+    if (code) *code = e.Code();
+    return e.Message();
+  }
+  return "(no error)";
+}
+
+inline const std::string kMismatch =
+    "Po\xE8"
+    "et vstupn\xED"
+    "ch parametr\xF9 neodpov\xED"
+    "d\xE1 o\xE8"
+    "ek\xE1van\xE9mu po\xE8tu";
+inline const std::string kEmpty = "SQL dotaz je pr\xE1zdn\xFD";
+inline const std::string kNoResult = "Nelze otev\xF8\xEDt v\xFDsledek dotazu";
+inline const std::string kBadColon = "Za \":\" n\xE1sleduje nespr\xE1vn\xFD znak";
+
+// A connection to the test server, and a query on it named like the shared one.
+class DbTest : public ::testing::Test {
+ protected:
+  DbTest() : server(testing::TestDatabase()), query(connection, "DbQuery1") {
+    server.Configure(connection);
+  }
+
+  // Opens `sql` (one line) on `query`.
+  TDbQuery& Open(const std::string& sql) {
+    query.SqlClear();
+    query.SqlAdd(sql);
+    query.Open();
+    return query;
+  }
+
+  testing::MariaDb& server;
+  TDbConnection connection;
+  TDbQuery query;
+};
+
+}  // namespace larvek

@@ -1,0 +1,111 @@
+// A listener on 127.0.0.1 with handlers that record every callback as a line, and terminals
+// that connect to it; the loop runs in the test thread.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/tcp_listener.h"
+#include "platform/event_loop.h"
+#include "terminal_peer.h"
+
+namespace larvek {
+
+class LoopbackServer : public ::testing::Test {
+ protected:
+  LoopbackServer() {
+    listener->Address = "127.0.0.1";
+    listener->Port = "0";
+    listener->Banner = "";
+    listener->OnClientConnect = [this](TTcpListener& l, TTcpSrvClient& c) {
+      std::string name = Name(c);
+      clients[name] = &c;
+      Log(name + " connect count=" + std::to_string(l.ConnectionCount()));
+      c.OnDataAvailable = [this, name](TTcpSrvClient& c) {
+        c.ReceivedLine = c.Read();
+        Log(name + " data '" + Visible(c.ReceivedLine) + "'");
+        if (on_data) on_data(name, c);
+      };
+      c.OnBgException = [this, name](TTcpSrvClient&, const Error& e, bool&) {
+        Log(name + " bg " + e.ClassName() + ": " + e.Message());
+      };
+      if (on_connect) on_connect(name, c);
+    };
+    listener->OnClientDisconnect = [this](TTcpListener& l, TTcpSrvClient& c) {
+      std::string name = Name(c);
+      Log(name + " disconnect code=" + std::to_string(c.ClosedEventCode()) +
+          " count=" + std::to_string(l.ConnectionCount()));
+      clients.erase(name);
+      if (on_disconnect) on_disconnect(name, c);
+    };
+    listener->OnBgException = [this](TTcpListener&, const Error& e, bool& can_close) {
+      Log("server bg " + e.ClassName() + ": " + e.Message());
+      can_close = false;
+    };
+    listener->OnSessionClosed = [this](TTcpListener&, int code) {
+      Log("session closed " + std::to_string(code));
+    };
+  }
+
+  void Listen() {
+    listener->Listen();
+    port = listener->ListeningPort();
+  }
+
+  // A terminal that connects now; its callbacks are logged under `name`.
+  testing::TerminalPeer& Connect(const std::string& name) {
+    peers[name] = std::make_unique<testing::TerminalPeer>(port);
+    names[std::to_string(peers[name]->LocalPort())] = name;
+    return *peers[name];
+  }
+
+  // Runs the loop until done() or two seconds passed.
+  void RunUntil(const std::function<bool()>& done) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!done() && std::chrono::steady_clock::now() < end) loop.RunOnce(10);
+  }
+  // Runs the loop until `line` has been logged.
+  void RunUntilLogged(const std::string& line) {
+    RunUntil([&] { return Logged(line); });
+    EXPECT_TRUE(Logged(line)) << "missing: " << line;
+  }
+  // Runs the loop for a while, for checks that nothing (more) happens.
+  void Settle() {
+    for (int i = 0; i < 5; ++i) loop.RunOnce(10);
+  }
+  bool Logged(const std::string& line) const {
+    for (const auto& l : log) {
+      if (l == line) return true;
+    }
+    return false;
+  }
+
+  std::string Name(const TTcpSrvClient& c) {
+    auto it = names.find(c.PeerPort());
+    return it == names.end() ? "?" + c.PeerPort() : it->second;
+  }
+  static std::string Visible(const std::string& s) {
+    std::string out;
+    for (char ch : s)
+      out += ch == '\r' ? std::string("<CR>") : ch == '\n' ? "<LF>" : std::string(1, ch);
+    return out;
+  }
+  void Log(const std::string& line) { log.push_back(line); }
+
+  EventLoop loop;
+  std::unique_ptr<TTcpListener> listener = std::make_unique<TTcpListener>(loop);
+  int port = -1;
+  std::vector<std::string> log;
+  std::map<std::string, std::string> names;  // peer port -> name
+  std::map<std::string, std::unique_ptr<testing::TerminalPeer>> peers;
+  std::map<std::string, TTcpSrvClient*> clients;
+  std::function<void(const std::string&, TTcpSrvClient&)> on_connect, on_data, on_disconnect;
+};
+
+}  // namespace larvek

@@ -1,0 +1,194 @@
+#include "net/tcp_listener.h"
+
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "loopback_server.h"
+#include "net/host_address.h"
+
+namespace larvek {
+namespace {
+
+using ListenerTest = LoopbackServer;
+
+std::string ListenError(EventLoop& loop, const std::string& port_text) {
+  TTcpListener listener(loop);
+  listener.Address = "127.0.0.1";
+  listener.Port = port_text;
+  try {
+    listener.Listen();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.ClassName(), "ESocketException");
+    EXPECT_FALSE(listener.Listening());
+    return e.Message();
+  }
+  return "listening on " + std::to_string(listener.ListeningPort());
+}
+
+TEST_F(ListenerTest, PortTextRules) {
+  const std::string p = std::to_string(testing::FreeLoopbackPort());
+  struct Case {
+    std::string text, outcome;
+  } cases[] = {
+      {" " + p + " ", "listening on " + p},
+      {p + "abc", "listening on " + p},
+      {"\t" + p, "listening on " + p},
+      {"70000", "listen: Range check error"},
+      {"99999999999999999999", "listen: Range check error"},
+      {"", "Invalid argument (#10022 in listen: port not assigned)"},
+      {"   ", "Invalid argument (#10022 in listen: port not assigned)"},
+      {" nosuchservice ",
+       "listen: Winsock Resolve Port: Cannot convert port 'nosuchservice' - No Data (#11004)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ListenError(loop, c.text), c.outcome) << c.text;
+}
+
+TEST_F(ListenerTest, ServiceNameListensOnTheServicePort) {
+  for (const char* name : {"socks", "openvpn", "rmiregistry", "kermit", "radius", "nfs"}) {
+    const servent* s = getservbyname(name, "tcp");
+    if (s == nullptr) continue;
+    const int expected = ntohs(static_cast<uint16_t>(s->s_port));
+    TTcpListener l(loop);
+    l.Address = "127.0.0.1";
+    l.Port = name;
+    try {
+      l.Listen();
+    } catch (const Error& e) {
+      continue;  // port in use here; try the next service
+    }
+    EXPECT_EQ(l.ListeningPort(), expected) << name;
+    return;
+  }
+  GTEST_SKIP() << "no usable tcp service with a free port in the service database";
+}
+
+TEST_F(ListenerTest, PortTakenFailsInBindAndAddressMustBeDottedQuad) {
+  Listen();
+  EXPECT_EQ(ListenError(loop, std::to_string(port)), "Address already in use (#10048 in Bind)");
+  TTcpListener bad(loop);
+  bad.Address = "localhost";
+  bad.Port = "0";
+  EXPECT_THROW(bad.Listen(), Error);
+}
+
+TEST_F(ListenerTest, ConnectAndDisconnectOrderWithCountsIncludingPendingNotices) {
+  Listen();
+  Connect("A");
+  RunUntilLogged("A connect count=1");
+  Connect("B");
+  RunUntilLogged("B connect count=2");
+  // C is waiting to be accepted when A closes: A is still registered when C connects.
+  Connect("C");
+  peers["A"]->Close();
+  RunUntilLogged("A disconnect code=0 count=3");
+  RunUntilLogged("C connect count=3");
+  EXPECT_EQ(listener->ConnectionCount(), 2);
+  peers["B"]->Close();
+  peers["C"]->Close();
+  RunUntil([&] { return listener->ConnectionCount() == 0; });
+  std::vector<std::string> expected = {
+      "A connect count=1", "B connect count=2",           "C connect count=3",
+      "A data ''",         "A disconnect code=0 count=3",
+  };
+  ASSERT_GE(log.size(), expected.size());
+  // C's accept and A's close notification were ready together; whichever ran first, the
+  // disconnect comes after both, and A's empty reception right before it.
+  std::vector<std::string> head(log.begin(), log.begin() + 5);
+  std::sort(head.begin() + 2, head.begin() + 4);
+  std::sort(expected.begin() + 2, expected.begin() + 4);
+  EXPECT_EQ(head, expected);
+  EXPECT_TRUE(Logged("B disconnect code=0 count=2") || Logged("B disconnect code=0 count=1"));
+}
+
+TEST_F(ListenerTest, BannerGoesOutAfterTheConnectHandlerUnlessClearedOrClosed) {
+  EXPECT_EQ(TTcpListener(loop).Banner, "V\xEDtejte na serveru Larvek!");
+  listener->Banner = "V\xEDtejte na serveru Larvek!";
+  Listen();
+  auto& a = Connect("A");
+  RunUntil([&] { return a.Received().size() >= 28; });
+  EXPECT_EQ(a.Take(), "V\xEDtejte na serveru Larvek!\r\n");
+
+  on_connect = [](const std::string& name, TTcpSrvClient& c) {
+    if (name == "B") c.Close();
+  };
+  auto& b = Connect("B");
+  RunUntilLogged("B disconnect code=0 count=2");
+  EXPECT_EQ(b.Received(), "");
+  EXPECT_TRUE(b.ServerClosed());
+
+  listener->Banner = "";
+  auto& c = Connect("C");
+  RunUntilLogged("C connect count=2");
+  c.Send("x");
+  RunUntilLogged("C data 'x'");
+  EXPECT_EQ(c.Received(), "");
+  for (const auto& line : log) EXPECT_EQ(line.find("bg"), std::string::npos) << line;
+}
+
+TEST_F(ListenerTest, HandlerErrorsGoToTheListenerAndItKeepsListening) {
+  Listen();
+  on_connect = [](const std::string& name, TTcpSrvClient&) {
+    if (name == "A") throw Error(kRangeError, "Range check error");
+  };
+  on_disconnect = [](const std::string& name, TTcpSrvClient&) {
+    if (name == "B") throw Error(kConvertError, "bad");
+  };
+  listener->OnBgException = [this](TTcpListener& l, const Error& e, bool& can_close) {
+    Log("server bg " + e.ClassName() + ": " + e.Message() +
+        " count=" + std::to_string(l.ConnectionCount()));
+    can_close = false;
+  };
+  Connect("A");
+  RunUntilLogged("server bg ERangeError: Range check error count=1");
+  auto& b = Connect("B");
+  RunUntilLogged("B connect count=2");
+  b.Close();
+  // The object is destroyed before the handler's error is reported.
+  RunUntilLogged("server bg EConvertError: bad count=1");
+  EXPECT_EQ(listener->ConnectionCount(), 1);
+  EXPECT_TRUE(listener->Listening());
+}
+
+TEST_F(ListenerTest, FailedAcceptIsReportedAndThePendingConnectionTakenLater) {
+  Listen();
+  auto& a = Connect("A");
+  rlimit old;
+  getrlimit(RLIMIT_NOFILE, &old);
+  int next_fd = dup(0);
+  close(next_fd);
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(next_fd);  // no descriptor left for the accept
+  setrlimit(RLIMIT_NOFILE, &tight);
+  loop.RunOnce(1000);
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "server bg ESocketException: Too many open files (#10024 in Accept)"}));
+  RunUntilLogged("A connect count=1");
+  a.Send("hi");
+  RunUntilLogged("A data 'hi'");
+}
+
+TEST_F(ListenerTest, TeardownClosesOpenConnectionsWithoutCallbacks) {
+  Listen();
+  auto& a = Connect("A");
+  auto& b = Connect("B");
+  auto& c = Connect("C");
+  RunUntilLogged("C connect count=3");
+  c.Close();
+  // C's closed event has fired but its notice is still queued when the listener goes.
+  RunUntil([&] { return clients.count("C") && clients["C"]->ClosedEventCode() == 0; });
+  ASSERT_EQ(clients["C"]->ClosedEventCode(), 0);
+  const size_t logged = log.size();
+  listener.reset();
+  Settle();
+  EXPECT_EQ(log.size(), logged);
+  EXPECT_TRUE(a.ServerClosed());
+  EXPECT_TRUE(b.ServerClosed());
+  EXPECT_THROW(testing::TerminalPeer{port}, std::exception) << "listening socket is closed";
+}
+
+}  // namespace
+}  // namespace larvek

@@ -27,9 +27,13 @@ int DesktopGeometry::PixelsPerInch() const {
   return screen ? static_cast<int>(std::lround(screen->logicalDotsPerInch())) : 96;
 }
 
-int DesktopGeometry::ScreenWidth() const { return PrimaryScreenSize().width(); }
+int DesktopGeometry::ScreenWidth() const {
+  return PrimaryScreenSize().width();
+}
 
-int DesktopGeometry::ScreenHeight() const { return PrimaryScreenSize().height(); }
+int DesktopGeometry::ScreenHeight() const {
+  return PrimaryScreenSize().height();
+}
 
 Rect DesktopGeometry::NormalRect() const {
   // normalGeometry() is the geometry a maximised or full-screen window returns to; for any
@@ -46,8 +50,8 @@ void DesktopGeometry::MinMaxPositions(int& min_x, int& min_y, int& max_x, int& m
 void DesktopGeometry::Apply(int /*flags*/, int /*min_x*/, int /*min_y*/, int /*max_x*/,
                             int /*max_y*/, const Rect& normal) {
   // The widget keeps its minimum size: a smaller rectangle is enlarged at its top-left corner.
-  window_.setGeometry(QRect(normal.left, normal.top, normal.right - normal.left,
-                            normal.bottom - normal.top));
+  window_.setGeometry(
+      QRect(normal.left, normal.top, normal.right - normal.left, normal.bottom - normal.top));
 }
 
 }  // namespace larvek

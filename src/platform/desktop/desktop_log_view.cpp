@@ -69,9 +69,14 @@ std::vector<std::string> DesktopLogView::Lines() const {
 
 void DesktopLogView::ScrollToEnd() {
   edit_.moveCursor(QTextCursor::End);
+  // The bottom of the text, not merely enough to show the insertion point.
+  QScrollBar& bar = *edit_.verticalScrollBar();
+  bar.setValue(bar.maximum());
   edit_.ensureCursorVisible();
 }
 
-void DesktopLogView::FreezeRedraw(bool frozen) { edit_.setUpdatesEnabled(!frozen); }
+void DesktopLogView::FreezeRedraw(bool frozen) {
+  edit_.setUpdatesEnabled(!frozen);
+}
 
 }  // namespace larvek

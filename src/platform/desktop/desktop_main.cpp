@@ -11,7 +11,9 @@
 #include "platform/signals.h"
 
 // The resources live in a static library; they must be registered by name.
-static void InitDesktopResources() { Q_INIT_RESOURCE(desktop); }
+static void InitDesktopResources() {
+  Q_INIT_RESOURCE(desktop);
+}
 
 namespace larvek {
 
@@ -20,13 +22,14 @@ int RunDesktop(int argc, char** argv, const std::string& program_path) {
   // The signal watch blocks SIGTERM and SIGINT in this thread; it comes before QApplication so
   // that the threads Qt starts inherit the mask and the signals reach the loop.
   std::function<void()> close_request;
-  SignalWatch signals(loop, [&] {
+  SignalWatch signal_watch(loop, [&] {
     if (close_request) close_request();
   });
 
   QApplication app(argc, argv);
   InitDesktopResources();
-  QApplication::setApplicationName(QString::fromStdString(Cp1250ToUtf8(ApplicationTitle(program_path))));
+  QApplication::setApplicationName(
+      QString::fromStdString(Cp1250ToUtf8(ApplicationTitle(program_path))));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/larvek/larvek.png")));
   // Hiding the window or closing the last message box must not end the program.
   QApplication::setQuitOnLastWindowClosed(false);

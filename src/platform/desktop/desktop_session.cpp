@@ -30,9 +30,8 @@ DesktopSession::DesktopSession(EventLoop& loop, const std::string& program_path)
     QApplication::quit();
   });
   // An error that escapes a loop handler is shown like the start-up errors; the loop goes on.
-  loop_.SetErrorHandler([this](const Error& e) {
-    window_.ShowErrorMessage(MessageBoxText(e.Message()));
-  });
+  loop_.SetErrorHandler(
+      [this](const Error& e) { window_.ShowErrorMessage(MessageBoxText(e.Message())); });
 }
 
 DesktopSession::~DesktopSession() {

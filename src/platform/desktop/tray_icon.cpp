@@ -14,8 +14,8 @@ bool IsTrayIconWidget(const QObject* object) {
 
 }  // namespace
 
-TrayIcon::TrayIcon(const QIcon& icon, const QString& tooltip,
-                   std::function<void()> on_double_click, QObject* parent)
+TrayIcon::TrayIcon(const QIcon& icon, const QString& tooltip, std::function<void()> on_double_click,
+                   QObject* parent)
     : QObject(parent), icon_(icon), on_double_click_(std::move(on_double_click)) {
   icon_.setObjectName(QStringLiteral("TrayIcon1"));
   icon_.setToolTip(tooltip);

@@ -81,6 +81,7 @@ mkdir -p "$prog" "$work/run"
 cp "$exe" "$prog/srvlarvek"
 port=$(free_port)
 db_port=$(free_port)
+while [ "$db_port" = "$port" ]; do db_port=$(free_port); done
 printf '[LogOn]\r\nIP=127.0.0.1\r\nSQLport=%s\r\nUser=nobody\r\n[Server]\r\nServer_port=%s\r\n' \
   "$db_port" "$port" >"$prog/srvlarvek.INI"
 address=$(getent ahostsv4 "$(hostname)" | awk 'NR == 1 { print $1 }')
@@ -150,12 +151,25 @@ terminal() { # request; prints what arrives up to and including the first "NEZNA
   exec 3<>"/dev/tcp/$address/$port"
   printf '%s\r' "$1" >&3
   while IFS= read -r -t 5 -d $'\r' chunk <&3; do
+    chunk=${chunk#$'\n'}
     reply+="$chunk|"
     [ "$chunk" = "NEZNAMY PRIKAZ!" ] && break
   done
   exec 3>&-
   echo "$reply"
 }
+
+# === Run 0: a display that cannot be reached gives console mode ================================
+dead=$(( $(head -n1 "$work/display") + 1000 ))
+(cd "$work/run" && DISPLAY=":$dead" exec "$prog/srvlarvek" >"$work/out.log" 2>"$work/err.log") &
+pid=$!
+wait_for grep -q "running in console mode" "$work/err.log" || fail "no console fallback"
+reply=$(wait_for bash -c "(exec 3<>/dev/tcp/$address/$port) 2>/dev/null" && terminal X) || true
+[[ $reply == *"NEZNAMY PRIKAZ!|" ]] || fail "console fallback: terminal reply '$reply'"
+kill -TERM "$pid"
+wait_exit
+rm -rf "$prog"/[0-9]*
+ok "an unreachable display falls back to console mode"
 
 # === Run 1 =======================================================================================
 start_server
@@ -179,6 +193,8 @@ read -r x y w h _ <<<"$(geometry "$main")"
 on_task_bar "$main" || fail "the shown window has no task-bar entry"
 ok "double-click shows the window: caption, client area 345 x 279 at (327, 392), task bar"
 
+xdotool windowactivate --sync "$main"
+sleep 0.3
 shot_window "$main" "$work/before.png"
 reply=$(terminal X)
 [[ $reply == *"NEZNAMY PRIKAZ!|" ]] || fail "terminal reply '$reply'"

@@ -2,11 +2,15 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 
 #include "app/codepage.h"
 #include "app/main_window.h"
+#include "platform/console/console_main.h"
 #include "platform/desktop/desktop_session.h"
+#include "platform/desktop/display_probe.h"
 #include "platform/event_loop.h"
 #include "platform/signals.h"
 
@@ -18,6 +22,11 @@ static void InitDesktopResources() {
 namespace larvek {
 
 int RunDesktop(int argc, char** argv, const std::string& program_path) {
+  const char* display = std::getenv("DISPLAY");
+  if (display && *display && !XDisplayReachable(display)) {
+    std::fprintf(stderr, "srvlarvek: cannot open display %s; running in console mode\n", display);
+    return RunConsole(program_path);
+  }
   EventLoop loop;
   // The signal watch blocks SIGTERM and SIGINT in this thread; it comes before QApplication so
   // that the threads Qt starts inherit the mask and the signals reach the loop.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
+#include <filesystem>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -249,6 +251,73 @@ TEST_F(CommandServer, ConfigurationModeWhenThereIsNoServerTerm) {
   // A missing Chyba key gives "*****".
   EXPECT_EQ(t.Ask("NIC;Q"), "NIC;*****\r");
   EXPECT_EQ(t.Ask("JINY;Q"), "NEZNAMY PRIKAZ!\r");
+}
+
+TEST_F(CommandServer, FailuresOutsideTheGuardedStatementsAreDroppedSilently) {
+  CreateServerTerm();
+  // A ":" followed by a digit is refused when the template is set.
+  Define("CAS", 1, "kod", "select 12:30 from sklad where kod = %a%", "", "NENI");
+  // A listed column that the result lacks fails while the records are built.
+  Define("SLOUPEC", 1, "kod|nic", "select kod from sklad where kod = %a%", "", "NENI");
+  // A modifying template in capitals counts as reading: it is carried out, then Open fails.
+  Define("VELKE", 1, "kod", "UPDATE sklad SET mnozstvi = 99 WHERE kod = %a%", "", "NENI");
+  Start("Ukoncovac=#\r\n");
+  Terminal t = Connect();
+  t.Send("CAS;A1\r");
+  EXPECT_EQ(t.ReadFor(400ms), "");
+  t.Send("SLOUPEC;A1\r");
+  EXPECT_EQ(t.ReadFor(400ms), "");
+  EXPECT_EQ(t.Ask("VELKE;A1"), "VELKE;error#\r");
+  EXPECT_EQ(TestDatabase().QueryValue("SELECT mnozstvi FROM " + db_name_ + ".sklad WHERE kod = 'A1'"),
+            "99");
+  // The connection is still served.
+  EXPECT_EQ(t.Ask("ZZZ"), "NEZNAMY PRIKAZ!\r");
+  int replies = 0;
+  for (const std::string& m : server_.Messages()) replies += m.rfind("Odeslal na ", 0) == 0;
+  EXPECT_EQ(replies, 2);
+}
+
+TEST_F(CommandServer, ShutdownResetsTerminalsAndTheNextStartLoadsTheDaysLog) {
+  Start("");
+  Terminal t = Connect();
+  EXPECT_EQ(t.Ask("ZZZ"), "NEZNAMY PRIKAZ!\r");
+  EXPECT_EQ(server_.Stop(), 0);
+  // The open connection was reset at the end, without disconnect lines.
+  EXPECT_EQ(t.ReadFor(300ms), "");
+  for (const std::string& m : server_.Messages()) EXPECT_EQ(m.find("Odpojen"), std::string::npos);
+  const std::vector<std::string> first_run = server_.Lines();
+
+  // The second start loads the day's file into the view; at the end the whole view, old lines
+  // and new, replaces the file.
+  server_.Start();
+  Terminal again = Connect();
+  EXPECT_EQ(again.Ask("YYY"), "NEZNAMY PRIKAZ!\r");
+  EXPECT_EQ(server_.Stop(), 0);
+  char day[16];
+  time_t now = time(nullptr);
+  strftime(day, sizeof day, "%Y%m%d", localtime(&now));
+  std::ifstream in(server_.ProgramDir() + day + "/log.txt", std::ios::binary);
+  std::stringstream file;
+  file << in.rdbuf();
+  const std::string text = file.str();
+  EXPECT_EQ(text.find("'ZZZ'"), text.rfind("'ZZZ'")) << text;
+  EXPECT_LT(text.find("'ZZZ'"), text.find("'YYY'"));
+  EXPECT_EQ(text.find("'YYY'"), text.rfind("'YYY'")) << text;
+}
+
+TEST_F(CommandServer, UnreadableDayLogStopsStartUpButTheConsoleStillServes) {
+  char day[16];
+  time_t now = time(nullptr);
+  strftime(day, sizeof day, "%Y%m%d", localtime(&now));
+  // A directory where the day's file should be: it exists but cannot be read as a file.
+  std::filesystem::create_directories(server_.ProgramDir() + day + "/log.txt");
+  Start("");
+  EXPECT_TRUE(server_.WaitForStderr("srvlarvek: Cannot open file \"" + server_.ProgramDir() + day +
+                                    "/log.txt\". "))
+      << server_.Stderr();
+  Terminal t = Connect();
+  // Start-up stopped after clearing the greeting, so none is sent.
+  EXPECT_EQ(t.Ask("ZZZ"), "NEZNAMY PRIKAZ!\r");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "net/host_address.h"
+#include "terminal_peer.h"
 
 namespace larvek::testing {
 namespace {
@@ -149,17 +150,7 @@ bool ServerProcess::WaitForStderr(const std::string& needle,
 
 std::string ServerProcess::ListenAddress() { return DottedQuad(HostIPv4Address()); }
 
-int ServerProcess::FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, ListenAddress().c_str(), &a.sin_addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
+int ServerProcess::FreePort() { return FreeLoopbackPort(ListenAddress()); }
 
 Terminal::Terminal(const std::string& address, int port) {
   fd_ = socket(AF_INET, SOCK_STREAM, 0);

@@ -272,6 +272,7 @@ TEST_F(CommandServer, FailuresOutsideTheGuardedStatementsAreDroppedSilently) {
             "99");
   // The connection is still served.
   EXPECT_EQ(t.Ask("ZZZ"), "NEZNAMY PRIKAZ!\r");
+  ASSERT_TRUE(server_.WaitForMessage("NEZNAMY PRIKAZ!"));
   int replies = 0;
   for (const std::string& m : server_.Messages()) replies += m.rfind("Odeslal na ", 0) == 0;
   EXPECT_EQ(replies, 2);

@@ -91,7 +91,9 @@ Tsrvlarvek::Tsrvlarvek(EventLoop& loop, MainWindowView& view, const std::string&
   };
 }
 
-Tsrvlarvek::~Tsrvlarvek() { Timer1.SetEnabled(false); }
+Tsrvlarvek::~Tsrvlarvek() {
+  Timer1.SetEnabled(false);
+}
 
 void Tsrvlarvek::ShowError(const std::exception& error) {
   view_.ShowErrorMessage(MessageBoxText(error.what()));
@@ -105,7 +107,9 @@ void Tsrvlarvek::Create() {
   }
 }
 
-void Tsrvlarvek::Show() { FormShow(); }
+void Tsrvlarvek::Show() {
+  FormShow();
+}
 
 void Tsrvlarvek::Destroy() {
   try {
@@ -160,7 +164,9 @@ void Tsrvlarvek::FormCreate() {
   PostStartServer();
 }
 
-void Tsrvlarvek::FormShow() { PostStartServer(); }
+void Tsrvlarvek::FormShow() {
+  PostStartServer();
+}
 
 void Tsrvlarvek::PostStartServer() {
   if (start_posted_) return;
@@ -174,7 +180,9 @@ void Tsrvlarvek::PostStartServer() {
   });
 }
 
-void Tsrvlarvek::FormDestroy() { log_.Save(); }
+void Tsrvlarvek::FormDestroy() {
+  log_.Save();
+}
 
 void Tsrvlarvek::WMStartServer() {
   const std::string caption = Caption();
@@ -198,8 +206,8 @@ void Tsrvlarvek::TcpListener1ClientConnect(TTcpSrvClient& client) {
 
 void Tsrvlarvek::TcpListener1ClientDisconnect(TTcpSrvClient& client) {
   processor_.ForgetClient(client);
-  AddLogLine("Odpojen\xED klienta: " + client.PeerAddress() + "   " + "Trv\xE1n\xED: " +
-             FormatDuration(ToDateTime(Now()) - client.ConnectedAt));
+  AddLogLine("Odpojen\xED klienta: " + client.PeerAddress() + "   " +
+             "Trv\xE1n\xED: " + FormatDuration(ToDateTime(Now()) - client.ConnectedAt));
   AddLogLine(ClientCountLine(TcpListener1.ConnectionCount() - 1));
 }
 
@@ -208,7 +216,9 @@ void Tsrvlarvek::TcpListener1BgException(const Error& error, bool& can_close) {
   can_close = false;
 }
 
-void Tsrvlarvek::TcpListener1SessionClosed(int code) { view_.ShowListenerClosedWarning(code); }
+void Tsrvlarvek::TcpListener1SessionClosed(int code) {
+  view_.ShowListenerClosedWarning(code);
+}
 
 void Tsrvlarvek::TerminalDataAvailable(TTcpSrvClient& client) {
   const std::string text = client.Read();

@@ -95,11 +95,12 @@ void TCommandProcessor::Arm() {
   if (settings_.interval_on) watchdog_.SetEnabled(true);
 }
 
-void TCommandProcessor::Disarm() { watchdog_.SetEnabled(false); }
+void TCommandProcessor::Disarm() {
+  watchdog_.SetEnabled(false);
+}
 
 void TCommandProcessor::zpracQ(TTcpSrvClient& client, const std::string& a, const std::string& b,
-                               const std::string& c, const std::string& d,
-                               const std::string& e) {
+                               const std::string& c, const std::string& d, const std::string& e) {
   const std::string params[5] = {a, b, c, d, e};
   last_client_ = &client;
 

@@ -92,7 +92,6 @@ std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
-
 }  // namespace
 
 bool EqualNoCase(std::string_view a, std::string_view b) {

@@ -13,13 +13,12 @@ struct PatternCase {
 TEST(RegionalTest, FormatsEveryPatternToken) {
   const LocalDateTime t{2024, 3, 7, 8, 5, 9, 0};
   const PatternCase cases[] = {
-      {"d.m.yyyy", "7.3.2024"},       {"dd.mm.yy", "07.03.24"},
-      {"yyyy-mm-dd", "2024-03-07"},   {"h:nn:ss", "8:05:09"},
-      {"hh:n:s", "08:5:9"},           {"yyy", "24y"},
-      {"d/m ddd", "7/3 077"},         {"[x] @", "[x] @"},
-      {"", ""},
+      {"d.m.yyyy", "7.3.2024"}, {"dd.mm.yy", "07.03.24"}, {"yyyy-mm-dd", "2024-03-07"},
+      {"h:nn:ss", "8:05:09"},   {"hh:n:s", "08:5:9"},     {"yyy", "24y"},
+      {"d/m ddd", "7/3 077"},   {"[x] @", "[x] @"},       {"", ""},
   };
-  for (const PatternCase& c : cases) EXPECT_EQ(FormatByPattern(c.pattern, t), c.expected) << c.pattern;
+  for (const PatternCase& c : cases)
+    EXPECT_EQ(FormatByPattern(c.pattern, t), c.expected) << c.pattern;
 }
 
 TEST(RegionalTest, ShortDateAndLongTimeFollowTheSettings) {

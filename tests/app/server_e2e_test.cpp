@@ -18,8 +18,8 @@ using namespace std::chrono_literals;
 
 std::string OwnConfig(const std::string& server_port, const std::string& extra = "") {
   // Port 1 on loopback refuses at once: the database is down.
-  return "[LogOn]\r\nIP=127.0.0.1\r\nSQLport=1\r\n[Server]\r\nServer_port=" + server_port +
-         "\r\n" + extra;
+  return "[LogOn]\r\nIP=127.0.0.1\r\nSQLport=1\r\n[Server]\r\nServer_port=" + server_port + "\r\n" +
+         extra;
 }
 
 std::string TodayDir() {
@@ -136,7 +136,7 @@ TEST_F(ServerWithoutDatabase, KnownCommandWithoutDatabaseGetsNoReplyAndKeepsTheC
 }
 
 struct PortCase {
-  std::string text;  // "{}" stands for a free port number
+  std::string text;         // "{}" stands for a free port number
   std::string stderr_text;  // empty: the server must listen
 };
 
@@ -158,12 +158,13 @@ TEST_P(PortText, ResolvesOrReportsTheFailure) {
 
 INSTANTIATE_TEST_SUITE_P(
     Variants, PortText,
-    ::testing::Values(PortCase{"  {}  ", ""}, PortCase{"{}abc", ""},
-                      PortCase{"70000", "srvlarvek: listen: Range check error.\n"},
-                      PortCase{"", "srvlarvek: Invalid argument (#10022 in listen: port not assigned)\n"},
-                      PortCase{"nosuchservice",
-                               "srvlarvek: listen: Winsock Resolve Port: Cannot convert port "
-                               "'nosuchservice' - "}));
+    ::testing::Values(
+        PortCase{"  {}  ", ""}, PortCase{"{}abc", ""},
+        PortCase{"70000", "srvlarvek: listen: Range check error.\n"},
+        PortCase{"", "srvlarvek: Invalid argument (#10022 in listen: port not assigned)\n"},
+        PortCase{"nosuchservice",
+                 "srvlarvek: listen: Winsock Resolve Port: Cannot convert port "
+                 "'nosuchservice' - "}));
 
 TEST_F(ServerWithoutDatabase, PortAlreadyTakenIsReported) {
   port_ = ServerProcess::FreePort();

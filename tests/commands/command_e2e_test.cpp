@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -35,11 +35,13 @@ class CommandServer : public ::testing::Test {
     db.Exec("GRANT ALL ON *.* TO 'term'@'localhost'");
     db.Exec("GRANT ALL ON *.* TO 'term'@'127.0.0.1'");
     db.Exec("CREATE DATABASE " + db_name_ + " CHARACTER SET cp1250");
-    Exec("CREATE TABLE sklad (kod VARCHAR(10), nazev VARCHAR(40), mnozstvi INT NULL, "
-         "skupina VARCHAR(5)) CHARACTER SET cp1250");
+    Exec(
+        "CREATE TABLE sklad (kod VARCHAR(10), nazev VARCHAR(40), mnozstvi INT NULL, "
+        "skupina VARCHAR(5)) CHARACTER SET cp1250");
     // 'Šroub' and 'Matice' as Windows-1250 bytes.
-    Exec("INSERT INTO sklad VALUES ('A1', _cp1250 0x8A726F7562, 10, 'S'), "
-         "('B2', 'Matice', NULL, 'S'), ('C3', 'Podlozka', 7, 'P')");
+    Exec(
+        "INSERT INTO sklad VALUES ('A1', _cp1250 0x8A726F7562, 10, 'S'), "
+        "('B2', 'Matice', NULL, 'S'), ('C3', 'Podlozka', 7, 'P')");
   }
   void TearDown() override {
     if (server_.Running()) server_.Stop();
@@ -49,13 +51,14 @@ class CommandServer : public ::testing::Test {
   void Exec(const std::string& sql) { TestDatabase().Exec("USE " + db_name_ + "; " + sql); }
 
   void CreateServerTerm() {
-    Exec("CREATE TABLE server_term (operace VARCHAR(20), ze_ctecky INT, do_ctecky VARCHAR(200), "
-         "prikaz_SQL1 TEXT, prikaz_SQL2 TEXT, chyba VARCHAR(50)) CHARACTER SET cp1250");
+    Exec(
+        "CREATE TABLE server_term (operace VARCHAR(20), ze_ctecky INT, do_ctecky VARCHAR(200), "
+        "prikaz_SQL1 TEXT, prikaz_SQL2 TEXT, chyba VARCHAR(50)) CHARACTER SET cp1250");
   }
   void Define(const std::string& name, int ze_ctecky, const std::string& do_ctecky,
               const std::string& sql1, const std::string& sql2, const std::string& chyba) {
-    Exec("INSERT INTO server_term VALUES (" + Lit(name) + ", " + std::to_string(ze_ctecky) +
-         ", " + Lit(do_ctecky) + ", " + Lit(sql1) + ", " + Lit(sql2) + ", " + Lit(chyba) + ")");
+    Exec("INSERT INTO server_term VALUES (" + Lit(name) + ", " + std::to_string(ze_ctecky) + ", " +
+         Lit(do_ctecky) + ", " + Lit(sql1) + ", " + Lit(sql2) + ", " + Lit(chyba) + ")");
   }
   static std::string Lit(const std::string& s) {
     std::string out = "'";
@@ -69,8 +72,8 @@ class CommandServer : public ::testing::Test {
   void Start(const std::string& server_section, const std::string& extra_sections = "") {
     port_ = ServerProcess::FreePort();
     MariaDb& db = TestDatabase();
-    server_.WriteSharedConfig("[LogOn]\r\nUser=" + std::string(kUser) + "\r\nPassword=" +
-                              kPassword + "\r\n");
+    server_.WriteSharedConfig("[LogOn]\r\nUser=" + std::string(kUser) +
+                              "\r\nPassword=" + kPassword + "\r\n");
     server_.WriteOwnConfig("[LogOn]\r\nIP=127.0.0.1\r\nSQLport=" + std::to_string(db.Port()) +
                            "\r\nDatabase=" + db_name_ + "\r\n[Server]\r\nServer_port=" +
                            std::to_string(port_) + "\r\n" + server_section + extra_sections);
@@ -103,8 +106,8 @@ TEST_F(CommandServer, RecordsAreBuiltTransliteratedAndTerminated) {
   EXPECT_EQ(t.Ask("STAV;S"), "STAV;A1;Sroub;10#STAV;B2;Matice;#\r");
   EXPECT_EQ(t.Ask("STAV;Z"), "STAV;NENI\r");
   ASSERT_TRUE(server_.WaitForMessage("Odeslal na " + Addr() + ": STAV;NENI"));
-  EXPECT_TRUE(server_.WaitForMessage("Odeslal na " + Addr() +
-                                     ": STAV;A1;Sroub;10#STAV;B2;Matice;#"));
+  EXPECT_TRUE(
+      server_.WaitForMessage("Odeslal na " + Addr() + ": STAV;A1;Sroub;10#STAV;B2;Matice;#"));
 }
 
 TEST_F(CommandServer, EmptyTerminatorAndErrorReply) {
@@ -128,8 +131,7 @@ TEST_F(CommandServer, FlowsOfTheTwoTemplates) {
   Define("CHECK", 1, "nazev", "select kod from sklad where kod = %a%",
          "select nazev from sklad where kod = %a%", "NENI");
   // Modifying template 1, then template 2 reads back the changed row.
-  Define("PRIJEM", 2, "kod|mnozstvi",
-         "update sklad set mnozstvi = mnozstvi + %b% where kod = %a%",
+  Define("PRIJEM", 2, "kod|mnozstvi", "update sklad set mnozstvi = mnozstvi + %b% where kod = %a%",
          "select kod, mnozstvi from sklad where kod = %a%", "NENI");
   // Modifying template 1 without a second template: executed, answered with a lone CR.
   Define("VYDEJ", 2, "", "update sklad set mnozstvi = mnozstvi - %b% where kod = %a%", "", "x");
@@ -140,7 +142,7 @@ TEST_F(CommandServer, FlowsOfTheTwoTemplates) {
   EXPECT_EQ(t.Ask("PRIJEM;A1;5"), "PRIJEM;A1;15#\r");
   EXPECT_EQ(t.Ask("PRIJEM;Q9;5"), "PRIJEM;NENI\r");
   EXPECT_EQ(t.Ask("VYDEJ;A1;3"), "\r");
-  EXPECT_TRUE(server_.WaitForMessage("Odeslal na " + Addr() + ": ") );
+  EXPECT_TRUE(server_.WaitForMessage("Odeslal na " + Addr() + ": "));
   EXPECT_EQ(t.Ask("PRIJEM;A1;0"), "PRIJEM;A1;12#\r");
 }
 
@@ -268,8 +270,9 @@ TEST_F(CommandServer, FailuresOutsideTheGuardedStatementsAreDroppedSilently) {
   t.Send("SLOUPEC;A1\r");
   EXPECT_EQ(t.ReadFor(400ms), "");
   EXPECT_EQ(t.Ask("VELKE;A1"), "VELKE;error#\r");
-  EXPECT_EQ(TestDatabase().QueryValue("SELECT mnozstvi FROM " + db_name_ + ".sklad WHERE kod = 'A1'"),
-            "99");
+  EXPECT_EQ(
+      TestDatabase().QueryValue("SELECT mnozstvi FROM " + db_name_ + ".sklad WHERE kod = 'A1'"),
+      "99");
   // The connection is still served.
   EXPECT_EQ(t.Ask("ZZZ"), "NEZNAMY PRIKAZ!\r");
   ASSERT_TRUE(server_.WaitForMessage("NEZNAMY PRIKAZ!"));

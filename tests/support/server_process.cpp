@@ -44,7 +44,9 @@ void ServerProcess::WriteOwnConfig(const std::string& bytes) {
   dir_.Write("prog/srvlarvek.INI", bytes);
 }
 
-void ServerProcess::WriteSharedConfig(const std::string& bytes) { dir_.Write("larvek05.ini", bytes); }
+void ServerProcess::WriteSharedConfig(const std::string& bytes) {
+  dir_.Write("larvek05.ini", bytes);
+}
 
 void ServerProcess::Start() {
   int out[2], err[2];
@@ -148,9 +150,13 @@ bool ServerProcess::WaitForStderr(const std::string& needle,
   return WaitFor([&] { return Stderr().find(needle) != std::string::npos; }, timeout);
 }
 
-std::string ServerProcess::ListenAddress() { return DottedQuad(HostIPv4Address()); }
+std::string ServerProcess::ListenAddress() {
+  return DottedQuad(HostIPv4Address());
+}
 
-int ServerProcess::FreePort() { return FreeLoopbackPort(ListenAddress()); }
+int ServerProcess::FreePort() {
+  return FreeLoopbackPort(ListenAddress());
+}
 
 Terminal::Terminal(const std::string& address, int port) {
   fd_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -164,7 +170,9 @@ Terminal::Terminal(const std::string& address, int port) {
   }
 }
 
-Terminal::~Terminal() { Close(); }
+Terminal::~Terminal() {
+  Close();
+}
 
 void Terminal::Send(const std::string& bytes) {
   size_t sent = 0;
@@ -195,7 +203,9 @@ std::string Terminal::ReadUntil(const std::string& terminator, std::chrono::mill
   return got;
 }
 
-std::string Terminal::ReadFor(std::chrono::milliseconds window) { return ReadUntil("", window); }
+std::string Terminal::ReadFor(std::chrono::milliseconds window) {
+  return ReadUntil("", window);
+}
 
 std::string Terminal::Ask(const std::string& request) {
   Send(request + "\r");

@@ -36,17 +36,7 @@ port=${PORT:-2000}
 
 # --- Debian packages --------------------------------------------------------------------------
 packages=(build-essential cmake pkg-config libgtest-dev libmariadb-dev mariadb-server)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "== installing: ${missing[*]}"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+tools/install_packages.sh "${packages[@]}"
 PATH=$PATH:/usr/sbin:/sbin  # mariadbd lives in /usr/sbin
 
 # --- Build ------------------------------------------------------------------------------------

@@ -1,10 +1,10 @@
 #include "app/clock.h"
 
+#include <sys/time.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <sys/time.h>
 
 namespace larvek {
 namespace {
@@ -16,8 +16,13 @@ class SystemClock : public Clock {
     gettimeofday(&tv, nullptr);
     tm local{};
     localtime_r(&tv.tv_sec, &local);
-    return LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                         local.tm_min,         local.tm_sec,     static_cast<int>(tv.tv_usec / 1000)};
+    return LocalDateTime{local.tm_year + 1900,
+                         local.tm_mon + 1,
+                         local.tm_mday,
+                         local.tm_hour,
+                         local.tm_min,
+                         local.tm_sec,
+                         static_cast<int>(tv.tv_usec / 1000)};
   }
 };
 
@@ -36,11 +41,17 @@ long DaysFromCivilStart(int year, int month, int day) {
 
 }  // namespace
 
-LocalDateTime Now() { return g_clock->Now(); }
+LocalDateTime Now() {
+  return g_clock->Now();
+}
 
-void SetClockForTesting(const Clock* clock) { g_clock = clock ? clock : &kSystemClock; }
+void SetClockForTesting(const Clock* clock) {
+  g_clock = clock ? clock : &kSystemClock;
+}
 
-bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+bool IsLeapYear(int year) {
+  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
 
 int DaysInMonth(int year, int month) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

@@ -14,7 +14,8 @@ class Error : public std::exception {
 
   const std::string& ClassName() const { return class_name_; }
   const std::string& Message() const { return message_; }
-  // An error number that travels with the message (database server errors, socket codes); 0 if none.
+  // An error number that travels with the message (database server errors, socket codes); 0 if
+  // none.
   int Code() const { return code_; }
   const char* what() const noexcept override { return message_.c_str(); }
 

@@ -1,7 +1,11 @@
 #include "app/main_window.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
-#include <cstdio>
+#include <cstring>
 
 #include "app/error.h"
 #include "app/regional.h"
@@ -35,12 +39,19 @@ std::string WithoutLineBreaks(const std::string& text) {
   return out;
 }
 
+// Rewrites the dump file with the reception + CR LF. The bytes are written over the old content
+// and the file is then cut to their length: the same result as creating it anew, without the
+// file system flushing a truncated-and-rewritten file at every close.
 void WriteDumpFile(const std::string& bytes) {
-  FILE* f = std::fopen(kDumpFile, "wb");
-  if (f == nullptr) throw Error(kFileCreateError, "Cannot create file \"u.txt\"");
-  std::string content = bytes + "\r\n";
-  bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-  ok = std::fclose(f) == 0 && ok;
+  int fd = ::open(kDumpFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0)
+    throw Error(kFileCreateError,
+                std::string("Cannot create file \"u.txt\". ") + std::strerror(errno));
+  const std::string content = bytes + "\r\n";
+  bool ok =
+      ::pwrite(fd, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size()) &&
+      ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
+  ok = ::close(fd) == 0 && ok;
   if (!ok) throw Error(kWriteError, "Stream write error");
 }
 
@@ -91,7 +102,9 @@ Tsrvlarvek::Tsrvlarvek(EventLoop& loop, MainWindowView& view, const std::string&
   };
 }
 
-Tsrvlarvek::~Tsrvlarvek() { Timer1.SetEnabled(false); }
+Tsrvlarvek::~Tsrvlarvek() {
+  Timer1.SetEnabled(false);
+}
 
 void Tsrvlarvek::ShowError(const std::exception& error) {
   view_.ShowErrorMessage(MessageBoxText(error.what()));
@@ -105,7 +118,9 @@ void Tsrvlarvek::Create() {
   }
 }
 
-void Tsrvlarvek::Show() { FormShow(); }
+void Tsrvlarvek::Show() {
+  FormShow();
+}
 
 void Tsrvlarvek::Destroy() {
   try {
@@ -160,7 +175,9 @@ void Tsrvlarvek::FormCreate() {
   PostStartServer();
 }
 
-void Tsrvlarvek::FormShow() { PostStartServer(); }
+void Tsrvlarvek::FormShow() {
+  PostStartServer();
+}
 
 void Tsrvlarvek::PostStartServer() {
   if (start_posted_) return;
@@ -174,7 +191,9 @@ void Tsrvlarvek::PostStartServer() {
   });
 }
 
-void Tsrvlarvek::FormDestroy() { log_.Save(); }
+void Tsrvlarvek::FormDestroy() {
+  log_.Save();
+}
 
 void Tsrvlarvek::WMStartServer() {
   const std::string caption = Caption();
@@ -198,8 +217,8 @@ void Tsrvlarvek::TcpListener1ClientConnect(TTcpSrvClient& client) {
 
 void Tsrvlarvek::TcpListener1ClientDisconnect(TTcpSrvClient& client) {
   processor_.ForgetClient(client);
-  AddLogLine("Odpojen\xED klienta: " + client.PeerAddress() + "   " + "Trv\xE1n\xED: " +
-             FormatDuration(ToDateTime(Now()) - client.ConnectedAt));
+  AddLogLine("Odpojen\xED klienta: " + client.PeerAddress() + "   " +
+             "Trv\xE1n\xED: " + FormatDuration(ToDateTime(Now()) - client.ConnectedAt));
   AddLogLine(ClientCountLine(TcpListener1.ConnectionCount() - 1));
 }
 
@@ -208,7 +227,9 @@ void Tsrvlarvek::TcpListener1BgException(const Error& error, bool& can_close) {
   can_close = false;
 }
 
-void Tsrvlarvek::TcpListener1SessionClosed(int code) { view_.ShowListenerClosedWarning(code); }
+void Tsrvlarvek::TcpListener1SessionClosed(int code) {
+  view_.ShowListenerClosedWarning(code);
+}
 
 void Tsrvlarvek::TerminalDataAvailable(TTcpSrvClient& client) {
   const std::string text = client.Read();

@@ -22,9 +22,13 @@ void AppendNumber(std::string& out, int value, int width) {
 
 }  // namespace
 
-const RegionalSettings& Regional() { return g_regional; }
+const RegionalSettings& Regional() {
+  return g_regional;
+}
 
-void SetRegional(const RegionalSettings& settings) { g_regional = settings; }
+void SetRegional(const RegionalSettings& settings) {
+  g_regional = settings;
+}
 
 std::string FormatByPattern(const std::string& pattern, const LocalDateTime& t) {
   std::string out;
@@ -46,11 +50,21 @@ std::string FormatByPattern(const std::string& pattern, const LocalDateTime& t) 
     }
     int value;
     switch (c) {
-      case 'd': value = t.day; break;
-      case 'm': value = t.month; break;
-      case 'h': value = t.hour; break;
-      case 'n': value = t.minute; break;
-      case 's': value = t.second; break;
+      case 'd':
+        value = t.day;
+        break;
+      case 'm':
+        value = t.month;
+        break;
+      case 'h':
+        value = t.hour;
+        break;
+      case 'n':
+        value = t.minute;
+        break;
+      case 's':
+        value = t.second;
+        break;
       default:
         out += c;
         ++i;

@@ -95,11 +95,12 @@ void TCommandProcessor::Arm() {
   if (settings_.interval_on) watchdog_.SetEnabled(true);
 }
 
-void TCommandProcessor::Disarm() { watchdog_.SetEnabled(false); }
+void TCommandProcessor::Disarm() {
+  watchdog_.SetEnabled(false);
+}
 
 void TCommandProcessor::zpracQ(TTcpSrvClient& client, const std::string& a, const std::string& b,
-                               const std::string& c, const std::string& d,
-                               const std::string& e) {
+                               const std::string& c, const std::string& d, const std::string& e) {
   const std::string params[5] = {a, b, c, d, e};
   last_client_ = &client;
 
@@ -123,60 +124,42 @@ void TCommandProcessor::zpracQ(TTcpSrvClient& client, const std::string& a, cons
       return false;
     }
   };
+  // Opens the query under the watchdog; without rows answers the empty result, after `reset`.
+  // True when the result has rows.
+  auto open_watched = [&](const std::string* reset) {
+    Arm();
+    query_.Open();
+    Disarm();
+    if (!query_.NoRows()) return true;
+    if (reset) smaz(*reset);
+    SendEmptyResult(client);
+    Finish();
+    return false;
+  };
 
-  if (!modifying) {
-    bool empty = false;
+  bool has_rows = true;
+  if (modifying) {
+    // Executed on its own also when there is no second template; the terminal then gets the
+    // reply of an empty record set (a lone CR).
     if (!guarded([&] {
-          Arm();
-          query_.Open();
-          Disarm();
-          if (query_.NoRows()) {
-            empty = true;
-            SendEmptyResult(client);
-            Finish();
-          }
-        }))
-      return;
-    if (empty) return;
-  }
-
-  if (templ2.empty()) {
-    // A modifying template without a second template is executed on its own; the terminal gets
-    // the reply of an empty record set (a lone CR).
-    if (modifying && !guarded([&] {
           Arm();
           query_.ExecuteStatement();
           Disarm();
         }))
       return;
+  } else if (!guarded([&] { has_rows = open_watched(nullptr); }) || !has_rows) {
+    return;
+  }
+
+  if (templ2.empty()) {
     SendRecords(client);
     Finish();
     return;
   }
 
-  if (modifying && !guarded([&] {
-        Arm();
-        query_.ExecuteStatement();
-        Disarm();
-      }))
-    return;
-
   query_.Close();
   SetTemplate(templ2, params);
-  bool empty = false;
-  if (!guarded([&] {
-        Arm();
-        query_.Open();
-        Disarm();
-        if (query_.NoRows()) {
-          empty = true;
-          smaz(templ1);
-          SendEmptyResult(client);
-          Finish();
-        }
-      }))
-    return;
-  if (empty) return;
+  if (!guarded([&] { has_rows = open_watched(&templ1); }) || !has_rows) return;
 
   SendRecords(client);
   smaz(templ2);

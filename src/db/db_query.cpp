@@ -7,21 +7,6 @@
 #include "db/sql_statement.h"
 
 namespace larvek {
-namespace {
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x += 32;
-    if (y >= 'A' && y <= 'Z') y += 32;
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 TDbQuery::TDbQuery(TDbConnection& connection, std::string name)
     : connection_(&connection), name_(std::move(name)) {
   connection_->Bind(this);

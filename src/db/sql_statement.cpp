@@ -92,6 +92,8 @@ std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
+}  // namespace
+
 bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -102,8 +104,6 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   }
   return true;
 }
-
-}  // namespace
 
 std::vector<SqlToken> TokenizeSql(std::string_view text) {
   std::vector<SqlToken> tokens;

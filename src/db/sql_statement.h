@@ -20,6 +20,9 @@ struct SqlToken {
 // comments and symbols). The tokens point into `text`.
 std::vector<SqlToken> TokenizeSql(std::string_view text);
 
+// Names (parameters, columns) compare without regard to ASCII letter case.
+bool EqualNoCase(std::string_view a, std::string_view b);
+
 struct PreparedSql {
   bool has_statement = false;  // false: the text is empty once trimmed
   std::string statement;       // the text to send, with "?" for each parameter occurrence

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "net/host_address.h"
+#include "terminal_peer.h"
 
 namespace larvek::testing {
 namespace {
@@ -43,7 +44,9 @@ void ServerProcess::WriteOwnConfig(const std::string& bytes) {
   dir_.Write("prog/srvlarvek.INI", bytes);
 }
 
-void ServerProcess::WriteSharedConfig(const std::string& bytes) { dir_.Write("larvek05.ini", bytes); }
+void ServerProcess::WriteSharedConfig(const std::string& bytes) {
+  dir_.Write("larvek05.ini", bytes);
+}
 
 void ServerProcess::Start() {
   int out[2], err[2];
@@ -147,18 +150,12 @@ bool ServerProcess::WaitForStderr(const std::string& needle,
   return WaitFor([&] { return Stderr().find(needle) != std::string::npos; }, timeout);
 }
 
-std::string ServerProcess::ListenAddress() { return DottedQuad(HostIPv4Address()); }
+std::string ServerProcess::ListenAddress() {
+  return DottedQuad(HostIPv4Address());
+}
 
 int ServerProcess::FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, ListenAddress().c_str(), &a.sin_addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
+  return FreeLoopbackPort(ListenAddress());
 }
 
 Terminal::Terminal(const std::string& address, int port) {
@@ -173,7 +170,9 @@ Terminal::Terminal(const std::string& address, int port) {
   }
 }
 
-Terminal::~Terminal() { Close(); }
+Terminal::~Terminal() {
+  Close();
+}
 
 void Terminal::Send(const std::string& bytes) {
   size_t sent = 0;
@@ -204,7 +203,9 @@ std::string Terminal::ReadUntil(const std::string& terminator, std::chrono::mill
   return got;
 }
 
-std::string Terminal::ReadFor(std::chrono::milliseconds window) { return ReadUntil("", window); }
+std::string Terminal::ReadFor(std::chrono::milliseconds window) {
+  return ReadUntil("", window);
+}
 
 std::string Terminal::Ask(const std::string& request) {
   Send(request + "\r");

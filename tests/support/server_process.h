@@ -72,6 +72,9 @@ class Terminal {
  public:
   Terminal(const std::string& address, int port);
   ~Terminal();
+  Terminal(Terminal&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
   bool Connected() const { return fd_ >= 0; }
   void Send(const std::string& bytes);
   // Reads until `terminator` has arrived (or, with an empty terminator, until `idle` passes

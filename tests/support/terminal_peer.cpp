@@ -108,9 +108,9 @@ int TerminalPeer::LocalPort() const {
   return ntohs(local.sin_port);
 }
 
-int FreeLoopbackPort() {
+int FreeLoopbackPort(const std::string& address) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback("127.0.0.1", 0);
+  sockaddr_in a = Loopback(address, 0);
   bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   socklen_t len = sizeof a;
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);

@@ -36,7 +36,7 @@ class TerminalPeer {
   int error_ = 0;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
-int FreeLoopbackPort();
+// A TCP port on `address` (a local IPv4 address) that was free a moment ago.
+int FreeLoopbackPort(const std::string& address = "127.0.0.1");
 
 }  // namespace larvek::testing

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Request rate of srvlarvek for a one-row lookup against the same database work done directly
+# through the client library. Starts a throwaway MariaDB server (temporary data directory, free
+# port on 127.0.0.1) with the command table server_term and a small stock table in cp1250, runs
+# build/srvlarvek --console from a temporary program directory, runs build/server_rate_bench
+# against both and removes everything on exit.
+# Usage: bench/server_rate_bench.sh [requests [terminals]]   (build dir: $LARVEK_BUILD or build/)
+set -euo pipefail
+requests=${1:-2000}
+terminals=${2:-4}
+build=${LARVEK_BUILD:-"$(dirname "$0")/../build"}
+PATH="$PATH:/usr/sbin:/usr/local/sbin"
+for program in srvlarvek server_rate_bench; do
+  if [ ! -x "$build/$program" ]; then
+    echo "missing $build/$program; build it: cmake --build build --target $program" >&2
+    exit 1
+  fi
+done
+
+dir=$(mktemp -d /tmp/larvek-rate-XXXXXX)
+db_pid=""
+srv_pid=""
+stop() {  # stop PID: SIGTERM, then wait for it
+  if [ -n "$1" ]; then
+    kill -TERM "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+  fi
+}
+cleanup() {
+  stop "$srv_pid"
+  stop "$db_pid"
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# The database: small, quick, no binary log.
+options=(--no-defaults "--datadir=$dir/data" --innodb-buffer-pool-size=16M
+         --innodb-log-file-size=8M --innodb-flush-log-at-trx-commit=0 --skip-log-bin
+         --performance-schema=0 --character-set-server=utf8mb4)
+[ "$(id -u)" -eq 0 ] && options+=(--user=root)
+db_port=$(free_port)
+mariadb-install-db "${options[@]}" --auth-root-authentication-method=normal --skip-test-db \
+  >"$dir/install.log" 2>&1
+mariadbd "${options[@]}" "--socket=$dir/mysql.sock" "--port=$db_port" --bind-address=127.0.0.1 \
+  --skip-name-resolve "--pid-file=$dir/mariadb.pid" "--log-error=$dir/error.log" \
+  >"$dir/mariadbd.log" 2>&1 &
+db_pid=$!
+sql() { mariadb --no-defaults -uroot "--socket=$dir/mysql.sock" "$@"; }
+for _ in $(seq 600); do
+  sql -e 'select 1' >/dev/null 2>&1 && break
+  sleep 0.1
+done
+sql -e 'select 1' >/dev/null || { tail -20 "$dir/error.log" >&2; exit 1; }
+
+# 0x8A726F7562 is 'Šroub' in Windows-1250.
+sql -e "
+  CREATE DATABASE larvek CHARACTER SET cp1250;
+  CREATE USER 'larvek'@'127.0.0.1' IDENTIFIED BY 'heslo';
+  GRANT ALL PRIVILEGES ON larvek.* TO 'larvek'@'127.0.0.1';
+  USE larvek;
+  CREATE TABLE server_term (operace VARCHAR(20), ze_ctecky INT, do_ctecky VARCHAR(200),
+    prikaz_SQL1 TEXT, prikaz_SQL2 TEXT, chyba VARCHAR(50)) CHARACTER SET cp1250;
+  INSERT INTO server_term VALUES ('STAV', 1, 'kod|nazev|mnozstvi',
+    'select kod, nazev, mnozstvi from sklad where kod = %a%', '', 'NENI');
+  CREATE TABLE sklad (kod VARCHAR(10) PRIMARY KEY, nazev VARCHAR(40), mnozstvi INT NULL)
+    CHARACTER SET cp1250;
+  INSERT INTO sklad VALUES ('A1', _cp1250 0x8A726F7562, 10), ('B2', 'Matice', NULL),
+    ('C3', 'Podlozka', 7);"
+
+# The terminal server: its own program directory with both configuration files, working
+# directory (where it rewrites u.txt at every reception) beside it.
+srv_port=$(free_port)
+mkdir -p "$dir/prog" "$dir/work"
+cp "$build/srvlarvek" "$dir/prog/"
+printf '[LogOn]\r\nIP=127.0.0.1\r\nSQLport=%s\r\nDatabase=larvek\r\n[Server]\r\nServer_port=%s\r\nUkoncovac=#\r\n' \
+  "$db_port" "$srv_port" >"$dir/prog/srvlarvek.INI"
+printf '[LogOn]\r\nUser=larvek\r\nPassword=heslo\r\n' >"$dir/larvek05.ini"
+(cd "$dir/work" && exec "$dir/prog/srvlarvek" --console >"$dir/srvlarvek.log" 2>&1) &
+srv_pid=$!
+srv_host=$(python3 -c 'import socket; print(socket.gethostbyname(socket.gethostname()))')
+listening() { python3 -c "import socket,sys; socket.create_connection(('$srv_host', $srv_port), 1)" 2>/dev/null; }
+for _ in $(seq 300); do
+  listening && break
+  sleep 0.1
+done
+listening || { echo "srvlarvek does not listen on $srv_host:$srv_port" >&2; cat "$dir/srvlarvek.log" >&2; exit 1; }
+
+"$build/server_rate_bench" 127.0.0.1 "$db_port" larvek heslo larvek "$srv_host" "$srv_port" \
+  "$requests" "$terminals"

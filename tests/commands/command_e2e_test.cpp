@@ -1,0 +1,328 @@
+// The server's main job end to end: the real srvlarvek binary as a child process, a real
+// MariaDB server, terminals over loopback TCP.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "mariadb_server.h"
+#include "server_process.h"
+
+namespace larvek::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char kUser[] = "term";
+const char kPassword[] = "heslo";
+
+// A database of its own per test, with the sample stock table in Windows-1250.
+class CommandServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static std::atomic<int> counter{0};
+    db_name_ = "e2e_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+    MariaDb& db = TestDatabase();
+    db.Exec("CREATE USER IF NOT EXISTS 'term'@'%' IDENTIFIED BY 'heslo'");
+    db.Exec("CREATE USER IF NOT EXISTS 'term'@'localhost' IDENTIFIED BY 'heslo'");
+    db.Exec("CREATE USER IF NOT EXISTS 'term'@'127.0.0.1' IDENTIFIED BY 'heslo'");
+    db.Exec("GRANT ALL ON *.* TO 'term'@'%'");
+    db.Exec("GRANT ALL ON *.* TO 'term'@'localhost'");
+    db.Exec("GRANT ALL ON *.* TO 'term'@'127.0.0.1'");
+    db.Exec("CREATE DATABASE " + db_name_ + " CHARACTER SET cp1250");
+    Exec(
+        "CREATE TABLE sklad (kod VARCHAR(10), nazev VARCHAR(40), mnozstvi INT NULL, "
+        "skupina VARCHAR(5)) CHARACTER SET cp1250");
+    // 'Šroub' and 'Matice' as Windows-1250 bytes.
+    Exec(
+        "INSERT INTO sklad VALUES ('A1', _cp1250 0x8A726F7562, 10, 'S'), "
+        "('B2', 'Matice', NULL, 'S'), ('C3', 'Podlozka', 7, 'P')");
+  }
+  void TearDown() override {
+    if (server_.Running()) server_.Stop();
+    TestDatabase().Exec("DROP DATABASE IF EXISTS " + db_name_);
+  }
+
+  void Exec(const std::string& sql) { TestDatabase().Exec("USE " + db_name_ + "; " + sql); }
+
+  void CreateServerTerm() {
+    Exec(
+        "CREATE TABLE server_term (operace VARCHAR(20), ze_ctecky INT, do_ctecky VARCHAR(200), "
+        "prikaz_SQL1 TEXT, prikaz_SQL2 TEXT, chyba VARCHAR(50)) CHARACTER SET cp1250");
+  }
+  void Define(const std::string& name, int ze_ctecky, const std::string& do_ctecky,
+              const std::string& sql1, const std::string& sql2, const std::string& chyba) {
+    Exec("INSERT INTO server_term VALUES (" + Lit(name) + ", " + std::to_string(ze_ctecky) + ", " +
+         Lit(do_ctecky) + ", " + Lit(sql1) + ", " + Lit(sql2) + ", " + Lit(chyba) + ")");
+  }
+  static std::string Lit(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+      if (c == '\'' || c == '\\') out += '\\';
+      out += c;
+    }
+    return out + "'";
+  }
+
+  void Start(const std::string& server_section, const std::string& extra_sections = "") {
+    port_ = ServerProcess::FreePort();
+    MariaDb& db = TestDatabase();
+    server_.WriteSharedConfig("[LogOn]\r\nUser=" + std::string(kUser) +
+                              "\r\nPassword=" + kPassword + "\r\n");
+    server_.WriteOwnConfig("[LogOn]\r\nIP=127.0.0.1\r\nSQLport=" + std::to_string(db.Port()) +
+                           "\r\nDatabase=" + db_name_ + "\r\n[Server]\r\nServer_port=" +
+                           std::to_string(port_) + "\r\n" + server_section + extra_sections);
+    server_.Start();
+  }
+  Terminal Connect() {
+    for (int i = 0; i < 250; ++i) {
+      Terminal t(ServerProcess::ListenAddress(), port_);
+      if (t.Connected()) return t;
+      std::this_thread::sleep_for(20ms);
+    }
+    ADD_FAILURE() << "server does not listen; stderr: " << server_.Stderr();
+    return Terminal(ServerProcess::ListenAddress(), port_);
+  }
+  std::string Addr() const { return ServerProcess::ListenAddress(); }
+
+  std::string db_name_;
+  ServerProcess server_;
+  int port_ = 0;
+};
+
+TEST_F(CommandServer, RecordsAreBuiltTransliteratedAndTerminated) {
+  CreateServerTerm();
+  Define("STAV", 1, "kod|nazev|mnozstvi",
+         "select kod, nazev, mnozstvi from sklad where skupina = %a% order by kod", "", "NENI");
+  Start("Ukoncovac=#\r\n");
+  Terminal t = Connect();
+  // Start-up cleared the greeting: nothing arrives before the first request.
+  EXPECT_EQ(t.ReadFor(200ms), "");
+  EXPECT_EQ(t.Ask("STAV;S"), "STAV;A1;Sroub;10#STAV;B2;Matice;#\r");
+  EXPECT_EQ(t.Ask("STAV;Z"), "STAV;NENI\r");
+  ASSERT_TRUE(server_.WaitForMessage("Odeslal na " + Addr() + ": STAV;NENI"));
+  EXPECT_TRUE(
+      server_.WaitForMessage("Odeslal na " + Addr() + ": STAV;A1;Sroub;10#STAV;B2;Matice;#"));
+}
+
+TEST_F(CommandServer, EmptyTerminatorAndErrorReply) {
+  CreateServerTerm();
+  Define("STAV", 1, "kod|nazev|mnozstvi",
+         "select kod, nazev, mnozstvi from sklad where skupina = %a% order by kod", "", "NENI");
+  Define("BAD", 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
+  Define("PRAZDNY", 1, "", "select kod from sklad where skupina = %a%", "", "-");
+  Start("");
+  Terminal t = Connect();
+  EXPECT_EQ(t.Ask("STAV;S"), "STAV;A1;Sroub;10STAV;B2;Matice;\r");
+  EXPECT_EQ(t.Ask("BAD;1"), "BAD;error\r");
+  // An empty column list gives one record per row: the command name followed by T.
+  EXPECT_EQ(t.Ask("PRAZDNY;S"), "PRAZDNYPRAZDNY\r");
+  EXPECT_TRUE(server_.WaitForMessage("Odeslal na " + Addr() + ": BAD;error"));
+}
+
+TEST_F(CommandServer, FlowsOfTheTwoTemplates) {
+  CreateServerTerm();
+  // Reading template 1 as a check, template 2 for the reply.
+  Define("CHECK", 1, "nazev", "select kod from sklad where kod = %a%",
+         "select nazev from sklad where kod = %a%", "NENI");
+  // Modifying template 1, then template 2 reads back the changed row.
+  Define("PRIJEM", 2, "kod|mnozstvi", "update sklad set mnozstvi = mnozstvi + %b% where kod = %a%",
+         "select kod, mnozstvi from sklad where kod = %a%", "NENI");
+  // Modifying template 1 without a second template: executed, answered with a lone CR.
+  Define("VYDEJ", 2, "", "update sklad set mnozstvi = mnozstvi - %b% where kod = %a%", "", "x");
+  Start("Ukoncovac=#\r\n");
+  Terminal t = Connect();
+  EXPECT_EQ(t.Ask("CHECK;A1"), "CHECK;Sroub#\r");
+  EXPECT_EQ(t.Ask("CHECK;Q9"), "CHECK;NENI\r");
+  EXPECT_EQ(t.Ask("PRIJEM;A1;5"), "PRIJEM;A1;15#\r");
+  EXPECT_EQ(t.Ask("PRIJEM;Q9;5"), "PRIJEM;NENI\r");
+  EXPECT_EQ(t.Ask("VYDEJ;A1;3"), "\r");
+  EXPECT_TRUE(server_.WaitForMessage("Odeslal na " + Addr() + ": "));
+  EXPECT_EQ(t.Ask("PRIJEM;A1;0"), "PRIJEM;A1;12#\r");
+}
+
+TEST_F(CommandServer, PlaceholdersAndInjection) {
+  CreateServerTerm();
+  Define("ECHO", 3, "a|b|c", "select %a% as a, '%b%' as b, %C% as c", "", "-");
+  Define("KOD", 1, "nazev", "select nazev from sklad where kod = %A%", "", "NENI");
+  Start("Ukoncovac=#\r\n");
+  Terminal t = Connect();
+  // %a% is always filled; an empty b leaves %b% in place.
+  EXPECT_EQ(t.Ask("ECHO;;;z"), "ECHO;;%b%;z#\r");
+  // A parameter holding placeholder text is inserted once and never searched again.
+  EXPECT_EQ(t.Ask("ECHO;%b%;x;%a%"), "ECHO;%b%;\"x\";%a%#\r");
+  // Quotes and backslashes cannot end the literal.
+  EXPECT_EQ(t.Ask("KOD;\" or \"\"=\""), "KOD;NENI\r");
+  EXPECT_EQ(t.Ask("KOD;A1\\"), "KOD;NENI\r");
+  EXPECT_EQ(t.Ask("ECHO;a\"b\\;c\\\\;\\"), "ECHO;a\"b\\;\"c\\\\\";\\#\r");
+  TestDatabase().SetGlobalSqlMode("NO_BACKSLASH_ESCAPES");
+  EXPECT_EQ(t.Ask("KOD;\" or \"\"=\""), "KOD;NENI\r");
+  EXPECT_EQ(t.Ask("ECHO;a\"b\\;c\\\\;\\"), "ECHO;a\"b\\;\"c\\\\\";\\#\r");
+  TestDatabase().ResetSqlMode();
+}
+
+TEST_F(CommandServer, CommandNameCannotChangeTheLookupStatement) {
+  CreateServerTerm();
+  Define("STAV", 1, "kod", "select kod from sklad where kod = %a%", "", "NENI");
+  Start("");
+  Terminal t = Connect();
+  EXPECT_EQ(t.Ask("X\" or \"\"=\";A1"), "NEZNAMY PRIKAZ!\r");
+  EXPECT_EQ(t.Ask("STAV\\;A1"), "NEZNAMY PRIKAZ!\r");
+  EXPECT_EQ(t.Ask("STAV;A1"), "STAV;A1\r");
+}
+
+TEST_F(CommandServer, StatementsSentAndVariablesReset) {
+  CreateServerTerm();
+  Define("VAR", 1, "n", "select @k:=kod as k from sklad where kod = %a%",
+         "select nazev as n, @v:=1 as v from sklad where kod = %a%", "NENI");
+  Start("Ukoncovac=#\r\n");
+  Terminal t = Connect();
+  MariaDb& db = TestDatabase();
+  db.EnableGeneralLog();
+  EXPECT_EQ(t.Ask("VAR;A1"), "VAR;Sroub#\r");
+  // The server handles one request at a time: once the next one is answered, the first one's
+  // link has been closed.
+  EXPECT_EQ(t.Ask("ZZZ"), "NEZNAMY PRIKAZ!\r");
+  db.DisableGeneralLog();
+  std::string log = db.GeneralLog();
+  auto pos = [&](const std::string& s) { return log.find(s); };
+  ASSERT_NE(pos("SET NAMES cp1250"), std::string::npos) << log;
+  ASSERT_NE(pos("where kod = \"A1\""), std::string::npos) << log;
+  ASSERT_NE(pos("select @v:=null"), std::string::npos) << log;
+  EXPECT_LT(pos("SET NAMES cp1250"), pos("where kod = \"A1\""));
+  EXPECT_LT(pos("where kod = \"A1\""), pos("select nazev as n"));
+  EXPECT_LT(pos("select nazev as n"), pos("select @v:=null"));
+  // The second template is reset after the reply, not the first one's @k.
+  EXPECT_EQ(pos("select @k:=null"), std::string::npos);
+  // One link per answered request: the lookup connects, the end of the command quits, and the
+  // next request connects anew.
+  size_t quit = pos("Quit");
+  ASSERT_NE(quit, std::string::npos) << log;
+  EXPECT_LT(pos("select @v:=null"), quit);
+  EXPECT_NE(log.find("Connect", quit), std::string::npos) << log;
+}
+
+TEST_F(CommandServer, WatchdogFiresAfterAFailedStatementOnlyWhenSwitchedOn) {
+  CreateServerTerm();
+  Define("BAD", 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
+  Start("Ukoncovac=#\r\nMax_time=300\r\nInterval_on=True\r\n");
+  Terminal t = Connect();
+  EXPECT_EQ(t.Ask("BAD;1"), "BAD;error#\r");
+  EXPECT_EQ(t.ReadUntil("#", 3s), "BAD;timeout#");
+  EXPECT_TRUE(server_.WaitForMessage("Odeslal na " + Addr() + ": BAD;timeout#"));
+}
+
+TEST_F(CommandServer, WatchdogStaysQuietWithLowerCaseTrue) {
+  CreateServerTerm();
+  Define("BAD", 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
+  Start("Ukoncovac=#\r\nMax_time=200\r\nInterval_on=true\r\n");
+  Terminal t = Connect();
+  EXPECT_EQ(t.Ask("BAD;1"), "BAD;error#\r");
+  EXPECT_EQ(t.ReadFor(700ms), "");
+}
+
+TEST_F(CommandServer, WatchdogDoesNotReachATerminalThatLeft) {
+  CreateServerTerm();
+  Define("BAD", 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
+  Start("Ukoncovac=#\r\nMax_time=400\r\nInterval_on=True\r\n");
+  {
+    Terminal t = Connect();
+    EXPECT_EQ(t.Ask("BAD;1"), "BAD;error#\r");
+  }
+  ASSERT_TRUE(server_.WaitForMessage("připojeno 0 klientů"));
+  std::this_thread::sleep_for(700ms);
+  // Nothing was sent or logged for the departed terminal, and no error was reported.
+  for (const std::string& m : server_.Messages()) EXPECT_EQ(m.find("timeout"), std::string::npos);
+  EXPECT_EQ(server_.Stderr(), "");
+  Terminal again = Connect();
+  EXPECT_EQ(again.Ask("X"), "NEZNAMY PRIKAZ!\r");
+}
+
+TEST_F(CommandServer, ConfigurationModeWhenThereIsNoServerTerm) {
+  Start("Ukoncovac=#\r\n",
+        "[stav]\r\nZe_ctecky=1\r\nDo_ctecky=kod|nazev\r\n"
+        "Prikaz_SQL1=select kod, nazev from sklad where kod = %a%\r\n"
+        "[NIC]\r\nZe_ctecky=1\r\nPrikaz_SQL1=select kod from sklad where kod = %a%\r\n");
+  Terminal t = Connect();
+  EXPECT_EQ(t.Ask("STAV;A1"), "STAV;A1;Sroub#\r");
+  // A missing Chyba key gives "*****".
+  EXPECT_EQ(t.Ask("NIC;Q"), "NIC;*****\r");
+  EXPECT_EQ(t.Ask("JINY;Q"), "NEZNAMY PRIKAZ!\r");
+}
+
+TEST_F(CommandServer, FailuresOutsideTheGuardedStatementsAreDroppedSilently) {
+  CreateServerTerm();
+  // A ":" followed by a digit is refused when the template is set.
+  Define("CAS", 1, "kod", "select 12:30 from sklad where kod = %a%", "", "NENI");
+  // A listed column that the result lacks fails while the records are built.
+  Define("SLOUPEC", 1, "kod|nic", "select kod from sklad where kod = %a%", "", "NENI");
+  // A modifying template in capitals counts as reading: it is carried out, then Open fails.
+  Define("VELKE", 1, "kod", "UPDATE sklad SET mnozstvi = 99 WHERE kod = %a%", "", "NENI");
+  Start("Ukoncovac=#\r\n");
+  Terminal t = Connect();
+  t.Send("CAS;A1\r");
+  EXPECT_EQ(t.ReadFor(400ms), "");
+  t.Send("SLOUPEC;A1\r");
+  EXPECT_EQ(t.ReadFor(400ms), "");
+  EXPECT_EQ(t.Ask("VELKE;A1"), "VELKE;error#\r");
+  EXPECT_EQ(
+      TestDatabase().QueryValue("SELECT mnozstvi FROM " + db_name_ + ".sklad WHERE kod = 'A1'"),
+      "99");
+  // The connection is still served.
+  EXPECT_EQ(t.Ask("ZZZ"), "NEZNAMY PRIKAZ!\r");
+  ASSERT_TRUE(server_.WaitForMessage("NEZNAMY PRIKAZ!"));
+  int replies = 0;
+  for (const std::string& m : server_.Messages()) replies += m.rfind("Odeslal na ", 0) == 0;
+  EXPECT_EQ(replies, 2);
+}
+
+TEST_F(CommandServer, ShutdownResetsTerminalsAndTheNextStartLoadsTheDaysLog) {
+  Start("");
+  Terminal t = Connect();
+  EXPECT_EQ(t.Ask("ZZZ"), "NEZNAMY PRIKAZ!\r");
+  EXPECT_EQ(server_.Stop(), 0);
+  // The open connection was reset at the end, without disconnect lines.
+  EXPECT_EQ(t.ReadFor(300ms), "");
+  for (const std::string& m : server_.Messages()) EXPECT_EQ(m.find("Odpojen"), std::string::npos);
+  const std::vector<std::string> first_run = server_.Lines();
+
+  // The second start loads the day's file into the view; at the end the whole view, old lines
+  // and new, replaces the file.
+  server_.Start();
+  Terminal again = Connect();
+  EXPECT_EQ(again.Ask("YYY"), "NEZNAMY PRIKAZ!\r");
+  EXPECT_EQ(server_.Stop(), 0);
+  char day[16];
+  time_t now = time(nullptr);
+  strftime(day, sizeof day, "%Y%m%d", localtime(&now));
+  std::ifstream in(server_.ProgramDir() + day + "/log.txt", std::ios::binary);
+  std::stringstream file;
+  file << in.rdbuf();
+  const std::string text = file.str();
+  EXPECT_EQ(text.find("'ZZZ'"), text.rfind("'ZZZ'")) << text;
+  EXPECT_LT(text.find("'ZZZ'"), text.find("'YYY'"));
+  EXPECT_EQ(text.find("'YYY'"), text.rfind("'YYY'")) << text;
+}
+
+TEST_F(CommandServer, UnreadableDayLogStopsStartUpButTheConsoleStillServes) {
+  char day[16];
+  time_t now = time(nullptr);
+  strftime(day, sizeof day, "%Y%m%d", localtime(&now));
+  // A directory where the day's file should be: it exists but cannot be read as a file.
+  std::filesystem::create_directories(server_.ProgramDir() + day + "/log.txt");
+  Start("");
+  EXPECT_TRUE(server_.WaitForStderr("srvlarvek: Cannot open file \"" + server_.ProgramDir() + day +
+                                    "/log.txt\". "))
+      << server_.Stderr();
+  Terminal t = Connect();
+  // Start-up stopped after clearing the greeting, so none is sent.
+  EXPECT_EQ(t.Ask("ZZZ"), "NEZNAMY PRIKAZ!\r");
+}
+
+}  // namespace
+}  // namespace larvek::testing

@@ -87,8 +87,7 @@ int DesktopSession::Run() {
   // Errors of the teardown are shown and waited for; the loop still serves meanwhile.
   boxes_.WaitUntilAllClosed();
   driver_.Stop();
-  tray_.Hide();
-  return 0;
+  return 0;  // the components go with the session, then the icon
 }
 
 }  // namespace larvek

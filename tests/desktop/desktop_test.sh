@@ -24,8 +24,10 @@ done
 
 work=$(mktemp -d)
 pids=()
+pid=  # the server under test
 cleanup() {
   local p
+  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; fi
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   rm -rf "$work"
@@ -90,7 +92,6 @@ caption="Serv_Larvek: database: larvek, port: $port"
 ini=$prog/srvlarvek.INI
 
 # --- Helpers on the program's windows -----------------------------------------------------------
-pid=
 start_server() {
   (cd "$work/run" && exec "$prog/srvlarvek" >"$work/out.log" 2>"$work/err.log") &
   pid=$!
@@ -136,6 +137,7 @@ wait_exit() {
   done
   kill -0 "$pid" 2>/dev/null && fail "the program does not end"
   wait "$pid" || status=$?
+  pid=
   [ "$status" -eq 0 ] || fail "exit status $status"
 }
 # Screenshot of a window with the frame the window manager draws around it.

@@ -9,7 +9,7 @@ set -euo pipefail
 requests=${1:-2000}
 terminals=${2:-4}
 build=${LARVEK_BUILD:-"$(dirname "$0")/../build"}
-PATH="$PATH:/usr/sbin:/usr/local/sbin"
+source "$(dirname "$0")/throwaway_mariadb.sh"
 for program in srvlarvek server_rate_bench; do
   if [ ! -x "$build/$program" ]; then
     echo "missing $build/$program; build it: cmake --build build --target $program" >&2
@@ -18,43 +18,18 @@ for program in srvlarvek server_rate_bench; do
 done
 
 dir=$(mktemp -d /tmp/larvek-rate-XXXXXX)
-db_pid=""
 srv_pid=""
-stop() {  # stop PID: SIGTERM, then wait for it
-  if [ -n "$1" ]; then
-    kill -TERM "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-  fi
-}
 cleanup() {
-  stop "$srv_pid"
-  stop "$db_pid"
+  if [ -n "$srv_pid" ]; then
+    kill -TERM "$srv_pid" 2>/dev/null || true
+    wait "$srv_pid" 2>/dev/null || true
+  fi
+  mariadb_stop
   rm -rf "$dir"
 }
 trap cleanup EXIT
 
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-# The database: small, quick, no binary log.
-options=(--no-defaults "--datadir=$dir/data" --innodb-buffer-pool-size=16M
-         --innodb-log-file-size=8M --innodb-flush-log-at-trx-commit=0 --skip-log-bin
-         --performance-schema=0 --character-set-server=utf8mb4)
-[ "$(id -u)" -eq 0 ] && options+=(--user=root)
-db_port=$(free_port)
-mariadb-install-db "${options[@]}" --auth-root-authentication-method=normal --skip-test-db \
-  >"$dir/install.log" 2>&1
-mariadbd "${options[@]}" "--socket=$dir/mysql.sock" "--port=$db_port" --bind-address=127.0.0.1 \
-  --skip-name-resolve "--pid-file=$dir/mariadb.pid" "--log-error=$dir/error.log" \
-  >"$dir/mariadbd.log" 2>&1 &
-db_pid=$!
-sql() { mariadb --no-defaults -uroot "--socket=$dir/mysql.sock" "$@"; }
-for _ in $(seq 600); do
-  sql -e 'select 1' >/dev/null 2>&1 && break
-  sleep 0.1
-done
-sql -e 'select 1' >/dev/null || { tail -20 "$dir/error.log" >&2; exit 1; }
+mariadb_start "$dir"
 
 # 0x8A726F7562 is 'Šroub' in Windows-1250.
 sql -e "

@@ -217,6 +217,17 @@ TEST_F(CommandServer, WatchdogFiresAfterAFailedStatementOnlyWhenSwitchedOn) {
   EXPECT_TRUE(server_.WaitForMessage("Odeslal na " + Addr() + ": BAD;timeout#"));
 }
 
+TEST_F(CommandServer, ASuccessfulWatchedStatementCancelsAPendingExpiry) {
+  CreateServerTerm();
+  Define("BAD", 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
+  Define("STAV", 1, "kod", "select kod from sklad where kod = %a%", "", "NENI");
+  Start("Ukoncovac=#\r\nMax_time=600\r\nInterval_on=True\r\n");
+  Terminal t = Connect();
+  EXPECT_EQ(t.Ask("BAD;1"), "BAD;error#\r");
+  EXPECT_EQ(t.Ask("STAV;A1"), "STAV;A1#\r");
+  EXPECT_EQ(t.ReadFor(1000ms), "");
+}
+
 TEST_F(CommandServer, WatchdogStaysQuietWithLowerCaseTrue) {
   CreateServerTerm();
   Define("BAD", 1, "x", "select x from no_such_table where a = %a%", "", "NENI");

@@ -60,6 +60,10 @@ class CommandServer : public ::testing::Test {
     Exec("INSERT INTO server_term VALUES (" + Lit(name) + ", " + std::to_string(ze_ctecky) + ", " +
          Lit(do_ctecky) + ", " + Lit(sql1) + ", " + Lit(sql2) + ", " + Lit(chyba) + ")");
   }
+  // A command whose statement the database rejects.
+  void DefineFailing(const std::string& name) {
+    Define(name, 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
+  }
   static std::string Lit(const std::string& s) {
     std::string out = "'";
     for (char c : s) {
@@ -114,7 +118,7 @@ TEST_F(CommandServer, EmptyTerminatorAndErrorReply) {
   CreateServerTerm();
   Define("STAV", 1, "kod|nazev|mnozstvi",
          "select kod, nazev, mnozstvi from sklad where skupina = %a% order by kod", "", "NENI");
-  Define("BAD", 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
+  DefineFailing("BAD");
   Define("PRAZDNY", 1, "", "select kod from sklad where skupina = %a%", "", "-");
   Start("");
   Terminal t = Connect();
@@ -209,7 +213,7 @@ TEST_F(CommandServer, StatementsSentAndVariablesReset) {
 
 TEST_F(CommandServer, WatchdogFiresAfterAFailedStatementOnlyWhenSwitchedOn) {
   CreateServerTerm();
-  Define("BAD", 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
+  DefineFailing("BAD");
   Start("Ukoncovac=#\r\nMax_time=300\r\nInterval_on=True\r\n");
   Terminal t = Connect();
   EXPECT_EQ(t.Ask("BAD;1"), "BAD;error#\r");
@@ -219,7 +223,7 @@ TEST_F(CommandServer, WatchdogFiresAfterAFailedStatementOnlyWhenSwitchedOn) {
 
 TEST_F(CommandServer, ASuccessfulWatchedStatementCancelsAPendingExpiry) {
   CreateServerTerm();
-  Define("BAD", 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
+  DefineFailing("BAD");
   Define("STAV", 1, "kod", "select kod from sklad where kod = %a%", "", "NENI");
   Start("Ukoncovac=#\r\nMax_time=600\r\nInterval_on=True\r\n");
   Terminal t = Connect();
@@ -230,7 +234,7 @@ TEST_F(CommandServer, ASuccessfulWatchedStatementCancelsAPendingExpiry) {
 
 TEST_F(CommandServer, WatchdogStaysQuietWithLowerCaseTrue) {
   CreateServerTerm();
-  Define("BAD", 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
+  DefineFailing("BAD");
   Start("Ukoncovac=#\r\nMax_time=200\r\nInterval_on=true\r\n");
   Terminal t = Connect();
   EXPECT_EQ(t.Ask("BAD;1"), "BAD;error#\r");
@@ -239,7 +243,7 @@ TEST_F(CommandServer, WatchdogStaysQuietWithLowerCaseTrue) {
 
 TEST_F(CommandServer, WatchdogDoesNotReachATerminalThatLeft) {
   CreateServerTerm();
-  Define("BAD", 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
+  DefineFailing("BAD");
   Start("Ukoncovac=#\r\nMax_time=400\r\nInterval_on=True\r\n");
   {
     Terminal t = Connect();

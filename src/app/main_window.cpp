@@ -77,7 +77,7 @@ Tsrvlarvek::Tsrvlarvek(EventLoop& loop, MainWindowView& view, const std::string&
       Timer1(loop),
       loop_(loop),
       view_(view),
-      program_dir_(larvek::ProgramDirectory(program_path)),
+      program_dir_(ProgramDirectory(program_path)),
       log_(view.Log(), program_dir_),
       processor_(DbConnection1, DbQuery1, IniStorage1, Timer1, settings_,
                  [this](const std::string& text) { AddLogLine(text); }) {

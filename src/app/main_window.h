@@ -47,9 +47,6 @@ class Tsrvlarvek {
 
   void AddLogLine(const std::string& text) { log_.AddLogLine(text); }
   std::string Caption() const;
-  const std::string& ProgramDirectory() const { return program_dir_; }
-  bool UseIniDefinitions() const { return settings_.use_ini_definitions; }
-  TIniStorage& IniStorage() { return IniStorage1; }
 
   // Components, created before any handler runs.
   TTcpListener TcpListener1;

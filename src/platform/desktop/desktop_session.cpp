@@ -42,7 +42,7 @@ DesktopSession::~DesktopSession() {
 void DesktopSession::SavePlacement(bool at_teardown) {
   if (!shown_) return;  // a window never shown keeps the file untouched
   try {
-    SaveWindowPlacement(server_.IniStorage(), geometry_, at_teardown);
+    SaveWindowPlacement(server_.IniStorage1, geometry_, at_teardown);
   } catch (const std::exception& e) {
     window_.ShowErrorMessage(MessageBoxText(e.what()));
   }
@@ -52,7 +52,7 @@ void DesktopSession::ShowFromTray() {
   if (!shown_) {
     shown_ = true;
     try {
-      RestoreWindowPlacement(server_.IniStorage(), geometry_);
+      RestoreWindowPlacement(server_.IniStorage1, geometry_);
     } catch (const std::exception& e) {
       window_.ShowErrorMessage(MessageBoxText(e.what()));
     }

@@ -18,6 +18,11 @@ namespace larvek {
 namespace {
 
 const char kProbeStatement[] = "SHOW TABLES LIKE \"server_term\"";
+// With ANSI_QUOTES the server reads the double-quoted parameter values as column names.
+const char kAnsiQuotesWarning[] =
+    "Varov\xE1n\xED: sql_mode datab\xE1ze obsahuje ANSI_QUOTES, hodnoty v uvozovk\xE1"
+    "ch by se \xE8"
+    "etly jako n\xE1zvy sloupc\xF9";
 const char kDumpFile[] = "u.txt";
 
 std::string ClientCountLine(int count) {
@@ -162,6 +167,7 @@ void Tsrvlarvek::FormCreate() {
   view_.SetWindowCaption(Caption());
   IniStorage1.IniSection = "";
 
+  if (GlobalSqlModeHasAnsiQuotes()) AddLogLine(kAnsiQuotesWarning);
   {
     TDbQuery probe(DbConnection1);
     probe.SqlAdd(kProbeStatement);
@@ -173,6 +179,14 @@ void Tsrvlarvek::FormCreate() {
   TcpListener1.Banner.clear();
   log_.Load();
   PostStartServer();
+}
+
+bool Tsrvlarvek::GlobalSqlModeHasAnsiQuotes() {
+  TDbQuery mode(DbConnection1);
+  mode.SqlAdd("select @@global.sql_mode as m");
+  mode.Open();
+  return !mode.NoRows() &&
+         mode.ColumnByName("m").AsString().find("ANSI_QUOTES") != std::string::npos;
 }
 
 void Tsrvlarvek::FormShow() {

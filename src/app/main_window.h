@@ -63,6 +63,9 @@ class Tsrvlarvek {
   void TerminalDataAvailable(TTcpSrvClient& client);
   void TerminalBgException(const Error& error, bool& can_close);
   void ApplyConfig(const StartupConfig& config);
+  // Whether the database server's global sql_mode holds ANSI_QUOTES; the first contact
+  // with the database at start-up, so its failure stops start-up like the probe's.
+  bool GlobalSqlModeHasAnsiQuotes();
   void PostStartServer();
   void ShowError(const std::exception& error);
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "commands/command_definition.h"
+#include "commands/placeholders.h"
 
 namespace larvek {
 
@@ -52,8 +53,7 @@ class TCommandProcessor {
  private:
   void LookupInTable(const std::string& name, int& ze_ctecky);
   void LookupInIni(const std::string& name, int& ze_ctecky);
-  std::string Substitute(const std::string& text, const std::string* params) const;
-  void SetTemplate(const std::string& templ, const std::string* params);
+  void SetTemplate(const std::string& templ, const ParameterValues& params);
   void Reply(TTcpSrvClient& client, const std::string& text_without_cr, bool add_cr = true);
   void SendRecords(TTcpSrvClient& client);
   void SendEmptyResult(TTcpSrvClient& client);

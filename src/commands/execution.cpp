@@ -2,6 +2,7 @@
 // watchdog, and building the replies.
 #include "app/error.h"
 #include "commands/command_processor.h"
+#include "commands/placeholders.h"
 #include "commands/text_utils.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
@@ -19,44 +20,16 @@ bool IsModifying(const std::string& templ) {
          templ.find("insert") != std::string::npos;
 }
 
-// Index 0..4 of the placeholder "%a%".."%e%" (any case) starting at text[i], or -1.
-int PlaceholderAt(const std::string& text, size_t i) {
-  if (i + 3 > text.size() || text[i] != '%' || text[i + 2] != '%') return -1;
-  char c = text[i + 1];
-  if (c >= 'A' && c <= 'E') c = static_cast<char>(c - 'A' + 'a');
-  return c >= 'a' && c <= 'e' ? c - 'a' : -1;
-}
-
 }  // namespace
 
-// Puts each parameter, escaped and between double quotes, in place of its placeholder. "%a%" is
-// always filled (an empty a gives ""), the others only when their parameter is not empty. One
-// pass over the template: text that a parameter brings in is never searched for placeholders.
-std::string TCommandProcessor::Substitute(const std::string& text,
-                                          const std::string* params) const {
-  std::string quoted[5];
-  for (int p = 0; p < 5; ++p)
-    if (p == 0 || !params[p].empty()) quoted[p] = connection_.QuoteValue(params[p]);
-  std::string out;
-  out.reserve(text.size() + 64);
-  for (size_t i = 0; i < text.size();) {
-    int p = PlaceholderAt(text, i);
-    if (p >= 0 && (p == 0 || !params[p].empty())) {
-      out += '"';
-      out += quoted[p];
-      out += '"';
-      i += 3;
-    } else {
-      out += text[i++];
-    }
-  }
-  return out;
-}
-
-void TCommandProcessor::SetTemplate(const std::string& templ, const std::string* params) {
+// Sets the template as the shared query's text; the parameters go into its placeholders only
+// when the statement is sent, after preparation, so the statement's shape is the template's.
+void TCommandProcessor::SetTemplate(const std::string& templ, const ParameterValues& params) {
   query_.SqlClear();
   query_.SqlAdd(templ);
-  query_.SetSqlText(Substitute(query_.SqlText(), params));
+  query_.SetSqlTemplate(query_.SqlText(), [params](std::string_view statement, EscapeMode mode) {
+    return FillPlaceholders(statement, params, mode);
+  });
 }
 
 void TCommandProcessor::Reply(TTcpSrvClient& client, const std::string& text_without_cr,
@@ -101,7 +74,7 @@ void TCommandProcessor::Disarm() {
 
 void TCommandProcessor::zpracQ(TTcpSrvClient& client, const std::string& a, const std::string& b,
                                const std::string& c, const std::string& d, const std::string& e) {
-  const std::string params[5] = {a, b, c, d, e};
+  const ParameterValues params = {a, b, c, d, e};
   last_client_ = &client;
 
   query_.SqlClear();

@@ -4,6 +4,7 @@
 #include "app/error.h"
 #include "app/ini_storage.h"
 #include "commands/command_processor.h"
+#include "commands/placeholders.h"
 #include "commands/text_utils.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
@@ -74,9 +75,11 @@ void TCommandProcessor::zpracPrikaz(TTcpSrvClient& client) {
 
 void TCommandProcessor::LookupInTable(const std::string& name, int& ze_ctecky) {
   TDbQuery lookup(connection_);
-  // The name goes in escaped, so a quote or backslash in it cannot change the statement.
-  lookup.SqlAdd("select * from server_term where operace = \"" + connection_.QuoteValue(name) +
-                "\"");
+  // The name is a value put into the prepared statement: nothing in it can change the statement.
+  lookup.SetSqlTemplate("select * from server_term where operace = %a%",
+                        [&name](std::string_view statement, EscapeMode mode) {
+                          return FillPlaceholders(statement, {name}, mode);
+                        });
   lookup.Open();
   ze_ctecky = lookup.ColumnByName("ze_ctecky").AsInteger();
   current_.do_ctecky = lookup.ColumnByName("do_ctecky").AsString();

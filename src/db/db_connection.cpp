@@ -116,41 +116,15 @@ void TDbConnection::RaiseLinkError() {
 
 std::string TDbConnection::QuoteValue(std::string_view value) {
   EnsureOpen();
-  const bool backslash = !(mysql_->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES);
-  std::string out;
-  out.reserve(value.size() + 8);
-  for (char c : value) {
-    if (c == '"') {
-      out += "\"\"";
-      continue;
-    }
-    if (backslash) {
-      const char* escaped = nullptr;
-      switch (c) {
-        case '\\':
-          escaped = "\\\\";
-          break;
-        case '\0':
-          escaped = "\\0";
-          break;
-        case '\r':
-          escaped = "\\r";
-          break;
-        case '\n':
-          escaped = "\\n";
-          break;
-        case '\x1A':
-          escaped = "\\Z";
-          break;
-      }
-      if (escaped) {
-        out += escaped;
-        continue;
-      }
-    }
-    out += c;
-  }
-  return out;
+  return QuoteSqlValue(value, Mode());
+}
+
+EscapeMode TDbConnection::Mode() const {
+  if (mysql_)
+    last_mode_ = (mysql_->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES)
+                     ? EscapeMode::kNoBackslash
+                     : EscapeMode::kBackslash;
+  return last_mode_;
 }
 
 void TDbConnection::Bind(TDbQuery* query) {

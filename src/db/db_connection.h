@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "db/sql_statement.h"
+
 struct st_mysql;
 
 namespace larvek {
@@ -34,10 +36,14 @@ class TDbConnection {
   void Disconnect();
 
   // Returns `value` escaped so that it is safe between double quotes in a statement of this
-  // link (opens the link when closed): '"' doubled; backslash, NUL, CR, LF and Ctrl-Z
-  // backslash-escaped unless the server reports NO_BACKSLASH_ESCAPES in its status flags.
+  // link (opens the link when closed), as QuoteSqlValue does for the link's escaping mode.
   // Does not add the surrounding quotes.
   std::string QuoteValue(std::string_view value);
+
+  // How the open link reads backslashes in strings: the server reports NO_BACKSLASH_ESCAPES in
+  // its status flags. While the link is closed: the mode of the last link (backslash escapes
+  // before the first one).
+  EscapeMode Mode() const;
 
   // For TDbQuery. Opens the link when it is closed; a failed connect leaves it closed and
   // raises "SQL chyba: %s" (or the connect failure message).
@@ -55,6 +61,7 @@ class TDbConnection {
 
  private:
   st_mysql* mysql_ = nullptr;
+  mutable EscapeMode last_mode_ = EscapeMode::kBackslash;
   std::vector<TDbQuery*> queries_;
 };
 

@@ -79,8 +79,6 @@ void TDbField::Load(const char* data, size_t length) {
   std::string_view text(data, length);
   switch (kind_) {
     case FieldKind::kText:
-      bytes_.assign(data, strnlen(data, length));
-      break;
     case FieldKind::kLongText:
     case FieldKind::kBytes:
       bytes_.assign(data, length);

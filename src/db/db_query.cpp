@@ -23,11 +23,13 @@ TDbConnection& TDbQuery::Connection() {
 }
 
 void TDbQuery::SqlClear() {
+  fill_values_ = nullptr;
   lines_.clear();
   Prepare();
 }
 
 void TDbQuery::SqlAdd(const std::string& line) {
+  fill_values_ = nullptr;
   lines_.push_back(line);
   Prepare();
 }
@@ -39,6 +41,7 @@ std::string TDbQuery::SqlText() const {
 }
 
 void TDbQuery::SetSqlText(const std::string& text) {
+  fill_values_ = nullptr;
   lines_.clear();
   size_t i = 0;
   while (i < text.size()) {
@@ -52,13 +55,23 @@ void TDbQuery::SetSqlText(const std::string& text) {
   Prepare();
 }
 
+void TDbQuery::SetSqlTemplate(const std::string& text, ValueFiller fill_values) {
+  SetSqlText(text);
+  fill_values_ = std::move(fill_values);
+}
+
 void TDbQuery::Prepare() {
   Close();
+  PrepareFor(connection_ ? connection_->Mode() : EscapeMode::kBackslash);
+}
+
+void TDbQuery::PrepareFor(EscapeMode mode) {
+  prepared_mode_ = mode;
   has_statement_ = false;
   statement_.clear();
   parameter_occurrences_ = 0;
   parameter_names_.clear();
-  PreparedSql prepared = PrepareSql(SqlText());
+  PreparedSql prepared = PrepareSql(SqlText(), mode);
   has_statement_ = prepared.has_statement;
   statement_ = std::move(prepared.statement);
   parameter_occurrences_ = prepared.parameter_occurrences;
@@ -66,7 +79,17 @@ void TDbQuery::Prepare() {
 }
 
 void TDbQuery::Send() {
-  Connection().Execute(BindNullParameters(statement_, parameter_occurrences_));
+  TDbConnection& connection = Connection();
+  // The text was prepared for the mode of the link known then; a link in the other mode reads
+  // backslashes in the template's strings differently.
+  const EscapeMode mode = connection.Mode();
+  if (mode != prepared_mode_) {
+    PrepareFor(mode);
+    if (!has_statement_) ThrowDatabaseError(kEmptyStatement);
+  }
+  std::string statement = BindNullParameters(statement_, parameter_occurrences_, mode);
+  if (fill_values_) statement = fill_values_(statement, mode);
+  connection.Execute(statement);
 }
 
 void TDbQuery::Open() {

@@ -3,16 +3,24 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "db/db_field.h"
+#include "db/sql_statement.h"
 
 struct st_mysql_res;
 
 namespace larvek {
 
 class TDbConnection;
+
+// Puts values into a statement at the moment it is sent: gets the text that preparation and
+// the "?" binding made of the template, and the link's escaping mode; returns the text to send.
+// Values put in this way are never tokenized, never searched for parameters or comments.
+using ValueFiller = std::function<std::string(std::string_view statement, EscapeMode mode)>;
 
 class TDbQuery {
  public:
@@ -30,6 +38,9 @@ class TDbQuery {
   // Every line followed by CR LF / replaces the lines by `text` split at CR, LF or CR LF.
   std::string SqlText() const;
   void SetSqlText(const std::string& text);
+  // Sets the whole text like SetSqlText, as a template whose values `fill_values` puts in when
+  // the statement is sent. Every other change of the text drops the filler.
+  void SetSqlTemplate(const std::string& text, ValueFiller fill_values);
 
   // Runs the statement and opens its result (nothing happens when open already). Fails with
   // "SQL dotaz je prázdný" before connecting when there is no statement, and with "Nelze
@@ -64,6 +75,7 @@ class TDbQuery {
 
  private:
   void Prepare();
+  void PrepareFor(EscapeMode mode);
   TDbConnection& Connection();
   // Sends the prepared statement with its parameters.
   void Send();
@@ -73,6 +85,8 @@ class TDbQuery {
   TDbConnection* connection_;
   std::string name_;
   std::vector<std::string> lines_;
+  ValueFiller fill_values_;
+  EscapeMode prepared_mode_ = EscapeMode::kBackslash;
   bool has_statement_ = false;
   std::string statement_;
   int parameter_occurrences_ = 0;

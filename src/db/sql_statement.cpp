@@ -53,12 +53,12 @@ size_t NumberLength(std::string_view text) {
 }
 
 // Length of the quoted string or backquoted name starting at text[0].
-size_t QuotedLength(std::string_view text) {
+size_t QuotedLength(std::string_view text, EscapeMode mode) {
   char quote = text[0];
   size_t n = text.size(), i = 1;
   while (i < n) {
     char c = text[i];
-    if (c == '\\') {
+    if (c == '\\' && mode == EscapeMode::kBackslash) {
       i += 2;
     } else if (c == quote) {
       if (i + 1 < n && text[i + 1] == quote) {
@@ -105,7 +105,7 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::vector<SqlToken> TokenizeSql(std::string_view text) {
+std::vector<SqlToken> TokenizeSql(std::string_view text, EscapeMode mode) {
   std::vector<SqlToken> tokens;
   size_t i = 0;
   while (i < text.size()) {
@@ -124,7 +124,7 @@ std::vector<SqlToken> TokenizeSql(std::string_view text) {
       len = NumberLength(rest);
     } else if (c == '\'' || c == '"' || c == '`') {
       kind = c == '`' ? SqlTokenKind::kBackquoted : SqlTokenKind::kQuoted;
-      len = QuotedLength(rest);
+      len = QuotedLength(rest, mode);
     } else if (rest.starts_with("--") || c == '#') {
       kind = SqlTokenKind::kComment;
       len = LineEnd(rest, 1);
@@ -141,7 +141,7 @@ std::vector<SqlToken> TokenizeSql(std::string_view text) {
   return tokens;
 }
 
-PreparedSql PrepareSql(std::string_view text) {
+PreparedSql PrepareSql(std::string_view text, EscapeMode mode) {
   PreparedSql out;
   if (TrimBlanks(text).empty()) return out;
   if (text.find(':') == std::string_view::npos) {
@@ -151,7 +151,7 @@ PreparedSql PrepareSql(std::string_view text) {
   }
   // Comments go; each one counts as whitespace, so that "a/*x*/b" does not glue a and b.
   std::vector<SqlToken> tokens;
-  for (const SqlToken& t : TokenizeSql(text)) {
+  for (const SqlToken& t : TokenizeSql(text, mode)) {
     bool blank = t.kind == SqlTokenKind::kWhitespace || t.kind == SqlTokenKind::kComment;
     if (blank && !tokens.empty() && tokens.back().kind == SqlTokenKind::kWhitespace) continue;
     tokens.push_back(blank ? SqlToken{SqlTokenKind::kWhitespace, " "} : t);
@@ -193,13 +193,17 @@ PreparedSql PrepareSql(std::string_view text) {
   return out;
 }
 
-std::string BindNullParameters(const std::string& statement, int parameter_count) {
+std::string BindNullParameters(const std::string& statement, int parameter_count, EscapeMode mode) {
   if (statement.find('?') == std::string::npos) return statement;
   std::string out;
   int used = 0;
-  for (const SqlToken& t : TokenizeSql(statement)) {
+  bool after_line_comment = false;
+  for (const SqlToken& t : TokenizeSql(statement, mode)) {
+    const bool line_comment =
+        t.kind == SqlTokenKind::kComment && (t.text[0] == '#' || t.text[0] == '-');
     if (t.kind == SqlTokenKind::kWhitespace) {
-      out += ' ';
+      // A line comment ends at the line break; a blank instead would let it run on.
+      out += after_line_comment ? '\n' : ' ';
     } else if (t.kind == SqlTokenKind::kSymbol && t.text == "?") {
       if (used == parameter_count) ThrowDatabaseError(kParameterCountMismatch);
       ++used;
@@ -207,6 +211,47 @@ std::string BindNullParameters(const std::string& statement, int parameter_count
     } else {
       out += t.text;
     }
+    after_line_comment = line_comment;
+  }
+  return out;
+}
+
+std::string QuoteSqlValue(std::string_view value, EscapeMode mode) {
+  std::string out;
+  out.reserve(value.size() + 8);
+  for (char c : value) {
+    if (c == '"') {
+      out += "\"\"";
+      continue;
+    }
+    if (mode == EscapeMode::kBackslash) {
+      const char* escaped = nullptr;
+      switch (c) {
+        case '\\':
+          escaped = "\\\\";
+          break;
+        case '\0':
+          escaped = "\\0";
+          break;
+        case '\r':
+          escaped = "\\r";
+          break;
+        case '\n':
+          escaped = "\\n";
+          break;
+        case '\x1A':
+          escaped = "\\Z";
+          break;
+        case '\'':
+          escaped = "\\'";
+          break;
+      }
+      if (escaped) {
+        out += escaped;
+        continue;
+      }
+    }
+    out += c;
   }
   return out;
 }

@@ -70,7 +70,7 @@ class QuoteValueTest : public DbTest {
 TEST_F(QuoteValueTest, EscapesForTheServersMode) {
   EXPECT_EQ(connection.QuoteValue("a\"b\\c"), "a\"\"b\\\\c");
   EXPECT_TRUE(connection.Connected());  // QuoteValue opens the link
-  EXPECT_EQ(connection.QuoteValue(std::string("\0\r\n\x1A'", 5)), "\\0\\r\\n\\Z'");
+  EXPECT_EQ(connection.QuoteValue(std::string("\0\r\n\x1A'", 5)), "\\0\\r\\n\\Z\\'");
 
   // A session switched to NO_BACKSLASH_ESCAPES: only quotes are doubled.
   TDbQuery set(connection);

@@ -58,7 +58,7 @@ TEST_F(DbFieldTest, AsStringPerColumnType) {
       {"TIME", "'08:05:00'", FieldKind::kTime, "8:05:00"},
       {"TIME", "'00:00:00'", FieldKind::kTime, ""},
       {"TIME", "'25:00:00'", FieldKind::kTime, "0:00:00"},
-      {"VARCHAR(10)", "'a\\0b'", FieldKind::kText, "a"},
+      {"VARCHAR(10)", "'a\\0b'", FieldKind::kText, std::string("a\0b", 3)},
       {"CHAR(3)", "'xy'", FieldKind::kText, "xy"},
       {"VARCHAR(9000)", "'a\\0b'", FieldKind::kLongText, std::string("a\0b", 3)},
       {"TEXT", "'a\\0b'", FieldKind::kLongText, std::string("a\0b", 3)},

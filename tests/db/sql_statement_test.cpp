@@ -9,9 +9,9 @@
 namespace larvek {
 namespace {
 
-std::string Kinds(std::string_view text) {
+std::string Kinds(std::string_view text, EscapeMode mode = EscapeMode::kBackslash) {
   std::string out;
-  for (const SqlToken& t : TokenizeSql(text)) {
+  for (const SqlToken& t : TokenizeSql(text, mode)) {
     static const char kLetters[] = "_wnqbcs";  // whitespace word number quoted backquoted ...
     out += kLetters[static_cast<int>(t.kind)];
     out += "[" + std::string(t.text) + "]";
@@ -36,6 +36,31 @@ TEST(SqlTokenizer, SplitsByTheTokenRules) {
       {"<=>=<><<>>:=::", "s[<=]s[>=]s[<>]s[<<]s[>>]s[:=]s[:]s[:]"},
   };
   for (const Case& c : cases) EXPECT_EQ(Kinds(c.text), c.tokens) << c.text;
+}
+
+TEST(SqlTokenizer, ABackslashEscapesOnlyInTheBackslashMode) {
+  struct Case {
+    const char* text;
+    const char* with_escapes;
+    const char* without_escapes;
+  } cases[] = {
+      {"'a\\' :x", "q['a\\' :x]", "q['a\\']_[ ]s[:]w[x]"},
+      {"\"\\\" -- c", "q[\"\\\" -- c]", "q[\"\\\"]_[ ]c[-- c]"},
+      {"`a\\` #", "b[`a\\` #]", "b[`a\\`]_[ ]c[#]"},
+      {"'a\\\\' b", "q['a\\\\']_[ ]w[b]", "q['a\\\\']_[ ]w[b]"},
+      {"'it''s'", "q['it''s']", "q['it''s']"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Kinds(c.text), c.with_escapes) << c.text;
+    EXPECT_EQ(Kinds(c.text, EscapeMode::kNoBackslash), c.without_escapes) << c.text;
+  }
+}
+
+TEST(QuoteSqlValue, EscapesForTheLinksMode) {
+  const std::string value("a\"b\\c'd\0\r\n\x1A?:%a%\x8A", 17);
+  EXPECT_EQ(QuoteSqlValue(value, EscapeMode::kBackslash), "a\"\"b\\\\c\\'d\\0\\r\\n\\Z?:%a%\x8A");
+  EXPECT_EQ(QuoteSqlValue(value, EscapeMode::kNoBackslash),
+            std::string("a\"\"b\\c'd\0\r\n\x1A?:%a%\x8A", 18));
 }
 
 std::string ErrorOf(const std::function<void()>& f) {
@@ -101,6 +126,22 @@ TEST(BindNullParameters, FillsMarkersOutsideStringsAndComments) {
       "ek\xE1van\xE9mu po\xE8tu";
   EXPECT_EQ(ErrorOf([] { BindNullParameters("select ?", 0); }), mismatch);
   EXPECT_EQ(ErrorOf([] { BindNullParameters("select ?, ?", 1); }), mismatch);
+  // With backslash escapes "'\\', '" is one string and the "?" after it a marker; without
+  // them "'\\'" ends at its second quote.
+  EXPECT_EQ(ErrorOf([] { BindNullParameters("select '\\', '?'", 0); }), mismatch);
+  EXPECT_EQ(ErrorOf([] { BindNullParameters("select '\\', '?'", 0, EscapeMode::kNoBackslash); }),
+            "(no error)");
+  EXPECT_EQ(BindNullParameters("select '\\' ?, '?'", 1, EscapeMode::kNoBackslash),
+            "select '\\' NULL, '?'");
+}
+
+TEST(BindNullParameters, ALineCommentStillEndsAtItsLineBreak) {
+  // Collapsing the whitespace after a "--" or "#" comment to a blank would let the comment
+  // swallow the next line (the WHERE clause of an UPDATE, say).
+  EXPECT_EQ(BindNullParameters("update t set a = '?' -- add\r\n  where k = 1", 0),
+            "update t set a = '?' -- add\nwhere k = 1");
+  EXPECT_EQ(BindNullParameters("select '?' # c\r\n\r\nfrom t /* x */\r\n where 1", 0),
+            "select '?' # c\nfrom t /* x */ where 1");
 }
 
 }  // namespace

@@ -1,0 +1,58 @@
+#include "commands/placeholders.h"
+
+#include <gtest/gtest.h>
+
+#include "app/error.h"
+
+namespace larvek {
+namespace {
+
+const char kRefused[] = "(refused)";
+
+std::string Fill(std::string_view statement, const ParameterValues& params, EscapeMode mode) {
+  try {
+    return FillPlaceholders(statement, params, mode);
+  } catch (const Error& e) {
+    EXPECT_EQ(e.Message(), kParameterBreaksOut);
+    return kRefused;
+  }
+}
+
+TEST(FillPlaceholders, PutsQuotedValuesWhereThePlaceholdersStand) {
+  const EscapeMode bs = EscapeMode::kBackslash, raw = EscapeMode::kNoBackslash;
+  struct Case {
+    const char* statement;
+    ParameterValues params;
+    EscapeMode mode;
+    const char* sent;
+  } cases[] = {
+      // %a% is always filled, the others only when not empty; letters in any case.
+      {"select %a%, %B%, %c%", {"", "x", ""}, bs, "select \"\", \"x\", %c%"},
+      // Values are never searched again, and hold any byte as data.
+      {"select %a%, %b%", {"%b%", "?:x -- #"}, bs, "select \"%b%\", \"?:x -- #\""},
+      {"select %a%", {"a\"b\\'"}, bs, "select \"a\"\"b\\\\\\'\""},
+      {"select %a%", {"a\"b\\'"}, raw, "select \"a\"\"b\\'\""},
+      // Inside a single-quoted string of the template: escaped there too, or refused when the
+      // value's quote would end the string.
+      {"select '%a%'", {"x'y"}, bs, "select '\"x\\'y\"'"},
+      {"select '%a%'", {"xy"}, raw, "select '\"xy\"'"},
+      {"select '%a%'", {"x'y"}, raw, kRefused},
+      // The value's own quotes always end a double-quoted string of the template.
+      {"select \"%a%\"", {"x"}, bs, kRefused},
+      // Backquoted names and comments: refused only when the value would end them.
+      {"select `%a%`", {"x"}, bs, "select `\"x\"`"},
+      {"select `%a%`", {"x`y"}, bs, kRefused},
+      {"select 1 /* %a% */", {"x"}, bs, "select 1 /* \"x\" */"},
+      {"select 1 /* %a% */", {"*/ union"}, bs, kRefused},
+      {"select 1 -- %a%\r\n", {"x"}, bs, "select 1 -- \"x\"\r\n"},
+      {"select 1 -- %a%\r\n", {"x\ny"}, raw, kRefused},
+      // Where the template's strings end depends on the mode: "'\\'" is a whole string only
+      // without backslash escapes.
+      {"select '\\', %a%", {"x'"}, raw, "select '\\', \"x'\""},
+      {"select '\\', %a%", {"x'"}, bs, "select '\\', \"x\\'\""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Fill(c.statement, c.params, c.mode), c.sent) << c.statement;
+}
+
+}  // namespace
+}  // namespace larvek

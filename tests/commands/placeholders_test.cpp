@@ -46,6 +46,11 @@ TEST(FillPlaceholders, PutsQuotedValuesWhereThePlaceholdersStand) {
       {"select 1 /* %a% */", {"*/ union"}, bs, kRefused},
       {"select 1 -- %a%\r\n", {"x"}, bs, "select 1 -- \"x\"\r\n"},
       {"select 1 -- %a%\r\n", {"x\ny"}, raw, kRefused},
+      // Read as the server reads: "--" before a non-blank is code, a backslash does not escape
+      // in a backquoted name, "/*!" holds code.
+      {"select 1 --%a%", {"x\ny"}, raw, "select 1 --\"x\ny\""},
+      {"select `a\\` %a%", {"x`"}, bs, "select `a\\` \"x`\""},
+      {"select /*!1 + %a% */", {"*/"}, bs, "select /*!1 + \"*/\" */"},
       // Where the template's strings end depends on the mode: "'\\'" is a whole string only
       // without backslash escapes.
       {"select '\\', %a%", {"x'"}, raw, "select '\\', \"x'\""},

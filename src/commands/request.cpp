@@ -1,4 +1,6 @@
 // Request parsing and command-definition lookup.
+#include "commands/request.h"
+
 #include <vector>
 
 #include "app/error.h"
@@ -15,20 +17,44 @@ namespace {
 
 const char kUnknownCommandReply[] = "NEZNAMY PRIKAZ!";
 
-bool IsBlankLine(const std::string& line) {
-  for (unsigned char c : line)
+// A separator position must fit in 16 bits (see TokenCount).
+constexpr size_t kMaxSeparatorDistance = 65535;
+
+}  // namespace
+
+bool Request::IsBlank() const {
+  for (unsigned char c : text)
     if (c > 0x20) return false;
   return true;
 }
 
-// Field i of the request; fields exist from 0 to n, where n is the token count.
-const std::string& Field(const std::vector<std::string>& fields, int i) {
+const std::string& Request::Field(int i) const {
   if (i < 0 || i >= static_cast<int>(fields.size()))
     throw Error("EStringListError", "List index out of bounds (" + std::to_string(i) + ")");
   return fields[i];
 }
 
-}  // namespace
+Request ParseRequest(std::string_view reception) {
+  Request request;
+  request.text.reserve(reception.size());
+  for (char c : reception)
+    if (c != '\r' && c != '\n' && c != '@') request.text += c;
+  const std::string& text = request.text;
+  size_t start = 0;
+  while (true) {
+    const size_t sep = text.find(';', start);
+    if (sep == std::string::npos) {
+      request.fields.emplace_back(text, start);
+      break;
+    }
+    if (sep - start + 1 > kMaxSeparatorDistance) ThrowRangeError();
+    request.fields.emplace_back(text, start, sep - start);
+    start = sep + 1;
+  }
+  // A text that does not end with ";" has one more, empty field (TokenAt past the count).
+  if (!text.empty() && text.back() != ';') request.fields.emplace_back();
+  return request;
+}
 
 TCommandProcessor::TCommandProcessor(TDbConnection& connection, TDbQuery& query, TIniStorage& ini,
                                      Timer& watchdog, const CommandSettings& settings,
@@ -41,18 +67,10 @@ TCommandProcessor::TCommandProcessor(TDbConnection& connection, TDbQuery& query,
       log_(std::move(add_log_line)) {}
 
 void TCommandProcessor::zpracPrikaz(TTcpSrvClient& client) {
-  std::string line = client.ReceivedLine;
-  line = ReplaceAll(line, "\n", "");
-  line = ReplaceAll(line, "\r", "");
-  line = ReplaceAll(line, "@", "");
-  const int n = TokenCount(line, ';');
-  if (IsBlankLine(line)) return;
+  const Request request = ParseRequest(client.ReceivedLine);
+  if (request.IsBlank()) return;
 
-  std::vector<std::string> fields;
-  fields.reserve(n + 1);
-  for (int i = 0; i <= n; ++i) fields.push_back(TokenAt(line, ';', i));
-
-  const std::string& name = fields[0];
+  const std::string& name = request.Name();
   int ze_ctecky = 0;
   if (settings_.use_ini_definitions)
     LookupInIni(name, ze_ctecky);
@@ -68,8 +86,8 @@ void TCommandProcessor::zpracPrikaz(TTcpSrvClient& client) {
   // Parameters beyond the command's count stay empty; fields are fetched 2..k, then 1, so a
   // request with too few fields fails before anything runs.
   std::string params[5];
-  for (int i = 2; i <= ze_ctecky; ++i) params[i - 1] = Field(fields, i);
-  params[0] = Field(fields, 1);
+  for (int i = 2; i <= ze_ctecky; ++i) params[i - 1] = request.Field(i);
+  params[0] = request.Field(1);
   zpracQ(client, params[0], params[1], params[2], params[3], params[4]);
 }
 

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/error.h"
+#include "base/error.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
 
@@ -31,7 +31,7 @@ double Seconds(std::chrono::steady_clock::duration d) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  larvek::TDbConnection connection;
+  larvek::DbConnection connection;
   connection.HostName = Setting(argc, argv, 1, "LARVEK_DB_HOST", "127.0.0.1");
   connection.Port = std::atoi(Setting(argc, argv, 2, "LARVEK_DB_PORT", "3306").c_str());
   connection.User = Setting(argc, argv, 3, "LARVEK_DB_USER", "larvek");
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   const std::string sql = "select 42 as n, 'STAV A1' as t, 12.5 as d";
 
   try {
-    larvek::TDbQuery query(connection, "DbQuery1");
+    larvek::DbQuery query(connection, "DbQuery1");
     query.SqlAdd(sql);
     query.Open();  // connects
     query.Close();

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/ini_file.h"
-#include "app/ini_storage.h"
+#include "config/config_store.h"
+#include "config/ini_file.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ int main() {
 
   size_t sink = 0;
   const int kRequests = 20000;
-  larvek::TIniStorage ini(path);
+  larvek::ConfigStore ini(path);
   auto cached = [&](int i) {
     ini.IniSection = commands[i % commands.size()];
     sink += ini.ReadNumber("Ze_ctecky", 0);

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/config.h"
-#include "platform/console/console_main.h"
+#include "config/startup_config.h"
+#include "frontends/console/console_main.h"
 #ifdef LARVEK_HAVE_DESKTOP
-#include "platform/desktop/desktop_main.h"
+#include "frontends/desktop/desktop_main.h"
 #endif
 
 namespace {
@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
   }
   const std::string program_path = larvek::ProgramPath();
 #ifdef LARVEK_HAVE_DESKTOP
-  if (!console && HaveDisplay()) return larvek::RunDesktop(argc, argv, program_path);
+  if (!console && HaveDisplay() && larvek::DesktopDisplayUsable())
+    return larvek::RunDesktop(argc, argv, program_path);
 #else
   (void)HaveDisplay;
 #endif

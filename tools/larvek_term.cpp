@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "app/codepage.h"
+#include "base/codepage.h"
 
 namespace {
 

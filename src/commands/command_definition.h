@@ -7,11 +7,11 @@
 namespace larvek {
 
 struct CommandDefinition {
-  std::string name;         // field 0 of the request that caused the lookup, as received
-  std::string do_ctecky;    // result columns sent back, separated by "|"
-  std::string prikaz_SQL1;  // first SQL template (placeholders %a% .. %e%)
-  std::string prikaz_SQL2;  // second SQL template, may be empty
-  std::string chyba;        // text sent instead of records when there are no rows
+  std::string name;               // field 0 of the request that caused the lookup, as received
+  std::string result_columns;     // result columns sent back, separated by "|"
+  std::string statement1;         // first SQL template (placeholders %a% .. %e%)
+  std::string statement2;         // second SQL template, may be empty
+  std::string empty_result_text;  // text sent instead of records when there are no rows
 };
 
 }  // namespace larvek

@@ -1,12 +1,12 @@
 // Command execution: filling the templates, running them on the shared query under the
 // watchdog, and building the replies.
-#include "app/error.h"
+#include "base/error.h"
 #include "commands/command_processor.h"
 #include "commands/placeholders.h"
 #include "commands/text_utils.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
-#include "net/tcp_srv_client.h"
+#include "net/terminal_connection.h"
 #include "platform/timer.h"
 
 namespace larvek {
@@ -24,7 +24,7 @@ bool IsModifying(const std::string& templ) {
 
 // Sets the template as the shared query's text; the parameters go into its placeholders only
 // when the statement is sent, after preparation, so the statement's shape is the template's.
-void TCommandProcessor::SetTemplate(const std::string& templ, const ParameterValues& params) {
+void CommandProcessor::SetTemplate(const std::string& templ, const ParameterValues& params) {
   query_.SqlClear();
   query_.SqlAdd(templ);
   query_.SetSqlTemplate(query_.SqlText(), [params](std::string_view statement, EscapeMode mode) {
@@ -32,57 +32,58 @@ void TCommandProcessor::SetTemplate(const std::string& templ, const ParameterVal
   });
 }
 
-void TCommandProcessor::Reply(TTcpSrvClient& client, const std::string& text_without_cr,
-                              bool add_cr) {
+void CommandProcessor::Reply(TerminalConnection& client, const std::string& text_without_cr,
+                             bool add_cr) {
   client.SendText(add_cr ? text_without_cr + "\r" : text_without_cr);
   log_("Odeslal na " + client.PeerAddress() + ": " + text_without_cr);
 }
 
 // Records of the open result: command name, ";" + each listed column, T, per row; the whole
 // text transliterated to ASCII letters, then one CR.
-void TCommandProcessor::SendRecords(TTcpSrvClient& client) {
-  const int m = TokenCount(current_.do_ctecky, '|');
+void CommandProcessor::SendRecords(TerminalConnection& client) {
+  const int m = TokenCount(current_.result_columns, '|');
   std::string records;
   while (!query_.AtEnd()) {
     records += current_.name;
     for (int i = 0; i < m; ++i) {
       records += ';';
-      records += query_.ColumnByName(TokenAt(current_.do_ctecky, '|', i)).AsString();
+      records += query_.ColumnByName(TokenAt(current_.result_columns, '|', i)).AsString();
     }
-    records += settings_.ukoncovac;
+    records += settings_.terminator;
     query_.NextRow();
   }
   Reply(client, TranslitToAscii(records));
 }
 
-void TCommandProcessor::SendEmptyResult(TTcpSrvClient& client) {
-  Reply(client, current_.name + ";" + current_.chyba);
+void CommandProcessor::SendEmptyResult(TerminalConnection& client) {
+  Reply(client, current_.name + ";" + current_.empty_result_text);
 }
 
-void TCommandProcessor::Finish() {
+void CommandProcessor::Finish() {
   query_.Close();
   connection_.Disconnect();
 }
 
-void TCommandProcessor::Arm() {
-  if (settings_.interval_on) watchdog_.SetEnabled(true);
+void CommandProcessor::Arm() {
+  if (settings_.watchdog_on) watchdog_.SetEnabled(true);
 }
 
-void TCommandProcessor::Disarm() {
+void CommandProcessor::Disarm() {
   watchdog_.SetEnabled(false);
 }
 
-void TCommandProcessor::zpracQ(TTcpSrvClient& client, const std::string& a, const std::string& b,
-                               const std::string& c, const std::string& d, const std::string& e) {
+void CommandProcessor::Execute(TerminalConnection& client, const std::string& a,
+                               const std::string& b, const std::string& c, const std::string& d,
+                               const std::string& e) {
   const ParameterValues params = {a, b, c, d, e};
-  last_client_ = &client;
+  latest_terminal_ = &client;
 
   query_.SqlClear();
   query_.SqlAdd(kSetNames);
   query_.ExecuteStatement();
 
-  const std::string templ1 = current_.prikaz_SQL1;
-  const std::string templ2 = current_.prikaz_SQL2;
+  const std::string templ1 = current_.statement1;
+  const std::string templ2 = current_.statement2;
   const bool modifying = IsModifying(templ1);
   SetTemplate(templ1, params);
 
@@ -93,7 +94,7 @@ void TCommandProcessor::zpracQ(TTcpSrvClient& client, const std::string& a, cons
       region();
       return true;
     } catch (const std::exception&) {
-      Reply(client, current_.name + ";error" + settings_.ukoncovac);
+      Reply(client, current_.name + ";error" + settings_.terminator);
       return false;
     }
   };
@@ -104,7 +105,7 @@ void TCommandProcessor::zpracQ(TTcpSrvClient& client, const std::string& a, cons
     query_.Open();
     Disarm();
     if (!query_.NoRows()) return true;
-    if (reset) smaz(*reset);
+    if (reset) ResetUserVariables(*reset);
     SendEmptyResult(client);
     Finish();
     return false;
@@ -135,7 +136,7 @@ void TCommandProcessor::zpracQ(TTcpSrvClient& client, const std::string& a, cons
   if (!guarded([&] { has_rows = open_watched(&templ1); }) || !has_rows) return;
 
   SendRecords(client);
-  smaz(templ2);
+  ResetUserVariables(templ2);
   Finish();
 }
 

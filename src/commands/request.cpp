@@ -3,14 +3,14 @@
 
 #include <vector>
 
-#include "app/error.h"
-#include "app/ini_storage.h"
+#include "base/error.h"
 #include "commands/command_processor.h"
 #include "commands/placeholders.h"
 #include "commands/text_utils.h"
+#include "config/config_store.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
-#include "net/tcp_srv_client.h"
+#include "net/terminal_connection.h"
 
 namespace larvek {
 namespace {
@@ -56,9 +56,9 @@ Request ParseRequest(std::string_view reception) {
   return request;
 }
 
-TCommandProcessor::TCommandProcessor(TDbConnection& connection, TDbQuery& query, TIniStorage& ini,
-                                     Timer& watchdog, const CommandSettings& settings,
-                                     LogFn add_log_line)
+CommandProcessor::CommandProcessor(DbConnection& connection, DbQuery& query, ConfigStore& ini,
+                                   Timer& watchdog, const CommandSettings& settings,
+                                   LogFn add_log_line)
     : connection_(connection),
       query_(query),
       ini_(ini),
@@ -66,55 +66,55 @@ TCommandProcessor::TCommandProcessor(TDbConnection& connection, TDbQuery& query,
       settings_(settings),
       log_(std::move(add_log_line)) {}
 
-void TCommandProcessor::zpracPrikaz(TTcpSrvClient& client) {
-  const Request request = ParseRequest(client.ReceivedLine);
+void CommandProcessor::Handle(TerminalConnection& client) {
+  const Request request = ParseRequest(client.received_text);
   if (request.IsBlank()) return;
 
   const std::string& name = request.Name();
-  int ze_ctecky = 0;
+  int parameter_count = 0;
   if (settings_.use_ini_definitions)
-    LookupInIni(name, ze_ctecky);
+    LookupInIni(name, parameter_count);
   else
-    LookupInTable(name, ze_ctecky);
+    LookupInTable(name, parameter_count);
 
-  if (ze_ctecky == 0) {
+  if (parameter_count == 0) {
     Reply(client, kUnknownCommandReply);
     return;
   }
-  if (ze_ctecky < 1 || ze_ctecky > 5) return;
+  if (parameter_count < 1 || parameter_count > 5) return;
 
   // Parameters beyond the command's count stay empty; fields are fetched 2..k, then 1, so a
   // request with too few fields fails before anything runs.
   std::string params[5];
-  for (int i = 2; i <= ze_ctecky; ++i) params[i - 1] = request.Field(i);
+  for (int i = 2; i <= parameter_count; ++i) params[i - 1] = request.Field(i);
   params[0] = request.Field(1);
-  zpracQ(client, params[0], params[1], params[2], params[3], params[4]);
+  Execute(client, params[0], params[1], params[2], params[3], params[4]);
 }
 
-void TCommandProcessor::LookupInTable(const std::string& name, int& ze_ctecky) {
-  TDbQuery lookup(connection_);
+void CommandProcessor::LookupInTable(const std::string& name, int& parameter_count) {
+  DbQuery lookup(connection_);
   // The name is a value put into the prepared statement: nothing in it can change the statement.
   lookup.SetSqlTemplate("select * from server_term where operace = %a%",
                         [&name](std::string_view statement, EscapeMode mode) {
                           return FillPlaceholders(statement, {name}, mode);
                         });
   lookup.Open();
-  ze_ctecky = lookup.ColumnByName("ze_ctecky").AsInteger();
-  current_.do_ctecky = lookup.ColumnByName("do_ctecky").AsString();
-  current_.prikaz_SQL1 = lookup.ColumnByName("prikaz_SQL1").AsString();
-  current_.prikaz_SQL2 = lookup.ColumnByName("prikaz_SQL2").AsString();
-  current_.chyba = lookup.ColumnByName("chyba").AsString();
+  parameter_count = lookup.ColumnByName("ze_ctecky").AsInteger();
+  current_.result_columns = lookup.ColumnByName("do_ctecky").AsString();
+  current_.statement1 = lookup.ColumnByName("prikaz_SQL1").AsString();
+  current_.statement2 = lookup.ColumnByName("prikaz_SQL2").AsString();
+  current_.empty_result_text = lookup.ColumnByName("chyba").AsString();
   current_.name = name;
   lookup.Close();
 }
 
-void TCommandProcessor::LookupInIni(const std::string& name, int& ze_ctecky) {
+void CommandProcessor::LookupInIni(const std::string& name, int& parameter_count) {
   ini_.IniSection = name;
-  ze_ctecky = ini_.ReadNumber("Ze_ctecky", 0);
-  current_.do_ctecky = ini_.ReadText("Do_ctecky", "");
-  current_.prikaz_SQL1 = ini_.ReadText("Prikaz_SQL1", "");
-  current_.prikaz_SQL2 = ini_.ReadText("Prikaz_SQL2", "");
-  current_.chyba = ini_.ReadText("Chyba", "*****");
+  parameter_count = ini_.ReadNumber("Ze_ctecky", 0);
+  current_.result_columns = ini_.ReadText("Do_ctecky", "");
+  current_.statement1 = ini_.ReadText("Prikaz_SQL1", "");
+  current_.statement2 = ini_.ReadText("Prikaz_SQL2", "");
+  current_.empty_result_text = ini_.ReadText("Chyba", "*****");
   current_.name = name;
   ini_.IniSection = "";
 }

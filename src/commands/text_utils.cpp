@@ -1,6 +1,6 @@
 #include "commands/text_utils.h"
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace larvek {
 namespace {

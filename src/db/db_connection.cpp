@@ -52,16 +52,16 @@ bool IsLinkLost(unsigned error) {
 
 }  // namespace
 
-TDbConnection::TDbConnection() = default;
+DbConnection::DbConnection() = default;
 
-TDbConnection::~TDbConnection() {
+DbConnection::~DbConnection() {
   Disconnect();
-  for (TDbQuery* q : queries_) q->DetachConnection();
+  for (DbQuery* q : queries_) q->DetachConnection();
 }
 
-void TDbConnection::Disconnect() {
+void DbConnection::Disconnect() {
   if (!mysql_) return;
-  for (TDbQuery* q : queries_) {
+  for (DbQuery* q : queries_) {
     try {
       q->Close();
     } catch (...) {
@@ -72,7 +72,7 @@ void TDbConnection::Disconnect() {
   --g_open_links;
 }
 
-void TDbConnection::EnsureOpen() {
+void DbConnection::EnsureOpen() {
   if (mysql_) return;
   InitClientLibrary();
   MYSQL* m = mysql_init(nullptr);
@@ -94,19 +94,19 @@ void TDbConnection::EnsureOpen() {
   ++g_open_links;
 }
 
-void TDbConnection::Execute(const std::string& text) {
+void DbConnection::Execute(const std::string& text) {
   EnsureOpen();
   if (mysql_real_query(mysql_, text.data(), text.size()) != 0) RaiseLinkError();
 }
 
-void TDbConnection::DiscardMoreResults() {
+void DbConnection::DiscardMoreResults() {
   while (mysql_more_results(mysql_)) {
     if (mysql_next_result(mysql_) > 0) RaiseLinkError();
     if (MYSQL_RES* extra = mysql_store_result(mysql_)) mysql_free_result(extra);
   }
 }
 
-void TDbConnection::RaiseLinkError() {
+void DbConnection::RaiseLinkError() {
   unsigned error = mysql_errno(mysql_);
   std::string text = Trim(mysql_error(mysql_));
   if (text.empty()) text = "unknown error";
@@ -114,12 +114,12 @@ void TDbConnection::RaiseLinkError() {
   ThrowDatabaseError(kSqlErrorPrefix + text, static_cast<int>(error));
 }
 
-std::string TDbConnection::QuoteValue(std::string_view value) {
+std::string DbConnection::QuoteValue(std::string_view value) {
   EnsureOpen();
   return QuoteSqlValue(value, Mode());
 }
 
-EscapeMode TDbConnection::Mode() const {
+EscapeMode DbConnection::Mode() const {
   if (mysql_)
     last_mode_ = (mysql_->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES)
                      ? EscapeMode::kNoBackslash
@@ -127,11 +127,11 @@ EscapeMode TDbConnection::Mode() const {
   return last_mode_;
 }
 
-void TDbConnection::Bind(TDbQuery* query) {
+void DbConnection::Bind(DbQuery* query) {
   queries_.push_back(query);
 }
 
-void TDbConnection::Unbind(TDbQuery* query) {
+void DbConnection::Unbind(DbQuery* query) {
   queries_.erase(std::remove(queries_.begin(), queries_.end(), query), queries_.end());
 }
 

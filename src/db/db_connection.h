@@ -13,14 +13,14 @@ struct st_mysql;
 
 namespace larvek {
 
-class TDbQuery;
+class DbQuery;
 
-class TDbConnection {
+class DbConnection {
  public:
-  TDbConnection();
-  ~TDbConnection();  // disconnects
-  TDbConnection(const TDbConnection&) = delete;
-  TDbConnection& operator=(const TDbConnection&) = delete;
+  DbConnection();
+  ~DbConnection();  // disconnects
+  DbConnection(const DbConnection&) = delete;
+  DbConnection& operator=(const DbConnection&) = delete;
 
   // Settings, used at the next opening of the link. An empty HostName or User lets the client
   // library choose; Port 0 means 3306.
@@ -45,7 +45,7 @@ class TDbConnection {
   // before the first one).
   EscapeMode Mode() const;
 
-  // For TDbQuery. Opens the link when it is closed; a failed connect leaves it closed and
+  // For DbQuery. Opens the link when it is closed; a failed connect leaves it closed and
   // raises "SQL chyba: %s" (or the connect failure message).
   void EnsureOpen();
   // Sends one statement text as one query. Raises "SQL chyba: %s" with the server's error
@@ -56,13 +56,13 @@ class TDbConnection {
   // Raises the link's current error as above.
   [[noreturn]] void RaiseLinkError();
   st_mysql* Handle() const { return mysql_; }
-  void Bind(TDbQuery* query);
-  void Unbind(TDbQuery* query);
+  void Bind(DbQuery* query);
+  void Unbind(DbQuery* query);
 
  private:
   st_mysql* mysql_ = nullptr;
   mutable EscapeMode last_mode_ = EscapeMode::kBackslash;
-  std::vector<TDbQuery*> queries_;
+  std::vector<DbQuery*> queries_;
 };
 
 }  // namespace larvek

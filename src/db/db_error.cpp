@@ -1,6 +1,6 @@
 #include "db/db_error.h"
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace larvek {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <optional>
 
-#include "app/clock.h"
-#include "app/regional.h"
+#include "base/clock.h"
+#include "base/regional.h"
 #include "db/db_error.h"
 #include "db/value_text.h"
 
@@ -70,7 +70,7 @@ FieldKind FieldKindFor(int type, unsigned flags, unsigned long length, unsigned 
   }
 }
 
-void TDbField::Load(const char* data, size_t length) {
+void DbField::Load(const char* data, size_t length) {
   null_ = data == nullptr;
   bytes_.clear();
   integer_ = 0;
@@ -113,7 +113,7 @@ void TDbField::Load(const char* data, size_t length) {
   }
 }
 
-std::string TDbField::AsString() const {
+std::string DbField::AsString() const {
   if (null_) return "";
   switch (kind_) {
     case FieldKind::kText:
@@ -138,7 +138,7 @@ std::string TDbField::AsString() const {
   return "";
 }
 
-int32_t TDbField::AsInteger() const {
+int32_t DbField::AsInteger() const {
   switch (kind_) {
     case FieldKind::kInt16:
     case FieldKind::kInt32:

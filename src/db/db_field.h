@@ -26,9 +26,9 @@ enum class FieldKind {
 // the layer does not know.
 FieldKind FieldKindFor(int type, unsigned flags, unsigned long length, unsigned decimals);
 
-class TDbField {
+class DbField {
  public:
-  TDbField(std::string name, FieldKind kind) : name_(std::move(name)), kind_(kind) {}
+  DbField(std::string name, FieldKind kind) : name_(std::move(name)), kind_(kind) {}
 
   const std::string& Name() const { return name_; }
   FieldKind Kind() const { return kind_; }

@@ -7,40 +7,40 @@
 #include "db/sql_statement.h"
 
 namespace larvek {
-TDbQuery::TDbQuery(TDbConnection& connection, std::string name)
+DbQuery::DbQuery(DbConnection& connection, std::string name)
     : connection_(&connection), name_(std::move(name)) {
   connection_->Bind(this);
 }
 
-TDbQuery::~TDbQuery() {
+DbQuery::~DbQuery() {
   Close();
   if (connection_) connection_->Unbind(this);
 }
 
-TDbConnection& TDbQuery::Connection() {
+DbConnection& DbQuery::Connection() {
   if (!connection_) Fail("Query has no connection");
   return *connection_;
 }
 
-void TDbQuery::SqlClear() {
+void DbQuery::SqlClear() {
   fill_values_ = nullptr;
   lines_.clear();
   Prepare();
 }
 
-void TDbQuery::SqlAdd(const std::string& line) {
+void DbQuery::SqlAdd(const std::string& line) {
   fill_values_ = nullptr;
   lines_.push_back(line);
   Prepare();
 }
 
-std::string TDbQuery::SqlText() const {
+std::string DbQuery::SqlText() const {
   std::string text;
   for (const std::string& line : lines_) text += line + "\r\n";
   return text;
 }
 
-void TDbQuery::SetSqlText(const std::string& text) {
+void DbQuery::SetSqlText(const std::string& text) {
   fill_values_ = nullptr;
   lines_.clear();
   size_t i = 0;
@@ -55,17 +55,17 @@ void TDbQuery::SetSqlText(const std::string& text) {
   Prepare();
 }
 
-void TDbQuery::SetSqlTemplate(const std::string& text, ValueFiller fill_values) {
+void DbQuery::SetSqlTemplate(const std::string& text, ValueFiller fill_values) {
   SetSqlText(text);
   fill_values_ = std::move(fill_values);
 }
 
-void TDbQuery::Prepare() {
+void DbQuery::Prepare() {
   Close();
   PrepareFor(connection_ ? connection_->Mode() : EscapeMode::kBackslash);
 }
 
-void TDbQuery::PrepareFor(EscapeMode mode) {
+void DbQuery::PrepareFor(EscapeMode mode) {
   prepared_mode_ = mode;
   has_statement_ = false;
   statement_.clear();
@@ -78,8 +78,8 @@ void TDbQuery::PrepareFor(EscapeMode mode) {
   parameter_names_ = std::move(prepared.parameter_names);
 }
 
-void TDbQuery::Send() {
-  TDbConnection& connection = Connection();
+void DbQuery::Send() {
+  DbConnection& connection = Connection();
   // The text was prepared for the mode of the link known then; a link in the other mode reads
   // backslashes in the template's strings differently.
   const EscapeMode mode = connection.Mode();
@@ -92,10 +92,10 @@ void TDbQuery::Send() {
   connection.Execute(statement);
 }
 
-void TDbQuery::Open() {
+void DbQuery::Open() {
   if (Active()) return;
   if (!has_statement_) ThrowDatabaseError(kEmptyStatement);
-  TDbConnection& connection = Connection();
+  DbConnection& connection = Connection();
   connection.EnsureOpen();
   Send();
   MYSQL* mysql = connection.Handle();
@@ -105,7 +105,7 @@ void TDbQuery::Open() {
     connection.DiscardMoreResults();
     ThrowDatabaseError(kNoResultSet);
   }
-  std::vector<TDbField> fields;
+  std::vector<DbField> fields;
   try {
     unsigned count = mysql_num_fields(result);
     MYSQL_FIELD* columns = mysql_fetch_fields(result);
@@ -116,7 +116,7 @@ void TDbQuery::Open() {
       // A name seen before (letter case ignored) gets "_1", "_2"... until it is unique.
       std::string name = c.name;
       auto taken = [&](const std::string& n) {
-        for (const TDbField& f : fields)
+        for (const DbField& f : fields)
           if (EqualNoCase(f.Name(), n)) return true;
         return false;
       };
@@ -141,8 +141,8 @@ void TDbQuery::Open() {
   }
 }
 
-void TDbQuery::ExecuteStatement() {
-  TDbConnection& connection = Connection();
+void DbQuery::ExecuteStatement() {
+  DbConnection& connection = Connection();
   connection.EnsureOpen();
   Close();
   if (!has_statement_) ThrowDatabaseError(kEmptyStatement);
@@ -160,7 +160,7 @@ void TDbQuery::ExecuteStatement() {
   rows_affected_ = rows;
 }
 
-void TDbQuery::Close() {
+void DbQuery::Close() {
   if (!result_) return;
   mysql_free_result(result_);
   result_ = nullptr;
@@ -169,12 +169,12 @@ void TDbQuery::Close() {
   at_end_ = true;
 }
 
-void TDbQuery::NextRow() {
+void DbQuery::NextRow() {
   if (!Active()) Fail(kClosedDataset);
   if (!at_end_) LoadRow();
 }
 
-void TDbQuery::LoadRow() {
+void DbQuery::LoadRow() {
   MYSQL_ROW row = mysql_fetch_row(result_);
   if (!row) {
     at_end_ = true;
@@ -184,13 +184,13 @@ void TDbQuery::LoadRow() {
   for (size_t i = 0; i < fields_.size(); ++i) fields_[i].Load(row[i], lengths[i]);
 }
 
-TDbField& TDbQuery::ColumnByName(const std::string& name) {
-  for (TDbField& f : fields_)
+DbField& DbQuery::ColumnByName(const std::string& name) {
+  for (DbField& f : fields_)
     if (EqualNoCase(f.Name(), name)) return f;
   Fail("Field '" + name + "' not found");
 }
 
-void TDbQuery::Fail(const std::string& message) const {
+void DbQuery::Fail(const std::string& message) const {
   ThrowDatabaseError(name_.empty() ? message : name_ + ": " + message);
 }
 

@@ -15,21 +15,21 @@ struct st_mysql_res;
 
 namespace larvek {
 
-class TDbConnection;
+class DbConnection;
 
 // Puts values into a statement at the moment it is sent: gets the text that preparation and
 // the "?" binding made of the template, and the link's escaping mode; returns the text to send.
 // Values put in this way are never tokenized, never searched for parameters or comments.
 using ValueFiller = std::function<std::string(std::string_view statement, EscapeMode mode)>;
 
-class TDbQuery {
+class DbQuery {
  public:
   // Binds the query to `connection`. A non-empty `name` ("DbQuery1") prefixes the messages
   // of ColumnByName and NextRow as "name: message".
-  explicit TDbQuery(TDbConnection& connection, std::string name = "");
-  ~TDbQuery();  // closes and unbinds
-  TDbQuery(const TDbQuery&) = delete;
-  TDbQuery& operator=(const TDbQuery&) = delete;
+  explicit DbQuery(DbConnection& connection, std::string name = "");
+  ~DbQuery();  // closes and unbinds
+  DbQuery(const DbQuery&) = delete;
+  DbQuery& operator=(const DbQuery&) = delete;
 
   // The statement text. Every change closes the query and prepares the text anew at once;
   // a preparation error is raised by the change and leaves no statement prepared.
@@ -60,9 +60,9 @@ class TDbQuery {
   void NextRow();
 
   // The field named `name` (letter case ignored; the first wins) of the open query.
-  TDbField& ColumnByName(const std::string& name);
+  DbField& ColumnByName(const std::string& name);
   int FieldCount() const { return static_cast<int>(fields_.size()); }
-  TDbField& Field(int index) { return fields_.at(index); }
+  DbField& Field(int index) { return fields_.at(index); }
 
   // Rows changed by the last ExecuteStatement, or rows of its result set.
   int64_t RowsAffected() const { return rows_affected_; }
@@ -70,19 +70,19 @@ class TDbQuery {
   const std::string& PreparedStatement() const { return statement_; }
   const std::string& Name() const { return name_; }
 
-  // For TDbConnection when it is destroyed before the query.
+  // For DbConnection when it is destroyed before the query.
   void DetachConnection() { connection_ = nullptr; }
 
  private:
   void Prepare();
   void PrepareFor(EscapeMode mode);
-  TDbConnection& Connection();
+  DbConnection& Connection();
   // Sends the prepared statement with its parameters.
   void Send();
   void LoadRow();
   [[noreturn]] void Fail(const std::string& message) const;
 
-  TDbConnection* connection_;
+  DbConnection* connection_;
   std::string name_;
   std::vector<std::string> lines_;
   ValueFiller fill_values_;
@@ -93,7 +93,7 @@ class TDbQuery {
   std::vector<std::string> parameter_names_;
 
   st_mysql_res* result_ = nullptr;
-  std::vector<TDbField> fields_;
+  std::vector<DbField> fields_;
   uint64_t row_count_ = 0;
   bool at_end_ = true;
   int64_t rows_affected_ = 0;

@@ -4,7 +4,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace larvek {
 

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace larvek {
 

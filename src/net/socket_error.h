@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace larvek {
 

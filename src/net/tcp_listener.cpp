@@ -54,15 +54,15 @@ int ResolvePort(const std::string& port_text) {
 
 }  // namespace
 
-TTcpListener::TTcpListener(EventLoop& loop) : loop_(loop) {}
+TcpListener::TcpListener(EventLoop& loop) : loop_(loop) {}
 
-TTcpListener::~TTcpListener() {
+TcpListener::~TcpListener() {
   alive_.reset();
   while (!clients_.empty()) clients_.pop_back();
   CloseListeningSocket();
 }
 
-void TTcpListener::Listen() {
+void TcpListener::Listen() {
   if (fd_ >= 0) return;
   const int port = ResolvePort(Port);
   sockaddr_in address{};
@@ -89,21 +89,21 @@ void TTcpListener::Listen() {
   loop_.Watch(fd_, EventLoop::kReadable, [this](uint32_t events) { AcceptEvent(events); });
 }
 
-int TTcpListener::ListeningPort() const {
+int TcpListener::ListeningPort() const {
   sockaddr_in local{};
   socklen_t len = sizeof local;
   if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return -1;
   return ntohs(local.sin_port);
 }
 
-void TTcpListener::CloseListeningSocket() {
+void TcpListener::CloseListeningSocket() {
   if (fd_ < 0) return;
   loop_.Unwatch(fd_);
   close(fd_);
   fd_ = -1;
 }
 
-TTcpSrvClient* TTcpListener::Find(uint64_t id) const {
+TerminalConnection* TcpListener::Find(uint64_t id) const {
   for (const auto& client : clients_) {
     if (client->id_ == id) return client.get();
   }
@@ -111,7 +111,7 @@ TTcpSrvClient* TTcpListener::Find(uint64_t id) const {
 }
 
 // One pending connection per readiness event; more pending ones keep the socket readable.
-void TTcpListener::AcceptEvent(uint32_t events) {
+void TcpListener::AcceptEvent(uint32_t events) {
   if (events & EventLoop::kError) {
     int err = 0;
     socklen_t len = sizeof err;
@@ -139,17 +139,17 @@ void TTcpListener::AcceptEvent(uint32_t events) {
   linger abortive{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
   const uint64_t id = next_id_++;
-  std::unique_ptr<TTcpSrvClient> created;
+  std::unique_ptr<TerminalConnection> created;
   if (auto error = CatchError([&] {
-        created.reset(new TTcpSrvClient(*this, id, fd, DottedQuad(peer.sin_addr.s_addr),
-                                        std::to_string(ntohs(peer.sin_port))));
+        created.reset(new TerminalConnection(*this, id, fd, DottedQuad(peer.sin_addr.s_addr),
+                                             std::to_string(ntohs(peer.sin_port))));
       })) {
     close(fd);
     BackgroundError(*error);
     return;
   }
   clients_.push_back(std::move(created));
-  TTcpSrvClient& client = *clients_.back();
+  TerminalConnection& client = *clients_.back();
   BusyScope busy(client.busy_);
   auto error = CatchError([&] {
     if (OnClientConnect) OnClientConnect(*this, client);
@@ -160,14 +160,14 @@ void TTcpListener::AcceptEvent(uint32_t events) {
   if (error) BackgroundError(*error);
 }
 
-void TTcpListener::PostClosedNotice(uint64_t id) {
+void TcpListener::PostClosedNotice(uint64_t id) {
   loop_.Post([this, alive = std::weak_ptr<bool>(alive_), id] {
     if (!alive.expired()) HandleClosedNotice(id);
   });
 }
 
-void TTcpListener::HandleClosedNotice(uint64_t id) {
-  TTcpSrvClient* client = Find(id);
+void TcpListener::HandleClosedNotice(uint64_t id) {
+  TerminalConnection* client = Find(id);
   if (client == nullptr) return;
   if (client->busy_ > 0) {
     // A handler of this connection is still on the stack (a nested loop ran this notice);
@@ -181,13 +181,13 @@ void TTcpListener::HandleClosedNotice(uint64_t id) {
   auto it =
       std::find_if(clients_.begin(), clients_.end(), [id](const auto& c) { return c->id_ == id; });
   if (it != clients_.end()) {
-    std::unique_ptr<TTcpSrvClient> destroyed = std::move(*it);
+    std::unique_ptr<TerminalConnection> destroyed = std::move(*it);
     clients_.erase(it);
   }
   if (error) BackgroundError(*error);
 }
 
-void TTcpListener::BackgroundError(const Error& error) {
+void TcpListener::BackgroundError(const Error& error) {
   bool can_close = true;
   CatchError([&] {
     if (OnBgException) OnBgException(*this, error, can_close);

@@ -1,6 +1,6 @@
 // The listening endpoint for terminals and the registry of its connections.
 //
-// Each accepted connection becomes a TTcpSrvClient: registered first, then linger on with
+// Each accepted connection becomes a TerminalConnection: registered first, then linger on with
 // time-out 0, non-blocking, peer address and port kept; then OnClientConnect; then, if still
 // registered and connected and Banner is not empty, Banner + CR LF is sent.
 // A connection's closed event posts a notice; handling it calls OnClientDisconnect and then
@@ -19,20 +19,20 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
-#include "net/tcp_srv_client.h"
+#include "base/error.h"
+#include "net/terminal_connection.h"
 #include "platform/event_loop.h"
 
 namespace larvek {
 
-class TTcpListener {
+class TcpListener {
  public:
-  explicit TTcpListener(EventLoop& loop);
+  explicit TcpListener(EventLoop& loop);
   // Destroys the connections last to first, each closed as by Close but without any event
   // or callback, then closes the listening socket. Notices still queued are dropped.
-  ~TTcpListener();
-  TTcpListener(const TTcpListener&) = delete;
-  TTcpListener& operator=(const TTcpListener&) = delete;
+  ~TcpListener();
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
 
   std::string Banner = "V\xEDtejte na serveru Larvek!";  // greeting; empty sends nothing
   std::string Address;  // dotted quad to bind to; empty binds every address
@@ -51,25 +51,25 @@ class TTcpListener {
   int ConnectionCount() const { return static_cast<int>(clients_.size()); }
   EventLoop& Loop() { return loop_; }
 
-  std::function<void(TTcpListener&, TTcpSrvClient&)> OnClientConnect;
-  std::function<void(TTcpListener&, TTcpSrvClient&)> OnClientDisconnect;
-  std::function<void(TTcpListener&, const Error&, bool& can_close)> OnBgException;
-  std::function<void(TTcpListener&, int code)> OnSessionClosed;
+  std::function<void(TcpListener&, TerminalConnection&)> OnClientConnect;
+  std::function<void(TcpListener&, TerminalConnection&)> OnClientDisconnect;
+  std::function<void(TcpListener&, const Error&, bool& can_close)> OnBgException;
+  std::function<void(TcpListener&, int code)> OnSessionClosed;
 
  private:
-  friend class TTcpSrvClient;
+  friend class TerminalConnection;
 
   void AcceptEvent(uint32_t events);
   void PostClosedNotice(uint64_t id);
   void HandleClosedNotice(uint64_t id);
   void BackgroundError(const Error& error);
   void CloseListeningSocket();
-  TTcpSrvClient* Find(uint64_t id) const;
+  TerminalConnection* Find(uint64_t id) const;
 
   EventLoop& loop_;
   int fd_ = -1;
   uint64_t next_id_ = 1;
-  std::vector<std::unique_ptr<TTcpSrvClient>> clients_;         // in order of creation
+  std::vector<std::unique_ptr<TerminalConnection>> clients_;    // in order of creation
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // guards queued notices
 };
 

@@ -20,7 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace larvek {
 

@@ -56,10 +56,12 @@ class CommandServer : public ::testing::Test {
         "CREATE TABLE server_term (operace VARCHAR(20), ze_ctecky INT, do_ctecky VARCHAR(200), "
         "prikaz_SQL1 TEXT, prikaz_SQL2 TEXT, chyba VARCHAR(50)) CHARACTER SET cp1250");
   }
-  void Define(const std::string& name, int ze_ctecky, const std::string& do_ctecky,
-              const std::string& sql1, const std::string& sql2, const std::string& chyba) {
-    Exec("INSERT INTO server_term VALUES (" + Lit(name) + ", " + std::to_string(ze_ctecky) + ", " +
-         Lit(do_ctecky) + ", " + Lit(sql1) + ", " + Lit(sql2) + ", " + Lit(chyba) + ")");
+  void Define(const std::string& name, int parameter_count, const std::string& result_columns,
+              const std::string& sql1, const std::string& sql2,
+              const std::string& empty_result_text) {
+    Exec("INSERT INTO server_term VALUES (" + Lit(name) + ", " + std::to_string(parameter_count) +
+         ", " + Lit(result_columns) + ", " + Lit(sql1) + ", " + Lit(sql2) + ", " +
+         Lit(empty_result_text) + ")");
   }
   // A command whose statement the database rejects.
   void DefineFailing(const std::string& name) {

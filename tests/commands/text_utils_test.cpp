@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace larvek {
 namespace {

@@ -44,7 +44,7 @@ class QuoteValueTest : public DbTest {
 
   // `SELECT "<quoted>"` through the layer returns the input byte for byte.
   void ExpectRoundTrips(const char* names) {
-    TDbQuery set(connection);
+    DbQuery set(connection);
     set.SqlAdd(std::string("SET NAMES ") + names);
     set.ExecuteStatement();
     for (const std::string& input : Inputs()) {
@@ -73,7 +73,7 @@ TEST_F(QuoteValueTest, EscapesForTheServersMode) {
   EXPECT_EQ(connection.QuoteValue(std::string("\0\r\n\x1A'", 5)), "\\0\\r\\n\\Z\\'");
 
   // A session switched to NO_BACKSLASH_ESCAPES: only quotes are doubled.
-  TDbQuery set(connection);
+  DbQuery set(connection);
   set.SqlAdd("SET sql_mode = 'NO_BACKSLASH_ESCAPES'");
   set.ExecuteStatement();
   EXPECT_EQ(connection.QuoteValue(std::string("a\"b\\c\0\r", 7)), std::string("a\"\"b\\c\0\r", 8));

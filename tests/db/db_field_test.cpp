@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/regional.h"
+#include "base/regional.h"
 #include "db_test_util.h"
 
 namespace larvek {
@@ -11,7 +11,7 @@ namespace {
 class DbFieldTest : public DbTest {
  protected:
   // Stores `literal` in a fresh one-column table of `column_type` and opens it through the layer.
-  TDbField& Stored(const std::string& column_type, const std::string& literal) {
+  DbField& Stored(const std::string& column_type, const std::string& literal) {
     query.Close();
     server.Exec("DROP TABLE IF EXISTS larvek.v; CREATE TABLE larvek.v (v " + column_type +
                 "); INSERT INTO larvek.v VALUES (" + literal + ")");
@@ -68,7 +68,7 @@ TEST_F(DbFieldTest, AsStringPerColumnType) {
       {"JSON", "'{\"a\":1}'", FieldKind::kBytes, "{\"a\":1}"},  // MariaDB: LONGTEXT, binary
   };
   for (const Case& c : cases) {
-    TDbField& f = Stored(c.type, c.literal);
+    DbField& f = Stored(c.type, c.literal);
     EXPECT_EQ(f.Kind(), c.kind) << c.type << " " << c.literal;
     EXPECT_EQ(f.AsString(), c.text) << c.type << " " << c.literal;
   }
@@ -120,7 +120,7 @@ TEST_F(DbFieldTest, AsIntegerPerKind) {
       {"DATETIME", "'2024-01-05 10:00:00'", "Cannot access field 'v' as type Integer"},
   };
   for (const Failure& f : failures) {
-    TDbField& field = Stored(f.type, f.literal);
+    DbField& field = Stored(f.type, f.literal);
     EXPECT_EQ(DbErrorOf([&] { field.AsInteger(); }), f.message) << f.type << " " << f.literal;
   }
 }

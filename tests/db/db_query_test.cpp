@@ -127,7 +127,7 @@ TEST_F(DbQueryTest, WalksRowsAndNamesColumns) {
   EXPECT_EQ(DbErrorOf([&] { query.ColumnByName("b"); }), "DbQuery1: Field 'b' not found");
 
   // A query without a name has no prefix.
-  TDbQuery unnamed(connection);
+  DbQuery unnamed(connection);
   EXPECT_EQ(DbErrorOf([&] { unnamed.NextRow(); }),
             "Cannot perform this operation on a closed dataset");
   EXPECT_EQ(DbErrorOf([&] { unnamed.ColumnByName("x"); }), "Field 'x' not found");
@@ -184,7 +184,7 @@ TEST_F(DbQueryTest, ProcedureResultsAreReadWhole) {
 }
 
 TEST_F(DbQueryTest, DisconnectClosesQueriesAndForgetsTheSession) {
-  TDbQuery other(connection);
+  DbQuery other(connection);
   other.SqlAdd("set @v = 7");
   other.ExecuteStatement();
   Open("select @v as v");
@@ -238,7 +238,7 @@ TEST_F(DbQueryTest, ALinkTheServerDroppedIsOpenedAnew) {
   EXPECT_NE(query.ColumnByName("id").AsString(), id);
 
   // The same after a restart of the server, with a second query bound to the link.
-  TDbQuery other(connection);
+  DbQuery other(connection);
   other.SqlAdd("select 1");
   other.Open();
   server.Restart();
@@ -250,9 +250,9 @@ TEST_F(DbQueryTest, ALinkTheServerDroppedIsOpenedAnew) {
 }
 
 TEST_F(DbQueryTest, QueriesMayOutliveTheirConnection) {
-  auto conn = std::make_unique<TDbConnection>();
+  auto conn = std::make_unique<DbConnection>();
   server.Configure(*conn);
-  TDbQuery q(*conn, "Q");
+  DbQuery q(*conn, "Q");
   q.SqlAdd("select 1");
   q.Open();
   conn.reset();

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "app/error.h"
+#include "base/error.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
 #include "mariadb_server.h"
@@ -41,7 +41,7 @@ class DbTest : public ::testing::Test {
   }
 
   // Opens `sql` (one line) on `query`.
-  TDbQuery& Open(const std::string& sql) {
+  DbQuery& Open(const std::string& sql) {
     query.SqlClear();
     query.SqlAdd(sql);
     query.Open();
@@ -49,8 +49,8 @@ class DbTest : public ::testing::Test {
   }
 
   testing::MariaDb& server;
-  TDbConnection connection;
-  TDbQuery query;
+  DbConnection connection;
+  DbQuery query;
 };
 
 }  // namespace larvek

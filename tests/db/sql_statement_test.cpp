@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "app/error.h"
+#include "base/error.h"
 
 namespace larvek {
 namespace {

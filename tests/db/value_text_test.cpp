@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/error.h"
+#include "base/error.h"
 #include "db/db_field.h"
 
 namespace larvek {

@@ -23,32 +23,32 @@ class LoopbackServer : public ::testing::Test {
     listener->Address = "127.0.0.1";
     listener->Port = "0";
     listener->Banner = "";
-    listener->OnClientConnect = [this](TTcpListener& l, TTcpSrvClient& c) {
+    listener->OnClientConnect = [this](TcpListener& l, TerminalConnection& c) {
       std::string name = Name(c);
       clients[name] = &c;
       Log(name + " connect count=" + std::to_string(l.ConnectionCount()));
-      c.OnDataAvailable = [this, name](TTcpSrvClient& c) {
-        c.ReceivedLine = c.Read();
-        Log(name + " data '" + Visible(c.ReceivedLine) + "'");
+      c.OnDataAvailable = [this, name](TerminalConnection& c) {
+        c.received_text = c.Read();
+        Log(name + " data '" + Visible(c.received_text) + "'");
         if (on_data) on_data(name, c);
       };
-      c.OnBgException = [this, name](TTcpSrvClient&, const Error& e, bool&) {
+      c.OnBgException = [this, name](TerminalConnection&, const Error& e, bool&) {
         Log(name + " bg " + e.ClassName() + ": " + e.Message());
       };
       if (on_connect) on_connect(name, c);
     };
-    listener->OnClientDisconnect = [this](TTcpListener& l, TTcpSrvClient& c) {
+    listener->OnClientDisconnect = [this](TcpListener& l, TerminalConnection& c) {
       std::string name = Name(c);
       Log(name + " disconnect code=" + std::to_string(c.ClosedEventCode()) +
           " count=" + std::to_string(l.ConnectionCount()));
       clients.erase(name);
       if (on_disconnect) on_disconnect(name, c);
     };
-    listener->OnBgException = [this](TTcpListener&, const Error& e, bool& can_close) {
+    listener->OnBgException = [this](TcpListener&, const Error& e, bool& can_close) {
       Log("server bg " + e.ClassName() + ": " + e.Message());
       can_close = false;
     };
-    listener->OnSessionClosed = [this](TTcpListener&, int code) {
+    listener->OnSessionClosed = [this](TcpListener&, int code) {
       Log("session closed " + std::to_string(code));
     };
   }
@@ -86,7 +86,7 @@ class LoopbackServer : public ::testing::Test {
     return false;
   }
 
-  std::string Name(const TTcpSrvClient& c) {
+  std::string Name(const TerminalConnection& c) {
     auto it = names.find(c.PeerPort());
     return it == names.end() ? "?" + c.PeerPort() : it->second;
   }
@@ -99,13 +99,13 @@ class LoopbackServer : public ::testing::Test {
   void Log(const std::string& line) { log.push_back(line); }
 
   EventLoop loop;
-  std::unique_ptr<TTcpListener> listener = std::make_unique<TTcpListener>(loop);
+  std::unique_ptr<TcpListener> listener = std::make_unique<TcpListener>(loop);
   int port = -1;
   std::vector<std::string> log;
   std::map<std::string, std::string> names;  // peer port -> name
   std::map<std::string, std::unique_ptr<testing::TerminalPeer>> peers;
-  std::map<std::string, TTcpSrvClient*> clients;
-  std::function<void(const std::string&, TTcpSrvClient&)> on_connect, on_data, on_disconnect;
+  std::map<std::string, TerminalConnection*> clients;
+  std::function<void(const std::string&, TerminalConnection&)> on_connect, on_data, on_disconnect;
 };
 
 }  // namespace larvek

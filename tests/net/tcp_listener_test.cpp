@@ -15,7 +15,7 @@ namespace {
 using ListenerTest = LoopbackServer;
 
 std::string ListenError(EventLoop& loop, const std::string& port_text) {
-  TTcpListener listener(loop);
+  TcpListener listener(loop);
   listener.Address = "127.0.0.1";
   listener.Port = port_text;
   try {
@@ -51,7 +51,7 @@ TEST_F(ListenerTest, ServiceNameListensOnTheServicePort) {
     const servent* s = getservbyname(name, "tcp");
     if (s == nullptr) continue;
     const int expected = ntohs(static_cast<uint16_t>(s->s_port));
-    TTcpListener l(loop);
+    TcpListener l(loop);
     l.Address = "127.0.0.1";
     l.Port = name;
     try {
@@ -68,7 +68,7 @@ TEST_F(ListenerTest, ServiceNameListensOnTheServicePort) {
 TEST_F(ListenerTest, PortTakenFailsInBindAndAddressMustBeDottedQuad) {
   Listen();
   EXPECT_EQ(ListenError(loop, std::to_string(port)), "Address already in use (#10048 in Bind)");
-  TTcpListener bad(loop);
+  TcpListener bad(loop);
   bad.Address = "localhost";
   bad.Port = "0";
   EXPECT_THROW(bad.Listen(), Error);
@@ -104,14 +104,14 @@ TEST_F(ListenerTest, ConnectAndDisconnectOrderWithCountsIncludingPendingNotices)
 }
 
 TEST_F(ListenerTest, BannerGoesOutAfterTheConnectHandlerUnlessClearedOrClosed) {
-  EXPECT_EQ(TTcpListener(loop).Banner, "V\xEDtejte na serveru Larvek!");
+  EXPECT_EQ(TcpListener(loop).Banner, "V\xEDtejte na serveru Larvek!");
   listener->Banner = "V\xEDtejte na serveru Larvek!";
   Listen();
   auto& a = Connect("A");
   RunUntil([&] { return a.Received().size() >= 28; });
   EXPECT_EQ(a.Take(), "V\xEDtejte na serveru Larvek!\r\n");
 
-  on_connect = [](const std::string& name, TTcpSrvClient& c) {
+  on_connect = [](const std::string& name, TerminalConnection& c) {
     if (name == "B") c.Close();
   };
   auto& b = Connect("B");
@@ -130,13 +130,13 @@ TEST_F(ListenerTest, BannerGoesOutAfterTheConnectHandlerUnlessClearedOrClosed) {
 
 TEST_F(ListenerTest, HandlerErrorsGoToTheListenerAndItKeepsListening) {
   Listen();
-  on_connect = [](const std::string& name, TTcpSrvClient&) {
+  on_connect = [](const std::string& name, TerminalConnection&) {
     if (name == "A") throw Error(kRangeError, "Range check error");
   };
-  on_disconnect = [](const std::string& name, TTcpSrvClient&) {
+  on_disconnect = [](const std::string& name, TerminalConnection&) {
     if (name == "B") throw Error(kConvertError, "bad");
   };
-  listener->OnBgException = [this](TTcpListener& l, const Error& e, bool& can_close) {
+  listener->OnBgException = [this](TcpListener& l, const Error& e, bool& can_close) {
     Log("server bg " + e.ClassName() + ": " + e.Message() +
         " count=" + std::to_string(l.ConnectionCount()));
     can_close = false;

@@ -225,7 +225,7 @@ void MariaDb::ConnectAdmin() {
   admin_ = m;
 }
 
-void MariaDb::Configure(TDbConnection& connection) const {
+void MariaDb::Configure(DbConnection& connection) const {
   connection.HostName = host_;
   connection.Port = port_;
   connection.User = user_;

@@ -14,7 +14,7 @@
 struct st_mysql;
 
 namespace larvek {
-class TDbConnection;
+class DbConnection;
 }
 
 namespace larvek::testing {
@@ -36,7 +36,7 @@ class MariaDb {
   const std::string& SocketPath() const { return socket_; }
   const std::string& Directory() const { return dir_; }  // the temporary directory, ending in "/"
   // Points a connection at this server as the user larvek.
-  void Configure(TDbConnection& connection) const;
+  void Configure(DbConnection& connection) const;
 
   // Runs one or more statements (separated by ";") as root. Throws std::runtime_error with
   // the server's message when one fails.

@@ -1,0 +1,88 @@
+#include "base/regional.h"
+
+#include <cstdio>
+
+namespace larvek {
+namespace {
+
+RegionalSettings g_regional;
+
+// Number of times `c` repeats at `pattern[i]`, at most `limit`.
+size_t RunLength(const std::string& pattern, size_t i, char c, size_t limit) {
+  size_t n = 0;
+  while (i + n < pattern.size() && n < limit && pattern[i + n] == c) ++n;
+  return n;
+}
+
+void AppendNumber(std::string& out, int value, int width) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%0*d", width, value);
+  out += buf;
+}
+
+}  // namespace
+
+const RegionalSettings& Regional() {
+  return g_regional;
+}
+
+void SetRegional(const RegionalSettings& settings) {
+  g_regional = settings;
+}
+
+std::string FormatByPattern(const std::string& pattern, const LocalDateTime& t) {
+  std::string out;
+  size_t i = 0;
+  while (i < pattern.size()) {
+    char c = pattern[i];
+    if (c == 'y') {
+      if (RunLength(pattern, i, 'y', 4) == 4) {
+        AppendNumber(out, t.year, 4);
+        i += 4;
+      } else if (RunLength(pattern, i, 'y', 2) == 2) {
+        AppendNumber(out, t.year % 100, 2);
+        i += 2;
+      } else {
+        out += c;
+        ++i;
+      }
+      continue;
+    }
+    int value;
+    switch (c) {
+      case 'd':
+        value = t.day;
+        break;
+      case 'm':
+        value = t.month;
+        break;
+      case 'h':
+        value = t.hour;
+        break;
+      case 'n':
+        value = t.minute;
+        break;
+      case 's':
+        value = t.second;
+        break;
+      default:
+        out += c;
+        ++i;
+        continue;
+    }
+    size_t run = RunLength(pattern, i, c, 2);
+    AppendNumber(out, value, static_cast<int>(run));
+    i += run;
+  }
+  return out;
+}
+
+std::string FormatShortDate(const LocalDateTime& t) {
+  return FormatByPattern(g_regional.short_date_format, t);
+}
+
+std::string FormatLongTime(const LocalDateTime& t) {
+  return FormatByPattern(g_regional.long_time_format, t);
+}
+
+}  // namespace larvek

@@ -1,0 +1,284 @@
+#include "config/ini_file.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+
+#include "base/error.h"
+
+namespace larvek {
+
+namespace {
+
+constexpr std::array<unsigned char, 256> MakeFoldTable() {
+  std::array<unsigned char, 256> t{};
+  for (int c = 0; c < 256; ++c) t[c] = static_cast<unsigned char>(c);
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = static_cast<unsigned char>(c + 32);
+  // Windows-1250 capitals outside the regular block: Š Ś Ť Ž Ź Ł Ą Ş Ż Ľ.
+  constexpr unsigned char kPairs[][2] = {{0x8A, 0x9A}, {0x8C, 0x9C}, {0x8D, 0x9D}, {0x8E, 0x9E},
+                                         {0x8F, 0x9F}, {0xA3, 0xB3}, {0xA5, 0xB9}, {0xAA, 0xBA},
+                                         {0xAF, 0xBF}, {0xBC, 0xBE}};
+  for (const auto& p : kPairs) t[p[0]] = p[1];
+  // The block 0xC0-0xDE maps onto 0xE0-0xFE, except the multiplication sign 0xD7.
+  for (int c = 0xC0; c <= 0xDE; ++c)
+    if (c != 0xD7) t[c] = static_cast<unsigned char>(c + 0x20);
+  return t;
+}
+
+constexpr std::array<unsigned char, 256> kFold = MakeFoldTable();
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string Unquote(std::string_view v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    v = v.substr(1, v.size() - 2);
+  if (v.size() > kIniMaxValue) v = v.substr(0, kIniMaxValue);
+  return std::string(v);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool HasLineBreak(std::string_view s) {
+  return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
+[[noreturn]] void ThrowWriteError(const std::string& path) {
+  throw Error(kIniFileError, "Unable to write to " + path);
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Replaces the file's content: a temporary file next to it is written, flushed and renamed over
+// it, so that a full disk or an I/O error cannot leave a truncated configuration behind. A link
+// is followed so that its target, not the link, gets the new content. When no file can be
+// created in the directory, the file is rewritten in place.
+void ReplaceFile(const std::string& path, const std::string& bytes) {
+  std::string target = path;
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    char resolved[PATH_MAX];
+    if (!realpath(path.c_str(), resolved)) ThrowWriteError(path);
+    target = resolved;
+  }
+  mode_t mode;
+  if (stat(target.c_str(), &st) == 0) {
+    mode = st.st_mode & 07777;
+  } else {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+
+  std::string temp = target + ".XXXXXX";
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != EACCES && errno != EPERM) ThrowWriteError(path);
+    fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) ThrowWriteError(path);
+    bool ok = WriteAll(fd, bytes);
+    if (close(fd) != 0 || !ok) ThrowWriteError(path);
+    return;
+  }
+  bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && fsync(fd) == 0;
+  if (close(fd) != 0) ok = false;
+  if (ok && rename(temp.c_str(), target.c_str()) == 0) return;
+  unlink(temp.c_str());
+  ThrowWriteError(path);
+}
+
+}  // namespace
+
+bool ReadRegularFile(const std::string& path, std::string& out, struct stat* st, bool* missing) {
+  if (missing) *missing = false;
+  out.clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (missing) *missing = errno == ENOENT || errno == ENOTDIR;
+    return false;
+  }
+  struct stat own;
+  if (!st) st = &own;
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    close(fd);
+    return false;
+  }
+  char buf[16384];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      close(fd);
+      return false;
+    }
+    out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+std::string FoldIniName(std::string_view name) {
+  std::string out(name);
+  for (char& c : out) c = static_cast<char>(kFold[static_cast<unsigned char>(c)]);
+  return out;
+}
+
+std::optional<int32_t> ParseIniInteger(std::string_view t) {
+  if (t.empty()) return std::nullopt;
+  if (t[0] == '$' || (t.size() >= 3 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'))) {
+    t.remove_prefix(t[0] == '$' ? 1 : 2);
+    if (t.empty()) return std::nullopt;
+    uint64_t v = 0;
+    for (char c : t) {
+      int d = HexDigit(c);
+      if (d < 0) return std::nullopt;
+      v = v * 16 + static_cast<uint64_t>(d);
+      if (v > INT32_MAX) return std::nullopt;
+    }
+    return static_cast<int32_t>(v);
+  }
+  bool negative = false;
+  if (t[0] == '+' || t[0] == '-') {
+    negative = t[0] == '-';
+    t.remove_prefix(1);
+  }
+  if (t.empty()) return std::nullopt;
+  const uint64_t limit = negative ? uint64_t{INT32_MAX} + 1 : uint64_t{INT32_MAX};
+  uint64_t v = 0;
+  for (char c : t) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+    if (v > limit) return std::nullopt;
+  }
+  return static_cast<int32_t>(negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v));
+}
+
+IniFile::IniFile(std::string bytes) : bytes_(std::move(bytes)) {
+  Index();
+}
+
+IniFile IniFile::Load(const std::string& path) {
+  std::string bytes;
+  if (!ReadRegularFile(path, bytes, nullptr, nullptr)) return IniFile();
+  return IniFile(std::move(bytes));
+}
+
+void IniFile::Index() {
+  sections_.clear();
+  Section* current = nullptr;  // null before the first section and inside repeated sections
+  size_t pos = 0;
+  while (pos < bytes_.size()) {
+    size_t nl = bytes_.find('\n', pos);
+    size_t next = nl == std::string::npos ? bytes_.size() : nl + 1;
+    size_t end = nl == std::string::npos ? bytes_.size() : nl;
+    if (end > pos && bytes_[end - 1] == '\r') --end;
+    std::string_view line = Trim(std::string_view(bytes_).substr(pos, end - pos));
+
+    if (!line.empty() && line.front() == '[' && line.find(']') != std::string_view::npos) {
+      std::string name = FoldIniName(Trim(line.substr(1, line.rfind(']') - 1)));
+      auto [it, fresh] = sections_.try_emplace(name);
+      current = fresh ? &it->second : nullptr;
+    } else if (!line.empty() && line.front() != ';' && current) {
+      size_t eq = line.find('=');
+      if (eq != std::string_view::npos) {
+        std::string_view key = Trim(line.substr(0, eq));
+        current->keys.try_emplace(
+            FoldIniName(key), Key{std::string(key), Unquote(Trim(line.substr(eq + 1))), pos, end});
+      }
+    }
+    if (!line.empty() && current) {
+      current->append_at = next;
+      current->open_line = nl == std::string::npos;
+    }
+    pos = next;
+  }
+}
+
+std::optional<std::string> IniFile::Find(std::string_view section, std::string_view key) const {
+  key = Trim(key);
+  if (key.empty()) return std::nullopt;
+  auto s = sections_.find(FoldIniName(Trim(section)));
+  if (s == sections_.end()) return std::nullopt;
+  auto k = s->second.keys.find(FoldIniName(key));
+  if (k == s->second.keys.end()) return std::nullopt;
+  return k->second.value;
+}
+
+std::string IniFile::ReadText(std::string_view section, std::string_view key,
+                              const std::string& def) const {
+  std::optional<std::string> v = Find(section, key);
+  return v ? std::move(*v) : def;
+}
+
+int32_t IniFile::ReadNumber(std::string_view section, std::string_view key, int32_t def) const {
+  std::optional<std::string> v = Find(section, key);
+  if (!v) return def;
+  return ParseIniInteger(*v).value_or(def);
+}
+
+bool IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {
+  section = Trim(section);
+  key = Trim(key);
+  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value) ||
+      section.find(']') != std::string_view::npos || key.find('=') != std::string_view::npos ||
+      key.empty() || key.front() == ';' || key.front() == '[')
+    return false;
+
+  auto s = sections_.find(FoldIniName(section));
+  if (s == sections_.end()) {
+    if (!bytes_.empty() && bytes_.back() != '\n') bytes_ += "\r\n";
+    bytes_.append("[").append(section).append("]\r\n");
+    bytes_.append(key).append("=").append(value).append("\r\n");
+  } else if (auto k = s->second.keys.find(FoldIniName(key)); k != s->second.keys.end()) {
+    std::string line = k->second.name + "=" + std::string(value);
+    bytes_.replace(k->second.begin, k->second.end - k->second.begin, line);
+  } else {
+    std::string line = std::string(key) + "=" + std::string(value) + "\r\n";
+    if (s->second.open_line) line.insert(0, "\r\n");
+    bytes_.insert(s->second.append_at, line);
+  }
+  Index();
+  return true;
+}
+
+void WriteIniValue(const std::string& path, std::string_view section, std::string_view key,
+                   std::string_view value) {
+  std::string bytes;
+  bool missing;
+  if (!ReadRegularFile(path, bytes, nullptr, &missing) && !missing) ThrowWriteError(path);
+  IniFile doc(std::move(bytes));
+  if (!doc.Set(section, key, value)) ThrowWriteError(path);
+  ReplaceFile(path, doc.Bytes());
+}
+
+}  // namespace larvek

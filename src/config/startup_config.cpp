@@ -1,0 +1,70 @@
+#include "config/startup_config.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include "base/error.h"
+
+namespace larvek {
+
+std::string ProgramPath() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return "";
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string ProgramDirectory(const std::string& program_path) {
+  size_t slash = program_path.rfind('/');
+  return slash == std::string::npos ? "" : program_path.substr(0, slash + 1);
+}
+
+std::string OwnConfigPath(const std::string& program_path) {
+  size_t name = program_path.rfind('/');
+  name = name == std::string::npos ? 0 : name + 1;
+  size_t dot = program_path.rfind('.');
+  if (dot == std::string::npos || dot < name) dot = program_path.size();
+  return program_path.substr(0, dot) + ".INI";
+}
+
+std::string SharedConfigPath(const std::string& program_dir) {
+  return program_dir + "../larvek05.ini";
+}
+
+void ReadStartupConfig(ConfigStore& ini, const std::string& program_dir, StartupConfig& out) {
+  ini.IniFileName = SharedConfigPath(program_dir);
+  ini.IniSection = "LogOn";
+  out.host = ini.ReadText("IP", out.host);
+  out.password = ini.ReadText("Password", out.password);
+  out.user = ini.ReadText("User", out.user);
+
+  ini.IniFileName.clear();
+  out.host = ini.ReadText("IP", out.host);
+  out.password = ini.ReadText("Password", out.password);
+  out.user = ini.ReadText("User", out.user);
+  out.port = ini.ReadNumber("SQLport", 3306);
+  out.database = ini.ReadText("Database", "larvek");
+
+  ini.IniSection = "Server";
+  out.terminator = ini.ReadText("Ukoncovac", "");
+  out.server_port = ini.ReadText("Server_port", "2000");
+  int32_t max_time = ini.ReadNumber("Max_time", 5000);
+  if (max_time < 0) ThrowRangeError();
+  out.max_time = max_time;
+  out.watchdog_on = ini.ReadText("Interval_on", "False") == "True";
+
+  // Formats that came out empty would turn every date, time or decimal number into a wrong text,
+  // so an empty value keeps the default just like a missing one.
+  const RegionalSettings defaults;
+  ini.IniSection = "Regional";
+  auto read = [&ini](const char* key, const std::string& def) {
+    std::string v = ini.ReadText(key, def);
+    return v.empty() ? def : v;
+  };
+  out.regional.short_date_format = read("ShortDateFormat", defaults.short_date_format);
+  out.regional.long_time_format = read("LongTimeFormat", defaults.long_time_format);
+  out.regional.decimal_separator = read("DecimalSeparator", defaults.decimal_separator);
+  ini.IniSection = "Server";
+}
+
+}  // namespace larvek

@@ -1,0 +1,53 @@
+// Where the program's files are, and the configuration read at start-up.
+//
+// Two files are read: the shared file "larvek05.ini" in the parent of the program directory,
+// which supplies only the database login, and the own file next to the program (its name with
+// the extension ".INI"), which supplies everything else and overrides the shared login key by key.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/regional.h"
+#include "config/config_store.h"
+
+namespace larvek {
+
+// The running program's file (/proc/self/exe); empty when it cannot be found.
+std::string ProgramPath();
+// The path up to and including its last "/"; empty when it has none.
+std::string ProgramDirectory(const std::string& program_path);
+// The directory plus the program file's name with its extension replaced by ".INI" (appended
+// when the name has none): /opt/x/srvlarvek -> /opt/x/srvlarvek.INI.
+std::string OwnConfigPath(const std::string& program_path);
+// The directory plus "../larvek05.ini".
+std::string SharedConfigPath(const std::string& program_dir);
+
+// The values read at start-up. Filled in reading order; a failure leaves the later fields at
+// their defaults.
+struct StartupConfig {
+  std::string host, password, user;  // database login
+  int32_t port = 3306;               // database TCP port
+  std::string database = "larvek";   // database name
+  std::string terminator;            // terminator appended to every reply record
+  std::string server_port = "2000";  // listening TCP port, as text
+  std::optional<int32_t> max_time;   // watchdog interval in ms; set only when read successfully
+  bool watchdog_on = false;          // watchdog armed around modifying statements
+  RegionalSettings regional;         // own file, section [Regional]
+};
+
+// Reads the start-up configuration through `ini`:
+// 1. shared file, [LogOn]: IP, Password, User (defaults: the values already in `out`);
+// 2. own file, [LogOn]: IP, Password, User (defaults: the shared values), SQLport (3306),
+//    Database ("larvek");
+// 3. own file, [Server]: Ukoncovac (empty), Server_port ("2000"), Max_time (5000),
+//    Interval_on (on exactly for "True");
+// 4. own file, [Regional]: ShortDateFormat, LongTimeFormat, DecimalSeparator; a missing or empty
+//    value keeps the default.
+// Leaves IniFileName empty and IniSection = "Server"; the caller empties IniSection after
+// setting the caption. A negative Max_time throws Error(kRangeError, "Range check error") after
+// filling everything read before it; [Regional] is then not read.
+void ReadStartupConfig(ConfigStore& ini, const std::string& program_dir, StartupConfig& out);
+
+}  // namespace larvek

@@ -1,0 +1,26 @@
+#include "frontends/console/console_main.h"
+
+#include "frontends/console/console_window.h"
+#include "platform/event_loop.h"
+#include "platform/signals.h"
+#include "server/server.h"
+
+namespace larvek {
+
+int RunConsole(const std::string& program_path) {
+  EventLoop loop;
+  ConsoleWindow view;
+  SignalWatch signals(loop, [&loop] { loop.Stop(); });
+  {
+    Server server(loop, view, program_path);
+    server.Start();
+    // The console counts as the shown window: HandleWindowShown follows StartUp at once, so a
+    // failed start-up still starts the listener. The window position is neither restored nor saved.
+    server.OnWindowShown();
+    loop.Run();
+    server.Stop();
+  }
+  return 0;
+}
+
+}  // namespace larvek

@@ -1,0 +1,34 @@
+// The console front end's main window: the terminal stands for the shown window. Captions are
+// kept but not shown, error messages are one line on standard error ("srvlarvek: " + text),
+// and the log view writes each line to standard output.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "frontends/console/console_log_view.h"
+#include "server/main_window_view.h"
+
+namespace larvek {
+
+class ConsoleWindow : public MainWindowView {
+ public:
+  explicit ConsoleWindow(FILE* out = stdout, FILE* err = stderr);
+
+  void SetWindowCaption(const std::string& caption) override { window_caption_ = caption; }
+  void SetTitleBarCaption(const std::string& caption) override { title_caption_ = caption; }
+  void ShowErrorMessage(const std::string& text) override;
+  void ShowListenerClosedWarning(int code) override;
+  LogView& Log() override { return log_; }
+
+  const std::string& WindowCaption() const { return window_caption_; }
+  const std::string& TitleBarCaption() const { return title_caption_; }
+
+ private:
+  ConsoleLogView log_;
+  FILE* err_;
+  std::string window_caption_ = "Server Larvek05 terminal";
+  std::string title_caption_ = "Server Larvek05 terminal";
+};
+
+}  // namespace larvek

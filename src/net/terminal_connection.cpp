@@ -1,0 +1,222 @@
+#include "net/terminal_connection.h"
+
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "net/host_address.h"
+#include "net/socket_error.h"
+#include "net/tcp_listener.h"
+
+namespace larvek {
+
+namespace {
+
+// Readiness is reported on change only: bytes a handler leaves unread wait for the next
+// arrival instead of being reported again and again.
+constexpr uint32_t kBaseInterest = EventLoop::kReadable | EventLoop::kEdgeTriggered;
+
+struct BusyScope {
+  int& busy;
+  explicit BusyScope(int& b) : busy(b) { ++busy; }
+  ~BusyScope() { --busy; }
+};
+
+int BytesReadable(int fd) {
+  int count = 0;
+  if (ioctl(fd, FIONREAD, &count) < 0) return -1;
+  return count;
+}
+
+}  // namespace
+
+TerminalConnection::TerminalConnection(TcpListener& listener, uint64_t id, int fd,
+                                       std::string peer_address, std::string peer_port)
+    : listener_(listener),
+      id_(id),
+      fd_(fd),
+      peer_address_(std::move(peer_address)),
+      peer_port_(std::move(peer_port)) {
+  listener_.Loop().Watch(fd_, kBaseInterest, [this](uint32_t events) { OnSocketEvent(events); });
+}
+
+TerminalConnection::~TerminalConnection() {
+  destroying_ = true;
+  if (fd_ >= 0) {
+    shutdown(fd_, SHUT_WR);
+    CloseSocket(0);
+  }
+}
+
+std::string TerminalConnection::BoundAddress() const {
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return "error";
+  return DottedQuad(local.sin_addr.s_addr);
+}
+
+std::string TerminalConnection::BoundPort() const {
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return "error";
+  return std::to_string(ntohs(local.sin_port));
+}
+
+int TerminalConnection::SendText(const std::string& text) {
+  if (text.empty()) return 0;
+  if (fd_ < 0) ThrowSocketError(10057, "Send");
+  out_ += text;
+  TryToSend();
+  return static_cast<int>(text.size());
+}
+
+void TerminalConnection::TryToSend() {
+  while (fd_ >= 0 && HasOutput()) {
+    ssize_t n = send(fd_, out_.data() + out_pos_, out_.size() - out_pos_, MSG_NOSIGNAL);
+    if (n > 0) {
+      out_pos_ += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0 || errno == EAGAIN) break;  // the rest goes out on writability
+    if (errno == EINTR) continue;
+    // This system never half-closes a socket it keeps open, so a broken pipe means the
+    // connection is gone: the terminal reset it.
+    int code = errno == EPIPE ? 10054 : WinsockCode(errno);
+    if (code == 10053 || code == 10054 || code == 10038 || code == 10057 || code == 10022) {
+      shutdown(fd_, SHUT_WR);
+      CloseSocket(code);
+      return;
+    }
+    UpdateInterest();
+    ThrowSocketError(code, "TryToSend failed");
+  }
+  if (!HasOutput()) {
+    out_.clear();
+    out_pos_ = 0;
+  }
+  UpdateInterest();
+}
+
+void TerminalConnection::UpdateInterest() {
+  if (fd_ < 0 || writable_interest_ == HasOutput()) return;
+  writable_interest_ = HasOutput();
+  listener_.Loop().SetInterest(
+      fd_, kBaseInterest | (writable_interest_ ? uint32_t{EventLoop::kWritable} : 0u));
+}
+
+void TerminalConnection::Close() {
+  if (fd_ < 0) return;
+  shutdown(fd_, SHUT_WR);
+  CloseSocket(0);
+}
+
+void TerminalConnection::Abort() {
+  out_.clear();
+  out_pos_ = 0;
+  if (fd_ < 0) return;
+  linger off{0, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+  CloseSocket(0);
+}
+
+void TerminalConnection::CloseSocket(int event_code) {
+  listener_.Loop().Unwatch(fd_);
+  // Linux releases the descriptor even when close reports an error, so the connection is
+  // closed whatever close returns.
+  close(fd_);
+  fd_ = -1;
+  out_.clear();
+  out_pos_ = 0;
+  writable_interest_ = false;
+  FireClosed(event_code);
+}
+
+void TerminalConnection::FireClosed(int code) {
+  if (closed_event_fired_ || destroying_) return;
+  closed_event_fired_ = true;
+  closed_event_code_ = code;
+  listener_.PostClosedNotice(id_);
+}
+
+void TerminalConnection::Fail(int code, const std::string& operation) {
+  if ((code == 10054 || code == 10057) && fd_ >= 0) CloseSocket(code);
+  ThrowSocketError(code, operation);
+}
+
+std::string TerminalConnection::Read() {
+  ++reads_;
+  if (fd_ < 0) {
+    read_failed_ = true;
+    Fail(10057, "ioctlSocket");
+  }
+  int available = BytesReadable(fd_);
+  if (available < 0) {
+    read_failed_ = true;
+    Fail(WinsockCode(errno), "ioctlSocket");
+  }
+  std::string data(available > 0 ? static_cast<size_t>(available) : 255, '\0');
+  ssize_t n;
+  do {
+    n = recv(fd_, data.data(), data.size(), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    read_failed_ = true;
+    if (errno != EAGAIN) read_error_ = WinsockCode(errno);
+    return "";
+  }
+  data.resize(static_cast<size_t>(n));
+  return data;
+}
+
+void TerminalConnection::OnSocketEvent(uint32_t events) {
+  BusyScope busy(busy_);
+  int close_code = -1;  // -1: no close notification in this event
+  if (events & (EventLoop::kHangup | EventLoop::kError)) {
+    // Taken before any read, which would consume the pending error.
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
+    close_code = err != 0 ? WinsockCode(err) : 0;
+  }
+  if ((events & EventLoop::kWritable) && HasOutput()) {
+    if (auto error = CatchError([&] { TryToSend(); })) BackgroundError(*error);
+  }
+  if (fd_ >= 0 && (events & EventLoop::kReadable) && BytesReadable(fd_) > 0) ReadabilityEvent();
+  if (fd_ >= 0 && close_code >= 0) CloseNotification(close_code);
+}
+
+void TerminalConnection::ReadabilityEvent() {
+  for (;;) {
+    reads_ = 0;
+    read_failed_ = false;
+    try {
+      if (OnDataAvailable) OnDataAvailable(*this);
+    } catch (...) {
+      return;  // dropped on purpose: the connection stays open, nothing is reported
+    }
+    // A handler that read nothing would be called forever while the bytes wait.
+    if (read_failed_ || reads_ == 0 || fd_ < 0 || BytesReadable(fd_) <= 0) return;
+  }
+}
+
+void TerminalConnection::CloseNotification(int code) {
+  ReadabilityEvent();
+  // Without a pending socket error, a read that failed on the way tells how it ended.
+  FireClosed(code != 0 ? code : read_error_);
+  if (fd_ >= 0) {
+    if (auto error = CatchError([&] { Close(); })) BackgroundError(*error);
+  }
+}
+
+void TerminalConnection::BackgroundError(const Error& error) {
+  bool can_close = true;
+  CatchError([&] {
+    if (OnBgException) OnBgException(*this, error, can_close);
+  });
+  if (can_close) CatchError([&] { Abort(); });
+}
+
+}  // namespace larvek

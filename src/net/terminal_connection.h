@@ -1,0 +1,106 @@
+// One accepted terminal connection, owned by its listener (see tcp_listener.h).
+//
+// Events of the socket, each handled to completion on the loop thread:
+//  - readability: OnDataAvailable is called, and called again while the previous call read
+//    successfully and bytes are still waiting. An error escaping OnDataAvailable is dropped:
+//    the event ends there and the connection stays open; bytes left unread are delivered by
+//    the next arrival.
+//  - writability: queued output is written; a failure goes to OnBgException, then Abort.
+//  - close notification (the terminal closed or reset the connection): one more readability
+//    call regardless of what is waiting (so an orderly close ends with an empty read), then
+//    the closed event (code 0, or the reset's code such as 10054), then Close.
+// The closed event fires at most once. It posts a notice to the loop; handling the notice
+// calls the listener's OnClientDisconnect and destroys the object, so the object stays valid
+// (closed, fields kept) until then, whoever closed it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "base/clock.h"
+#include "base/error.h"
+
+namespace larvek {
+
+class TcpListener;
+
+class TerminalConnection {
+ public:
+  ~TerminalConnection();  // closes the socket as Close does, without a closed event
+  TerminalConnection(const TerminalConnection&) = delete;
+  TerminalConnection& operator=(const TerminalConnection&) = delete;
+
+  std::string received_text;  // the latest reception, written by the reception handler
+  DateTime connected_at = 0;  // set by the connect handler
+
+  // The terminal's address and port, taken when the connection was accepted.
+  const std::string& PeerAddress() const { return peer_address_; }
+  const std::string& PeerPort() const { return peer_port_; }
+  // The local end, read from the socket on each call; "error" once closed or on failure.
+  std::string BoundAddress() const;
+  std::string BoundPort() const;
+  bool Connected() const { return fd_ >= 0; }
+  // The code the closed event fired with; -1 while it has not fired.
+  int ClosedEventCode() const { return closed_event_code_; }
+
+  // Queues text and writes as much as the socket takes now; the rest goes out on writability.
+  // Returns text.size(). The empty text returns 0 in any state. Not connected:
+  // "Socket is not connected (#10057 in Send)". A write failing with 10053, 10054, 10038,
+  // 10057 or 10022 closes the connection (closed event with that code) and is not reported;
+  // any other failure raises "... in TryToSend failed" and keeps the unwritten bytes queued.
+  int SendText(const std::string& text);
+  // Shuts down the sending direction, then closes. Linger is on with time-out 0, so the close
+  // is abortive: untransmitted bytes are dropped and the terminal sees a reset. Closed event
+  // with code 0. Nothing happens on a closed connection.
+  void Close();
+  // Discards the queue, switches linger off (graceful close in the background) and closes
+  // without shutting down first. Closed event with code 0.
+  void Abort();
+  // Reads what the socket reports as readable (255 bytes when it reports none). Returns ""
+  // when nothing came or the read failed; a failure ends the readability event.
+  // When asking for the readable count fails: "... in ioctlSocket".
+  std::string Read();
+
+  std::function<void(TerminalConnection&)> OnDataAvailable;
+  // An error of writing queued bytes or of closing after a close notification. can_close
+  // comes in true; left true, the connection is aborted. Errors of the handler are ignored.
+  std::function<void(TerminalConnection&, const Error&, bool& can_close)> OnBgException;
+
+  TcpListener& Listener() { return listener_; }
+
+ private:
+  friend class TcpListener;
+  TerminalConnection(TcpListener& listener, uint64_t id, int fd, std::string peer_address,
+                     std::string peer_port);
+
+  void OnSocketEvent(uint32_t events);
+  void ReadabilityEvent();
+  void CloseNotification(int code);
+  void BackgroundError(const Error& error);
+  void TryToSend();
+  bool HasOutput() const { return out_pos_ < out_.size(); }
+  void UpdateInterest();
+  void CloseSocket(int event_code);
+  void FireClosed(int code);
+  // The failure of a socket operation: 10054 and 10057 close the socket first.
+  [[noreturn]] void Fail(int code, const std::string& operation);
+
+  TcpListener& listener_;
+  const uint64_t id_;
+  int fd_;
+  std::string peer_address_;
+  std::string peer_port_;
+  std::string out_;  // output queue: out_[out_pos_..] waits to be written
+  size_t out_pos_ = 0;
+  bool writable_interest_ = false;
+  bool closed_event_fired_ = false;
+  int closed_event_code_ = -1;
+  bool destroying_ = false;
+  int busy_ = 0;   // nesting of the listener's and the socket's event handling
+  int reads_ = 0;  // reads during the current OnDataAvailable call
+  bool read_failed_ = false;
+  int read_error_ = 0;  // code of the latest failed read that ended the connection
+};
+
+}  // namespace larvek

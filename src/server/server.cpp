@@ -1,0 +1,261 @@
+#include "server/server.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "base/error.h"
+#include "base/regional.h"
+#include "net/host_address.h"
+#include "net/terminal_connection.h"
+#include "platform/event_loop.h"
+#include "server/main_window_view.h"
+
+namespace larvek {
+namespace {
+
+const char kProbeStatement[] = "SHOW TABLES LIKE \"server_term\"";
+// With ANSI_QUOTES the server reads the double-quoted parameter values as column names.
+const char kAnsiQuotesWarning[] =
+    "Varov\xE1n\xED: sql_mode datab\xE1ze obsahuje ANSI_QUOTES, hodnoty v uvozovk\xE1"
+    "ch by se \xE8"
+    "etly jako n\xE1zvy sloupc\xF9";
+const char kDumpFile[] = "u.txt";
+
+std::string ClientCountLine(int count) {
+  return "Pr\xE1v\xEC je p\xF8ipojeno " + std::to_string(count) + " klient\xF9.";
+}
+
+// The time-of-day part of a duration in day numbers as "hh:nn:ss"; whole days are dropped.
+std::string FormatDuration(DateTime duration) {
+  double fraction = duration - std::floor(duration);
+  long seconds = std::lround(fraction * 86400000.0) / 1000 % 86400;
+  return FormatClockTime(static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                         static_cast<int>(seconds % 60));
+}
+
+std::string WithoutLineBreaks(const std::string& text) {
+  std::string out;
+  for (char c : text)
+    if (c != '\r' && c != '\n') out += c;
+  return out;
+}
+
+// Rewrites the dump file with the reception + CR LF. The bytes are written over the old content
+// and the file is then cut to their length: the same result as creating it anew, without the
+// file system flushing a truncated-and-rewritten file at every close.
+void WriteDumpFile(const std::string& bytes) {
+  int fd = ::open(kDumpFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0)
+    throw Error(kFileCreateError,
+                std::string("Cannot create file \"u.txt\". ") + std::strerror(errno));
+  const std::string content = bytes + "\r\n";
+  bool ok =
+      ::pwrite(fd, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size()) &&
+      ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) throw Error(kWriteError, "Stream write error");
+}
+
+}  // namespace
+
+std::string ApplicationTitle(const std::string& program_path) {
+  std::string name = program_path.substr(program_path.find_last_of('/') + 1);
+  name = name.substr(0, name.find('.'));
+  for (size_t i = 1; i < name.size(); ++i)
+    if (name[i] >= 'A' && name[i] <= 'Z') name[i] = static_cast<char>(name[i] - 'A' + 'a');
+  return name;
+}
+
+std::string MessageBoxText(const std::string& text) {
+  if (!text.empty() && static_cast<unsigned char>(text.back()) > '.') return text + ".";
+  return text;
+}
+
+Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program_path)
+    : listener(loop),
+      shared_query(db_connection, "DbQuery1"),
+      config_store(OwnConfigPath(program_path)),
+      watchdog_timer(loop),
+      loop_(loop),
+      view_(view),
+      program_dir_(ProgramDirectory(program_path)),
+      log_(view.Log(), program_dir_),
+      processor_(db_connection, shared_query, config_store, watchdog_timer, settings_,
+                 [this](const std::string& text) { AddLogLine(text); }) {
+  listener.OnClientConnect = [this](TcpListener&, TerminalConnection& c) {
+    OnTerminalConnected(c);
+  };
+  listener.OnClientDisconnect = [this](TcpListener&, TerminalConnection& c) {
+    OnTerminalDisconnected(c);
+  };
+  listener.OnBgException = [this](TcpListener&, const Error& e, bool& can_close) {
+    OnListenerError(e, can_close);
+  };
+  listener.OnSessionClosed = [this](TcpListener&, int code) { OnListenerClosed(code); };
+  watchdog_timer.OnTimer = [this] {
+    try {
+      processor_.OnWatchdogExpired();
+    } catch (const std::exception& e) {
+      ShowError(e);
+    }
+  };
+}
+
+Server::~Server() {
+  watchdog_timer.SetEnabled(false);
+}
+
+void Server::ShowError(const std::exception& error) {
+  view_.ShowErrorMessage(MessageBoxText(error.what()));
+}
+
+void Server::Start() {
+  try {
+    StartUp();
+  } catch (const std::exception& e) {
+    ShowError(e);
+  }
+}
+
+void Server::OnWindowShown() {
+  HandleWindowShown();
+}
+
+void Server::Stop() {
+  try {
+    ShutDown();
+  } catch (const std::exception& e) {
+    ShowError(e);
+  }
+}
+
+std::string Server::Caption() const {
+  return "Serv_Larvek: database: " + db_connection.Database + ", port: " + server_port_;
+}
+
+void Server::ApplyConfig(const StartupConfig& config) {
+  db_connection.HostName = config.host;
+  db_connection.Password = config.password;
+  db_connection.User = config.user;
+  db_connection.Port = config.port;
+  db_connection.Database = config.database;
+  settings_.terminator = config.terminator;
+  server_port_ = config.server_port;
+  if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
+  settings_.watchdog_on = config.watchdog_on;
+  SetRegional(config.regional);
+}
+
+void Server::StartUp() {
+  settings_.use_ini_definitions = true;
+
+  StartupConfig config;
+  try {
+    ReadStartupConfig(config_store, program_dir_, config);
+  } catch (...) {
+    ApplyConfig(config);  // what was read before the failure stays in force
+    throw;
+  }
+  ApplyConfig(config);
+
+  view_.SetWindowCaption(Caption());
+  config_store.IniSection = "";
+
+  if (GlobalSqlModeHasAnsiQuotes()) AddLogLine(kAnsiQuotesWarning);
+  {
+    DbQuery probe(db_connection);
+    probe.SqlAdd(kProbeStatement);
+    probe.Open();
+    if (!probe.NoRows()) settings_.use_ini_definitions = false;
+    probe.Close();
+  }
+
+  listener.Banner.clear();
+  log_.Load();
+  PostStartListening();
+}
+
+bool Server::GlobalSqlModeHasAnsiQuotes() {
+  DbQuery mode(db_connection);
+  mode.SqlAdd("select @@global.sql_mode as m");
+  mode.Open();
+  return !mode.NoRows() &&
+         mode.ColumnByName("m").AsString().find("ANSI_QUOTES") != std::string::npos;
+}
+
+void Server::HandleWindowShown() {
+  PostStartListening();
+}
+
+void Server::PostStartListening() {
+  if (start_posted_) return;
+  start_posted_ = true;
+  loop_.Post([this] {
+    try {
+      StartListening();
+    } catch (const std::exception& e) {
+      ShowError(e);
+    }
+  });
+}
+
+void Server::ShutDown() {
+  log_.Save();
+}
+
+void Server::StartListening() {
+  const std::string caption = Caption();
+  view_.SetWindowCaption(caption);
+  view_.SetTitleBarCaption(caption);
+  listener.Port = server_port_;
+  listener.Address = DottedQuad(HostIPv4Address());
+  listener.Listen();
+}
+
+void Server::OnTerminalConnected(TerminalConnection& client) {
+  AddLogLine("P\xF8ipojeno. Klient: " + client.PeerAddress() + "/" + client.PeerPort() +
+             " Server: " + client.BoundAddress() + "/" + client.BoundPort());
+  AddLogLine(ClientCountLine(listener.ConnectionCount()));
+  client.OnDataAvailable = [this](TerminalConnection& c) { OnTerminalData(c); };
+  client.OnBgException = [this](TerminalConnection&, const Error& e, bool& can_close) {
+    OnTerminalError(e, can_close);
+  };
+  client.connected_at = ToDateTime(Now());
+}
+
+void Server::OnTerminalDisconnected(TerminalConnection& client) {
+  processor_.ForgetTerminal(client);
+  AddLogLine("Odpojen\xED klienta: " + client.PeerAddress() + "   " +
+             "Trv\xE1n\xED: " + FormatDuration(ToDateTime(Now()) - client.connected_at));
+  AddLogLine(ClientCountLine(listener.ConnectionCount() - 1));
+}
+
+void Server::OnListenerError(const Error& error, bool& can_close) {
+  AddLogLine("Chyba serveru: " + error.ClassName() + ": " + error.Message());
+  can_close = false;
+}
+
+void Server::OnListenerClosed(int code) {
+  view_.ShowListenerClosedWarning(code);
+}
+
+void Server::OnTerminalData(TerminalConnection& client) {
+  const std::string text = client.Read();
+  client.received_text = text;
+  WriteDumpFile(text);
+  std::string& line = client.received_text;
+  while (!line.empty() && line.back() == '\r') line.pop_back();
+  AddLogLine("Na\xE8teno z " + client.PeerAddress() + ": '" + WithoutLineBreaks(line) + "'");
+  processor_.Handle(client);
+}
+
+void Server::OnTerminalError(const Error& error, bool& can_close) {
+  AddLogLine("Chyba klienta: " + error.ClassName() + ": " + error.Message());
+  can_close = true;
+}
+
+}  // namespace larvek

@@ -1,0 +1,84 @@
+// The main window object: owns every component of the server and holds the handlers that the
+// event loop and the components call. Front ends (console, desktop) create one, call Create()
+// and, when the window is first shown, Show(); at the end Destroy() saves the log.
+#pragma once
+
+#include <string>
+
+#include "commands/command_processor.h"
+#include "config/config_store.h"
+#include "config/startup_config.h"
+#include "db/db_connection.h"
+#include "db/db_query.h"
+#include "net/tcp_listener.h"
+#include "platform/timer.h"
+#include "server/activity_log.h"
+
+namespace larvek {
+
+class Error;
+class EventLoop;
+class MainWindowView;
+
+// The application title: the program file's name without its directory, cut at its first ".",
+// every letter after the first in lower case.
+std::string ApplicationTitle(const std::string& program_path);
+// The text of an error message box: a "." is appended when the last character sorts after ".".
+std::string MessageBoxText(const std::string& text);
+
+class Server {
+ public:
+  Server(EventLoop& loop, MainWindowView& view, const std::string& program_path);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // StartUp with its failure handling: an error ends it and is shown in a message box.
+  void Start();
+  // HandleWindowShown: the window is shown for the first time (the console counts as shown at
+  // once).
+  void OnWindowShown();
+  // ShutDown with its failure handling.
+  void Stop();
+
+  void StartUp();
+  void HandleWindowShown();
+  void ShutDown();
+  void StartListening();
+
+  void AddLogLine(const std::string& text) { log_.AddLogLine(text); }
+  std::string Caption() const;
+
+  // Components, created before any handler runs.
+  TcpListener listener;
+  DbConnection db_connection;
+  DbQuery shared_query;
+  ConfigStore config_store;
+  Timer watchdog_timer;
+
+ private:
+  void OnTerminalConnected(TerminalConnection& client);
+  void OnTerminalDisconnected(TerminalConnection& client);
+  void OnListenerError(const Error& error, bool& can_close);
+  void OnListenerClosed(int code);
+  void OnTerminalData(TerminalConnection& client);
+  void OnTerminalError(const Error& error, bool& can_close);
+  void ApplyConfig(const StartupConfig& config);
+  // Whether the database server's global sql_mode holds ANSI_QUOTES; the first contact
+  // with the database at start-up, so its failure stops start-up like the probe's.
+  bool GlobalSqlModeHasAnsiQuotes();
+  void PostStartListening();
+  void ShowError(const std::exception& error);
+
+  EventLoop& loop_;
+  MainWindowView& view_;
+  std::string program_dir_;
+  ActivityLog log_;
+  CommandSettings settings_;
+  CommandProcessor processor_;
+  std::string server_port_;
+  std::string database_;
+  bool start_posted_ = false;
+};
+
+}  // namespace larvek

@@ -1,0 +1,96 @@
+#include "config/config_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "base/error.h"
+#include "temp_dir.h"
+
+namespace larvek {
+namespace {
+
+using testing::TempDir;
+
+// Sets the file's modification time far into the past, so the store trusts its kept copy.
+void MakeOld(const std::string& path) {
+  struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+TEST(IniStorageTest, EmptyNamesSelectTheOwnFileAndTheWindowSection) {
+  TempDir dir;
+  const std::string own = dir.Write("srvlarvek.INI", "[Tsrvlarvek]\nk=own\n[X]\nk=x\n");
+  const std::string other = dir.Write("other.ini", "[Tsrvlarvek]\nk=other\n");
+  ConfigStore ini(own);
+  EXPECT_EQ(ini.OwnFile(), own);
+  EXPECT_EQ(ini.ReadText("k", "DEF"), "own");
+  ini.IniSection = "x";
+  EXPECT_EQ(ini.ReadText("K", "DEF"), "x");
+  ini.IniFileName = other;
+  ini.IniSection.clear();
+  EXPECT_EQ(ini.ReadText("k", "DEF"), "other");
+  ini.IniFileName = dir.Path() + "none.ini";
+  EXPECT_EQ(ini.ReadText("k", "DEF"), "DEF");
+  EXPECT_EQ(ini.ReadNumber("k", -3), -3);
+}
+
+TEST(IniStorageTest, EveryReadSeesTheCurrentContent) {
+  TempDir dir;
+  const std::string own = dir.Write("srvlarvek.INI", "[ABC]\nChyba=1\n");
+  ConfigStore ini(own);
+  ini.IniSection = "abc";
+
+  // A change of the same size right after the first read.
+  EXPECT_EQ(ini.ReadText("Chyba", ""), "1");
+  dir.Write("srvlarvek.INI", "[ABC]\nChyba=2\n");
+  EXPECT_EQ(ini.ReadText("Chyba", ""), "2");
+
+  // An old file whose edit keeps the size and even the modification time.
+  MakeOld(own);
+  EXPECT_EQ(ini.ReadText("Chyba", ""), "2");
+  dir.Write("srvlarvek.INI", "[ABC]\nChyba=3\n");
+  MakeOld(own);
+  EXPECT_EQ(ini.ReadText("Chyba", ""), "3");
+
+  // A new file renamed over the old one.
+  const std::string fresh = dir.Write("fresh.tmp", "[ABC]\nChyba=4\n");
+  MakeOld(fresh);
+  ASSERT_EQ(rename(fresh.c_str(), own.c_str()), 0);
+  EXPECT_EQ(ini.ReadText("Chyba", ""), "4");
+
+  // Removed, then created again.
+  ASSERT_EQ(unlink(own.c_str()), 0);
+  EXPECT_EQ(ini.ReadText("Chyba", "*****"), "*****");
+  dir.Write("srvlarvek.INI", "[ABC]\nChyba=5\n");
+  EXPECT_EQ(ini.ReadText("Chyba", "*****"), "5");
+}
+
+TEST(IniStorageTest, WritesAreSeenByTheNextRead) {
+  TempDir dir;
+  const std::string own = dir.Write("srvlarvek.INI", "[ABC]\nChyba=x\n");
+  MakeOld(own);
+  ConfigStore ini(own);
+  EXPECT_EQ(ini.ReadNumber("Flags", 0), 0);
+  ini.WriteNumber("Flags", -12);
+  EXPECT_EQ(ini.ReadNumber("Flags", 0), -12);
+  ini.WriteText("Flags", "0x10");
+  EXPECT_EQ(ini.ReadNumber("Flags", 0), 16);
+  EXPECT_EQ(TempDir::Read(own), "[ABC]\nChyba=x\n[Tsrvlarvek]\r\nFlags=0x10\r\n");
+}
+
+TEST(IniStorageTest, FailedWriteNamesTheFile) {
+  TempDir dir;
+  ConfigStore ini(dir.Path() + "missing/srvlarvek.INI");
+  try {
+    ini.WriteNumber("FormVersion", 0);
+    FAIL() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.ClassName(), kIniFileError);
+    EXPECT_EQ(e.Message(), "Unable to write to " + dir.Path() + "missing/srvlarvek.INI");
+  }
+}
+
+}  // namespace
+}  // namespace larvek

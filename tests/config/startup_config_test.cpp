@@ -1,0 +1,165 @@
+#include "config/startup_config.h"
+
+#include <gtest/gtest.h>
+
+#include "base/error.h"
+#include "temp_dir.h"
+
+namespace larvek {
+namespace {
+
+using testing::TempDir;
+
+TEST(ConfigPathsTest, DerivesTheFileNamesFromTheProgramPath) {
+  EXPECT_EQ(ProgramDirectory("/opt/larvek/bin/srvlarvek"), "/opt/larvek/bin/");
+  EXPECT_EQ(ProgramDirectory("srvlarvek"), "");
+  EXPECT_EQ(OwnConfigPath("/opt/bin/srvlarvek"), "/opt/bin/srvlarvek.INI");
+  EXPECT_EQ(OwnConfigPath("/opt/bin/srvlarvek.exe"), "/opt/bin/srvlarvek.INI");
+  EXPECT_EQ(OwnConfigPath("/opt/bin/srv.larvek.bin"), "/opt/bin/srv.larvek.INI");
+  EXPECT_EQ(OwnConfigPath("/opt/v1.2/srvlarvek"), "/opt/v1.2/srvlarvek.INI");
+  EXPECT_EQ(SharedConfigPath("/opt/bin/"), "/opt/bin/../larvek05.ini");
+
+  const std::string self = ProgramPath();
+  ASSERT_FALSE(self.empty());
+  EXPECT_EQ(self.substr(self.rfind('/') + 1), "config_tests");
+}
+
+// The start-up values in one line, so that a failing case shows every field.
+std::string Describe(const StartupConfig& c) {
+  return "host=" + c.host + " password=" + c.password + " user=" + c.user +
+         " port=" + std::to_string(c.port) + " database=" + c.database + " ukoncovac=[" +
+         c.terminator + "] server_port=" + c.server_port +
+         " max_time=" + (c.max_time ? std::to_string(*c.max_time) : "unset") +
+         " interval_on=" + (c.watchdog_on ? "1" : "0") + " date=" + c.regional.short_date_format +
+         " time=" + c.regional.long_time_format + " decimal=" + c.regional.decimal_separator;
+}
+
+const std::string kDefaults =
+    "host= password= user= port=3306 database=larvek ukoncovac=[] server_port=2000 "
+    "max_time=5000 interval_on=0 date=d.m.yyyy time=h:nn:ss decimal=,";
+
+struct StartupCase {
+  const char* name;
+  std::optional<std::string> shared, own;  // nullopt: no such file
+  std::string expected;
+  bool range_error = false;
+};
+
+TEST(StartupConfigTest, ReadsBothFilesInOrder) {
+  const std::string shared_login =
+      "[LogOn]\r\nIP=10.0.0.1\r\nPassword=tajne\r\nUser=larvek\r\nSQLport=3307\r\n"
+      "Database=jina\r\n";
+  const StartupCase cases[] = {
+      {"no files", std::nullopt, std::nullopt, kDefaults},
+      {"shared only: port and database stay default", shared_login, std::nullopt,
+       "host=10.0.0.1 password=tajne user=larvek port=3306 database=larvek ukoncovac=[] "
+       "server_port=2000 max_time=5000 interval_on=0 date=d.m.yyyy time=h:nn:ss decimal=,"},
+      {"own overrides key by key", shared_login, "[LogOn]\nIP=db.local\nUser=\n",
+       "host=db.local password=tajne user= port=3306 database=larvek ukoncovac=[] "
+       "server_port=2000 max_time=5000 interval_on=0 date=d.m.yyyy time=h:nn:ss decimal=,"},
+      {"own file supplies everything, names in any case", std::nullopt,
+       "[logon]\nip=h\nPASSWORD=p\nuser=u\nsqlport=0xCEB\ndatabase=sklad\n"
+       "[SERVER]\nukoncovac=#\nserver_port= 2001 \nmax_time=$1F4\ninterval_on=True\n"
+       "[regional]\nShortDateFormat=yyyy-mm-dd\nLongTimeFormat=hh:nn\nDecimalSeparator=.\n",
+       "host=h password=p user=u port=3307 database=sklad ukoncovac=[#] server_port=2001 "
+       "max_time=500 interval_on=1 date=yyyy-mm-dd time=hh:nn decimal=."},
+      {"bad SQLport gives 3306", std::nullopt, "[LogOn]\nSQLport=33o6\n", kDefaults},
+      {"Max_time 0x1F4", std::nullopt, "[Server]\nMax_time=0x1F4\n",
+       "host= password= user= port=3306 database=larvek ukoncovac=[] server_port=2000 "
+       "max_time=500 interval_on=0 date=d.m.yyyy time=h:nn:ss decimal=,"},
+      {"Max_time 0 disables the watchdog", std::nullopt, "[Server]\nMax_time=0\n",
+       "host= password= user= port=3306 database=larvek ukoncovac=[] server_port=2000 "
+       "max_time=0 interval_on=0 date=d.m.yyyy time=h:nn:ss decimal=,"},
+      {"Max_time abc", std::nullopt, "[Server]\nMax_time=abc\n", kDefaults},
+      {"Max_time empty", std::nullopt, "[Server]\nMax_time=\n", kDefaults},
+      {"Max_time beyond 32 bits", std::nullopt, "[Server]\nMax_time=4294967296\n", kDefaults},
+      {"Ukoncovac quoted blank", std::nullopt, "[Server]\nUkoncovac=\" \"\n",
+       "host= password= user= port=3306 database=larvek ukoncovac=[ ] server_port=2000 "
+       "max_time=5000 interval_on=0 date=d.m.yyyy time=h:nn:ss decimal=,"},
+      {"Ukoncovac blanks only", std::nullopt, "[Server]\nUkoncovac=   \n", kDefaults},
+      {"Server_port kept as text", std::nullopt, "[Server]\nServer_port=abc\n",
+       "host= password= user= port=3306 database=larvek ukoncovac=[] server_port=abc "
+       "max_time=5000 interval_on=0 date=d.m.yyyy time=h:nn:ss decimal=,"},
+      {"empty regional values keep the defaults", std::nullopt,
+       "[Regional]\nShortDateFormat=\nDecimalSeparator=\n", kDefaults},
+      {"negative Max_time stops after the values before it", shared_login,
+       "[Server]\nUkoncovac=;\nServer_port=2002\nMax_time=-1\nInterval_on=True\n"
+       "[Regional]\nDecimalSeparator=.\n",
+       "host=10.0.0.1 password=tajne user=larvek port=3306 database=larvek ukoncovac=[;] "
+       "server_port=2002 max_time=unset interval_on=0 date=d.m.yyyy time=h:nn:ss decimal=,",
+       true},
+  };
+  for (const StartupCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dir.Write("bin/srvlarvek", "");  // the program directory always exists
+    if (c.shared) dir.Write("larvek05.ini", *c.shared);
+    if (c.own) dir.Write("bin/srvlarvek.INI", *c.own);
+    ConfigStore ini(OwnConfigPath(dir.Path() + "bin/srvlarvek"));
+    StartupConfig out;
+    if (c.range_error) {
+      try {
+        ReadStartupConfig(ini, dir.Path() + "bin/", out);
+        ADD_FAILURE() << "no error";
+      } catch (const Error& e) {
+        EXPECT_EQ(e.ClassName(), kRangeError);
+        EXPECT_EQ(e.Message(), "Range check error");
+      }
+    } else {
+      ReadStartupConfig(ini, dir.Path() + "bin/", out);
+    }
+    EXPECT_EQ(Describe(out), c.expected);
+    EXPECT_EQ(ini.IniFileName, "");
+    EXPECT_EQ(ini.IniSection, "Server");
+  }
+}
+
+TEST(StartupConfigTest, IntervalOnOnlyForExactlyTrue) {
+  const struct {
+    const char* line;
+    bool on;
+  } cases[] = {
+      {"Interval_on=True", true},    {"Interval_on=  True  ", true},   {"Interval_on='True'", true},
+      {"interval_on=True", true},    {"Interval_on=true", false},      {"Interval_on=TRUE", false},
+      {"Interval_on=True1", false},  {"Interval_on=\" True\"", false}, {"Interval_on=1", false},
+      {"; Interval_on=True", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    TempDir dir;
+    dir.Write("bin/srvlarvek.INI", std::string("[Server]\r\n") + c.line + "\r\n");
+    ConfigStore ini(dir.Path() + "bin/srvlarvek.INI");
+    StartupConfig out;
+    ReadStartupConfig(ini, dir.Path() + "bin/", out);
+    EXPECT_EQ(out.watchdog_on, c.on);
+  }
+}
+
+// Command sections are read anew for every request, through the same store.
+TEST(StartupConfigTest, CommandSectionsFollowTheFileWhileRunning) {
+  TempDir dir;
+  const std::string sql(2100, 's');
+  const std::string own = dir.Write(
+      "bin/srvlarvek.INI", "[Server]\nMax_time=100\n[ABC]\nZe_ctecky=1\nPrikaz_SQL1=" + sql +
+                               "\n[Tsrvlarvek]\nChyba=okno\n");
+  ConfigStore ini(own);
+  StartupConfig out;
+  ReadStartupConfig(ini, dir.Path() + "bin/", out);
+  ini.IniSection.clear();
+
+  ini.IniSection = "abc";
+  EXPECT_EQ(ini.ReadNumber("Ze_ctecky", 0), 1);
+  EXPECT_EQ(ini.ReadText("Prikaz_SQL1", ""), sql.substr(0, 2047));
+  EXPECT_EQ(ini.ReadText("Chyba", "*****"), "*****");
+  ini.IniSection.clear();
+  EXPECT_EQ(ini.ReadText("Chyba", "*****"), "okno");
+
+  dir.Write("bin/srvlarvek.INI", "[Server]\nMax_time=200\n[ABC]\nZe_ctecky=2\n");
+  ini.IniSection = "ABC";
+  EXPECT_EQ(ini.ReadNumber("Ze_ctecky", 0), 2);
+  EXPECT_EQ(ini.ReadText("Prikaz_SQL1", ""), "");
+  EXPECT_EQ(out.max_time, 100);  // start-up values are not read again
+}
+
+}  // namespace
+}  // namespace larvek

@@ -1,0 +1,40 @@
+#include "frontends/console/console_log_view.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace larvek {
+namespace {
+
+std::string ReadBack(std::FILE* f) {
+  std::rewind(f);
+  std::string s;
+  char buf[256];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  return s;
+}
+
+TEST(ConsoleLogViewTest, KeepsWindows1250LinesAndPrintsEachAppendAsUtf8) {
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  ConsoleLogView view(out);
+  view.AppendLine("08:05:09  Na\xE8teno z 10.0.0.5: 'STAV;A1'");
+  view.AppendLine("");
+  EXPECT_EQ(ReadBack(out), "08:05:09  Na\xC4\x8Dteno z 10.0.0.5: 'STAV;A1'\n\n");
+  EXPECT_EQ(view.Lines(),
+            (std::vector<std::string>{"08:05:09  Na\xE8teno z 10.0.0.5: 'STAV;A1'", ""}));
+
+  // Loaded lines replace the kept ones but are not printed again.
+  view.ReplaceLines({"a", "b"});
+  view.ScrollToEnd();
+  view.AppendLine("c");
+  EXPECT_EQ(view.Lines(), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(ReadBack(out), "08:05:09  Na\xC4\x8Dteno z 10.0.0.5: 'STAV;A1'\n\nc\n");
+  std::fclose(out);
+}
+
+}  // namespace
+}  // namespace larvek

@@ -1,0 +1,201 @@
+#include "net/terminal_connection.h"
+
+#include <gtest/gtest.h>
+
+#include "loopback_server.h"
+
+namespace larvek {
+namespace {
+
+using ClientTest = LoopbackServer;
+
+TEST_F(ClientTest, OneReceptionIsWhatTheSocketHolds) {
+  Listen();
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  // Two writes that are both waiting make one reception ...
+  a.Send("A;1\r");
+  a.Send("B;2\r");
+  RunUntilLogged("A data 'A;1<CR>B;2<CR>'");
+  // ... and a request that arrives in two pieces makes two.
+  a.Send("CMD;1");
+  RunUntilLogged("A data 'CMD;1'");
+  a.Send("2\r");
+  RunUntilLogged("A data '2<CR>'");
+  EXPECT_EQ(log.size(), 4u);
+}
+
+TEST_F(ClientTest, OrderlyCloseEndsWithOneEmptyReceptionThenTheDisconnect) {
+  Listen();
+  on_data = [](const std::string&, TerminalConnection& c) {
+    if (!c.received_text.empty()) c.SendText("OK\r");
+  };
+  std::string peer_port;
+  on_disconnect = [&](const std::string&, TerminalConnection& c) {
+    // Fields survive the close; the local end is gone.
+    EXPECT_EQ(c.PeerAddress(), "127.0.0.1");
+    EXPECT_EQ(c.PeerPort(), peer_port);
+    EXPECT_EQ(c.received_text, "");
+    EXPECT_FALSE(c.Connected());
+    EXPECT_EQ(c.BoundAddress(), "error");
+    EXPECT_EQ(c.BoundPort(), "error");
+  };
+  auto& a = Connect("A");
+  peer_port = std::to_string(a.LocalPort());
+  RunUntilLogged("A connect count=1");
+  TerminalConnection& client = *clients["A"];
+  EXPECT_EQ(client.PeerAddress(), "127.0.0.1");
+  EXPECT_EQ(client.PeerPort(), std::to_string(a.LocalPort()));
+  EXPECT_EQ(client.BoundAddress(), "127.0.0.1");
+  EXPECT_EQ(client.BoundPort(), std::to_string(port));
+  a.Send("STAV;A1\r");
+  RunUntil([&] { return a.Received() == "OK\r"; });
+  a.Close();
+  RunUntilLogged("A disconnect code=0 count=1");
+  EXPECT_EQ(log, (std::vector<std::string>{"A connect count=1", "A data 'STAV;A1<CR>'", "A data ''",
+                                           "A disconnect code=0 count=1"}));
+  EXPECT_EQ(listener->ConnectionCount(), 0);
+}
+
+TEST_F(ClientTest, BytesArrivingWithTheCloseAreDeliveredBeforeTheEmptyReception) {
+  Listen();
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  a.Send("LAST\r");
+  a.Close();
+  RunUntilLogged("A disconnect code=0 count=1");
+  EXPECT_EQ(log, (std::vector<std::string>{"A connect count=1", "A data 'LAST<CR>'", "A data ''",
+                                           "A disconnect code=0 count=1"}));
+}
+
+TEST_F(ClientTest, ResetGivesCode10054) {
+  Listen();
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  a.Reset();
+  RunUntilLogged("A disconnect code=10054 count=1");
+  EXPECT_EQ(log, (std::vector<std::string>{"A connect count=1", "A data ''",
+                                           "A disconnect code=10054 count=1"}));
+}
+
+TEST_F(ClientTest, SendTextOnAClosedConnection) {
+  Listen();
+  std::string outcome;
+  on_disconnect = [&](const std::string&, TerminalConnection& c) {
+    EXPECT_EQ(c.SendText(""), 0);
+    try {
+      c.SendText("x");
+      outcome = "sent";
+    } catch (const Error& e) {
+      outcome = e.ClassName() + ": " + e.Message();
+    }
+  };
+  Connect("A").Close();
+  RunUntilLogged("A disconnect code=0 count=1");
+  EXPECT_EQ(outcome, "ESocketException: Socket is not connected (#10057 in Send)");
+}
+
+TEST_F(ClientTest, LargeTextIsQueuedAndDrainedOnWritability) {
+  Listen();
+  std::string big(8 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+  on_connect = [&](const std::string&, TerminalConnection& c) {
+    EXPECT_EQ(c.SendText(big), static_cast<int>(big.size()));
+  };
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  // The socket took only part of it; the rest waits for the terminal to read.
+  RunUntil([&] { return a.Received().size() >= big.size(); });
+  EXPECT_TRUE(a.Received() == big);
+  EXPECT_EQ(log.size(), 1u);
+}
+
+TEST_F(ClientTest, ReceptionErrorsAreDroppedAndUnreadBytesComeWithTheNextArrival) {
+  Listen();
+  int calls = 0;
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  TerminalConnection& client = *clients["A"];
+  // First call throws before reading, the second after reading: neither is reported, the
+  // connection stays open, and the bytes left unread the first time come with the next ones.
+  client.OnDataAvailable = [&](TerminalConnection& c) {
+    ++calls;
+    if (calls == 1) throw Error(kRangeError, "before read");
+    c.received_text = c.Read();
+    Log("A data '" + c.received_text + "'");
+    if (calls == 2) throw std::runtime_error("after read");
+  };
+  a.Send("X");
+  RunUntil([&] { return calls == 1; });
+  Settle();
+  EXPECT_EQ(calls, 1) << "a handler that read nothing is not called again for the same bytes";
+  a.Send("Y");
+  RunUntilLogged("A data 'XY'");
+  a.Send("Z");
+  RunUntilLogged("A data 'Z'");
+  EXPECT_TRUE(client.Connected());
+  for (const auto& line : log) EXPECT_EQ(line.find("bg"), std::string::npos) << line;
+}
+
+TEST_F(ClientTest, WriteToAResetTerminalClosesWithItsCodeWithoutError) {
+  Listen();
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  TerminalConnection& client = *clients["A"];
+  a.Reset();
+  usleep(20000);  // the reset reaches the server's socket; its event is not handled yet
+  EXPECT_EQ(client.SendText("reply\r"), 6);
+  EXPECT_FALSE(client.Connected());
+  EXPECT_EQ(client.ClosedEventCode(), 10054);
+  RunUntilLogged("A disconnect code=10054 count=1");
+  EXPECT_FALSE(Logged("A data ''")) << "closed by the server: no close notification follows";
+}
+
+TEST_F(ClientTest, CloseAndAbortFromHandlersFireTheClosedEventOnce) {
+  Listen();
+  on_data = [](const std::string&, TerminalConnection& c) {
+    if (c.received_text == "close") {
+      c.Close();
+      c.Close();
+      c.Abort();
+    } else if (c.received_text == "abort") {
+      c.SendText(std::string(8 << 20, 'x'));  // more than the socket takes at once
+      c.Abort();
+      c.Abort();
+    }
+  };
+  auto& a = Connect("A");
+  auto& b = Connect("B");
+  RunUntilLogged("B connect count=2");
+  a.Send("close");
+  b.Send("abort");
+  RunUntil([&] { return listener->ConnectionCount() == 0; });
+  EXPECT_TRUE(Logged("A disconnect code=0 count=2") || Logged("A disconnect code=0 count=1"));
+  EXPECT_TRUE(Logged("B disconnect code=0 count=2") || Logged("B disconnect code=0 count=1"));
+  EXPECT_EQ(log.size(), 6u);
+  EXPECT_TRUE(a.ServerClosed());
+  RunUntil([&] { return b.ServerClosed(); });
+  EXPECT_TRUE(b.ServerClosed());
+  EXPECT_LT(b.Received().size(), size_t{8 << 20}) << "the queue was discarded";
+}
+
+TEST_F(ClientTest, ObjectOutlivesItsHandlerWhenANestedLoopTakesTheNotice) {
+  Listen();
+  // A handler that closes its connection and then spins the loop (as a modal dialog would):
+  // the notice comes up inside, but the object must stay until the handler has returned.
+  on_data = [this](const std::string& name, TerminalConnection& c) {
+    if (c.received_text != "bye") return;
+    c.Close();
+    for (int i = 0; i < 3; ++i) loop.RunOnce(10);
+    Log(name + " still " + c.PeerAddress() + " " + std::to_string(c.ClosedEventCode()));
+  };
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  a.Send("bye");
+  RunUntilLogged("A disconnect code=0 count=1");
+  EXPECT_EQ(log, (std::vector<std::string>{"A connect count=1", "A data 'bye'",
+                                           "A still 127.0.0.1 0", "A disconnect code=0 count=1"}));
+}
+
+}  // namespace
+}  // namespace larvek

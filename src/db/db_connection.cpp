@@ -77,10 +77,16 @@ void DbConnection::EnsureOpen() {
   InitClientLibrary();
   MYSQL* m = mysql_init(nullptr);
   if (!m) ThrowDatabaseError(kConnectFailed);
-  unsigned int timeout = 0;
+  unsigned int timeout = TimeoutSeconds;
   my_bool reconnect = 0;
   mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+  mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &timeout);
+  mysql_options(m, MYSQL_OPT_WRITE_TIMEOUT, &timeout);
   mysql_options(m, MYSQL_OPT_RECONNECT, &reconnect);
+  // The link speaks cp1250 from the handshake on, so the definition lookup compares command
+  // names with letters beyond ASCII in the table's character set; the SET NAMES statement of
+  // each command stays where it is.
+  mysql_options(m, MYSQL_SET_CHARSET_NAME, "cp1250");
   auto or_null = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
   if (!mysql_real_connect(m, or_null(HostName), or_null(User), Password.c_str(), or_null(Database),
                           Port == 0 ? 3306 : Port, nullptr, CLIENT_CONNECT_WITH_DB)) {

@@ -30,6 +30,9 @@ class DbConnection {
   std::string Password;
   std::string Database = "larvek";
   int Port = 3306;
+  // Seconds that connecting, and each read or write on the link, may take before the
+  // statement fails and the link is dropped; 0 waits for ever.
+  unsigned TimeoutSeconds = 30;
 
   bool Connected() const { return mysql_ != nullptr; }
   // Closes every bound query (errors ignored), then the link. Nothing happens when closed.

@@ -80,7 +80,7 @@ void TcpListener::Listen() {
     close(fd);
     ThrowSocketError(code, "Bind");
   }
-  if (listen(fd, 5) != 0) {
+  if (listen(fd, SOMAXCONN) != 0) {  // a burst of connecting terminals waits, none is lost
     int code = WinsockCode(errno);
     close(fd);
     ThrowSocketError(code, "Listen");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "db_test_util.h"
 
 namespace larvek {
@@ -258,6 +260,34 @@ TEST_F(DbQueryTest, QueriesMayOutliveTheirConnection) {
   conn.reset();
   EXPECT_FALSE(q.Active());
   EXPECT_NE(DbErrorOf([&] { q.ExecuteStatement(); }), "(no error)");
+}
+
+}  // namespace
+}  // namespace larvek
+
+namespace larvek {
+namespace {
+
+// A statement that outlives the link's time-out fails like any other and drops the link, so
+// the next statement connects anew instead of waiting on a stuck server for ever.
+TEST_F(DbQueryTest, AStatementPastTheTimeOutFailsAndDropsTheLink) {
+  connection.TimeoutSeconds = 1;
+  query.SetSqlText("select sleep(5) as s");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(DbErrorOf([&] { query.Open(); }).find("SQL chyba: "), std::string::npos);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  EXPECT_FALSE(connection.Connected());
+  query.SetSqlText("select 7 as n");
+  query.Open();
+  EXPECT_EQ(query.ColumnByName("n").AsString(), "7");
+}
+
+// The link speaks cp1250 from the handshake on: a lookup before any SET NAMES compares text
+// with letters beyond ASCII in a cp1250 column without a collation clash.
+TEST_F(DbQueryTest, TheLinkIsCp1250FromTheStart) {
+  query.SetSqlText("select @@character_set_client as c");
+  query.Open();
+  EXPECT_EQ(query.ColumnByName("c").AsString(), "cp1250");
 }
 
 }  // namespace

@@ -54,11 +54,22 @@ int ResolvePort(const std::string& port_text) {
 
 }  // namespace
 
-TcpListener::TcpListener(EventLoop& loop) : loop_(loop) {}
+TcpListener::TcpListener(EventLoop& loop) : loop_(loop), accept_pause_(loop) {
+  accept_pause_.OnTimer = [this] {
+    accept_pause_.SetEnabled(false);
+    if (fd_ >= 0)
+      loop_.Watch(fd_, EventLoop::kReadable, [this](uint32_t events) { AcceptEvent(events); });
+  };
+}
 
 TcpListener::~TcpListener() {
   alive_.reset();
-  while (!clients_.empty()) clients_.pop_back();
+  // Newest first, as the connections came.
+  std::vector<uint64_t> ids;
+  ids.reserve(clients_.size());
+  for (const auto& entry : clients_) ids.push_back(entry.first);
+  std::sort(ids.rbegin(), ids.rend());
+  for (uint64_t id : ids) clients_.erase(id);
   CloseListeningSocket();
 }
 
@@ -104,10 +115,21 @@ void TcpListener::CloseListeningSocket() {
 }
 
 TerminalConnection* TcpListener::Find(uint64_t id) const {
-  for (const auto& client : clients_) {
-    if (client->id_ == id) return client.get();
-  }
-  return nullptr;
+  auto it = clients_.find(id);
+  return it == clients_.end() ? nullptr : it->second.get();
+}
+
+void TcpListener::PostReadTurn(uint64_t id) {
+  loop_.Post([this, alive = std::weak_ptr<bool>(alive_), id] {
+    if (alive.expired()) return;
+    if (TerminalConnection* client = Find(id)) client->ReadTurn();
+  });
+}
+
+void TcpListener::PauseAccepting() {
+  loop_.Unwatch(fd_);
+  accept_pause_.SetInterval(kAcceptPauseMs);
+  accept_pause_.SetEnabled(true);
 }
 
 // One pending connection per readiness event; more pending ones keep the socket readable.
@@ -123,6 +145,17 @@ void TcpListener::AcceptEvent(uint32_t events) {
   int fd = accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     if (errno == EAGAIN || errno == EINTR) return;
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      // The pending connection stays pending and the socket readable: accepting at once
+      // again would spin. Report the shortage once, then retry after a pause.
+      const int code = WinsockCode(errno);
+      PauseAccepting();
+      if (!shortage_reported_) {
+        shortage_reported_ = true;
+        BackgroundError(SocketError(code, "Accept"));
+      }
+      return;
+    }
     const int code = WinsockCode(errno);
     if (code == 10054 || code == 10057) {
       CloseListeningSocket();
@@ -136,6 +169,7 @@ void TcpListener::AcceptEvent(uint32_t events) {
     return;
   }
 
+  shortage_reported_ = false;
   linger abortive{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
   const uint64_t id = next_id_++;
@@ -148,8 +182,8 @@ void TcpListener::AcceptEvent(uint32_t events) {
     BackgroundError(*error);
     return;
   }
-  clients_.push_back(std::move(created));
-  TerminalConnection& client = *clients_.back();
+  TerminalConnection& client = *created;
+  clients_.emplace(id, std::move(created));
   BusyScope busy(client.busy_);
   auto error = CatchError([&] {
     if (OnClientConnect) OnClientConnect(*this, client);
@@ -178,10 +212,9 @@ void TcpListener::HandleClosedNotice(uint64_t id) {
   auto error = CatchError([&] {
     if (OnClientDisconnect) OnClientDisconnect(*this, *client);
   });
-  auto it =
-      std::find_if(clients_.begin(), clients_.end(), [id](const auto& c) { return c->id_ == id; });
+  auto it = clients_.find(id);
   if (it != clients_.end()) {
-    std::unique_ptr<TerminalConnection> destroyed = std::move(*it);
+    std::unique_ptr<TerminalConnection> destroyed = std::move(it->second);
     clients_.erase(it);
   }
   if (error) BackgroundError(*error);

@@ -17,11 +17,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/error.h"
 #include "net/terminal_connection.h"
 #include "platform/event_loop.h"
+#include "platform/timer.h"
 
 namespace larvek {
 
@@ -38,7 +40,7 @@ class TcpListener {
   std::string Address;  // dotted quad to bind to; empty binds every address
   std::string Port;     // port text, resolved by Listen
 
-  // Starts listening (backlog 5, no address reuse). The port text is trimmed; empty fails
+  // Starts listening (backlog SOMAXCONN, no address reuse). The port text is trimmed; empty fails
   // with "Invalid argument (#10022 in listen: port not assigned)"; a leading digit takes the
   // leading decimal digits, above 65535 "listen: Range check error"; other texts are tcp
   // service names, unknown ones "listen: Winsock Resolve Port: Cannot convert port '<text>'
@@ -61,15 +63,23 @@ class TcpListener {
 
   void AcceptEvent(uint32_t events);
   void PostClosedNotice(uint64_t id);
+  // Queues another readability turn for connection `id` (skipped when it is gone by then).
+  void PostReadTurn(uint64_t id);
+  // Accepting stops for a moment when the process is out of descriptors; see AcceptEvent.
+  void PauseAccepting();
   void HandleClosedNotice(uint64_t id);
   void BackgroundError(const Error& error);
   void CloseListeningSocket();
   TerminalConnection* Find(uint64_t id) const;
 
+  static constexpr int kAcceptPauseMs = 100;
+
   EventLoop& loop_;
   int fd_ = -1;
   uint64_t next_id_ = 1;
-  std::vector<std::unique_ptr<TerminalConnection>> clients_;    // in order of creation
+  std::unordered_map<uint64_t, std::unique_ptr<TerminalConnection>> clients_;  // by id
+  Timer accept_pause_;
+  bool shortage_reported_ = false;  // out of descriptors, logged until an accept succeeds
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // guards queued notices
 };
 

@@ -16,8 +16,12 @@ namespace larvek {
 namespace {
 
 // Readiness is reported on change only: bytes a handler leaves unread wait for the next
-// arrival instead of being reported again and again.
+// arrival instead of being reported again and again. Bytes left because a reception was cut
+// at its limit are delivered by a re-queued turn instead (see ReadabilityEvent).
 constexpr uint32_t kBaseInterest = EventLoop::kReadable | EventLoop::kEdgeTriggered;
+
+// One read buffer serves every connection, so an idle connection holds no buffer of its own.
+char g_read_buffer[TerminalConnection::kMaxReception];
 
 struct BusyScope {
   int& busy;
@@ -68,6 +72,15 @@ std::string TerminalConnection::BoundPort() const {
 int TerminalConnection::SendText(const std::string& text) {
   if (text.empty()) return 0;
   if (fd_ < 0) ThrowSocketError(10057, "Send");
+  if (out_.size() - out_pos_ > kMaxUnsentOutput) {
+    // The terminal sends requests without reading the replies: its queue would grow without
+    // end. A single reply of any size is queued; the one after it is not.
+    CatchError([&] {
+      if (OnSlowReader) OnSlowReader(*this);
+    });
+    Close();
+    return 0;
+  }
   out_ += text;
   TryToSend();
   return static_cast<int>(text.size());
@@ -152,23 +165,18 @@ std::string TerminalConnection::Read() {
     read_failed_ = true;
     Fail(10057, "ioctlSocket");
   }
-  int available = BytesReadable(fd_);
-  if (available < 0) {
-    read_failed_ = true;
-    Fail(WinsockCode(errno), "ioctlSocket");
-  }
-  std::string data(available > 0 ? static_cast<size_t>(available) : 255, '\0');
   ssize_t n;
   do {
-    n = recv(fd_, data.data(), data.size(), 0);
+    n = recv(fd_, g_read_buffer, sizeof g_read_buffer, 0);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     read_failed_ = true;
     if (errno != EAGAIN) read_error_ = WinsockCode(errno);
     return "";
   }
-  data.resize(static_cast<size_t>(n));
-  return data;
+  // A full buffer may have left bytes in the socket: they form the next reception.
+  if (static_cast<size_t>(n) == sizeof g_read_buffer) more_waiting_ = true;
+  return std::string(g_read_buffer, static_cast<size_t>(n));
 }
 
 void TerminalConnection::OnSocketEvent(uint32_t events) {
@@ -189,21 +197,28 @@ void TerminalConnection::OnSocketEvent(uint32_t events) {
 }
 
 void TerminalConnection::ReadabilityEvent() {
-  for (;;) {
-    reads_ = 0;
-    read_failed_ = false;
-    try {
-      if (OnDataAvailable) OnDataAvailable(*this);
-    } catch (...) {
-      return;  // dropped on purpose: the connection stays open, nothing is reported
-    }
-    // A handler that read nothing would be called forever while the bytes wait.
-    if (read_failed_ || reads_ == 0 || fd_ < 0 || BytesReadable(fd_) <= 0) return;
+  reads_ = 0;
+  read_failed_ = false;
+  more_waiting_ = false;
+  try {
+    if (OnDataAvailable) OnDataAvailable(*this);
+  } catch (...) {
+    // Dropped on purpose: the connection stays open, nothing is reported.
   }
+  // One reception per turn: what a cut reception left in the socket comes at this
+  // connection's next turn, after the other connections that are ready now had theirs.
+  if (more_waiting_ && !read_failed_ && fd_ >= 0) listener_.PostReadTurn(id_);
+}
+
+void TerminalConnection::ReadTurn() {
+  if (fd_ >= 0 && BytesReadable(fd_) > 0) ReadabilityEvent();
 }
 
 void TerminalConnection::CloseNotification(int code) {
-  ReadabilityEvent();
+  // The terminal is gone: what it sent before closing is delivered now, reception by reception.
+  do {
+    ReadabilityEvent();
+  } while (more_waiting_ && !read_failed_ && fd_ >= 0 && BytesReadable(fd_) > 0);
   // Without a pending socket error, a read that failed on the way tells how it ended.
   FireClosed(code != 0 ? code : read_error_);
   if (fd_ >= 0) {

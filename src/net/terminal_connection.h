@@ -1,10 +1,11 @@
 // One accepted terminal connection, owned by its listener (see tcp_listener.h).
 //
 // Events of the socket, each handled to completion on the loop thread:
-//  - readability: OnDataAvailable is called, and called again while the previous call read
-//    successfully and bytes are still waiting. An error escaping OnDataAvailable is dropped:
-//    the event ends there and the connection stays open; bytes left unread are delivered by
-//    the next arrival.
+//  - readability: OnDataAvailable is called once; it reads one reception (at most
+//    kMaxReception bytes). When the reception filled that limit, the connection gets another
+//    turn behind the events already queued, so one connection cannot keep the others waiting.
+//    An error escaping OnDataAvailable is dropped: the event ends there and the connection
+//    stays open; bytes a handler left unread are delivered by the next arrival.
 //  - writability: queued output is written; a failure goes to OnBgException, then Abort.
 //  - close notification (the terminal closed or reset the connection): one more readability
 //    call regardless of what is waiting (so an orderly close ends with an empty read), then
@@ -45,10 +46,12 @@ class TerminalConnection {
   int ClosedEventCode() const { return closed_event_code_; }
 
   // Queues text and writes as much as the socket takes now; the rest goes out on writability.
-  // Returns text.size(). The empty text returns 0 in any state. Not connected:
-  // "Socket is not connected (#10057 in Send)". A write failing with 10053, 10054, 10038,
-  // 10057 or 10022 closes the connection (closed event with that code) and is not reported;
-  // any other failure raises "... in TryToSend failed" and keeps the unwritten bytes queued.
+  // Returns text.size(). When more than kMaxUnsentOutput bytes of earlier output are still
+  // unsent, OnSlowReader is called and the connection is closed instead (returns 0). The empty text
+  // returns 0 in any state. Not connected: "Socket is not connected (#10057 in Send)". A write
+  // failing with 10053, 10054, 10038, 10057 or 10022 closes the connection (closed event with that
+  // code) and is not reported; any other failure raises "... in TryToSend failed" and keeps the
+  // unwritten bytes queued.
   int SendText(const std::string& text);
   // Shuts down the sending direction, then closes. Linger is on with time-out 0, so the close
   // is abortive: untransmitted bytes are dropped and the terminal sees a reset. Closed event
@@ -57,12 +60,19 @@ class TerminalConnection {
   // Discards the queue, switches linger off (graceful close in the background) and closes
   // without shutting down first. Closed event with code 0.
   void Abort();
-  // Reads what the socket reports as readable (255 bytes when it reports none). Returns ""
-  // when nothing came or the read failed; a failure ends the readability event.
-  // When asking for the readable count fails: "... in ioctlSocket".
+  // The longest reception; longer input is split into several receptions.
+  static constexpr size_t kMaxReception = 64 * 1024;
+  // Output still unsent beyond which the next reply is not queued: the connection is closed.
+  static constexpr size_t kMaxUnsentOutput = 1024 * 1024;
+
+  // Reads what the socket holds, at most kMaxReception bytes. Returns "" when nothing came or
+  // the read failed; a failure ends the readability event. Not connected: "... in
+  // ioctlSocket".
   std::string Read();
 
   std::function<void(TerminalConnection&)> OnDataAvailable;
+  // The terminal does not read its replies; called just before the connection is closed.
+  std::function<void(TerminalConnection&)> OnSlowReader;
   // An error of writing queued bytes or of closing after a close notification. can_close
   // comes in true; left true, the connection is aborted. Errors of the handler are ignored.
   std::function<void(TerminalConnection&, const Error&, bool& can_close)> OnBgException;
@@ -76,6 +86,8 @@ class TerminalConnection {
 
   void OnSocketEvent(uint32_t events);
   void ReadabilityEvent();
+  // The re-queued turn of a connection whose last reception was cut at kMaxReception.
+  void ReadTurn();
   void CloseNotification(int code);
   void BackgroundError(const Error& error);
   void TryToSend();
@@ -100,7 +112,8 @@ class TerminalConnection {
   int busy_ = 0;   // nesting of the listener's and the socket's event handling
   int reads_ = 0;  // reads during the current OnDataAvailable call
   bool read_failed_ = false;
-  int read_error_ = 0;  // code of the latest failed read that ended the connection
+  bool more_waiting_ = false;  // the latest read filled kMaxReception
+  int read_error_ = 0;         // code of the latest failed read that ended the connection
 };
 
 }  // namespace larvek

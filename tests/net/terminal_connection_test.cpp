@@ -1,6 +1,10 @@
 #include "net/terminal_connection.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "loopback_server.h"
 
@@ -195,6 +199,79 @@ TEST_F(ClientTest, ObjectOutlivesItsHandlerWhenANestedLoopTakesTheNotice) {
   RunUntilLogged("A disconnect code=0 count=1");
   EXPECT_EQ(log, (std::vector<std::string>{"A connect count=1", "A data 'bye'",
                                            "A still 127.0.0.1 0", "A disconnect code=0 count=1"}));
+}
+
+// A reception is at most 64 KiB; the rest of a long input waits in the socket and comes at the
+// connection's next turn, after the other ready terminals had theirs.
+TEST_F(ClientTest, ALongInputIsCutIntoReceptionsAndOthersAreServedInBetween) {
+  Listen();
+  auto& a = Connect("A");
+  auto& b = Connect("B");
+  RunUntilLogged("B connect count=2");
+  size_t a_total = 0;
+  std::vector<size_t> a_pieces;
+  clients["A"]->OnDataAvailable = [&](TerminalConnection& c) {
+    a_pieces.push_back(c.Read().size());
+    a_total += a_pieces.back();
+    Log("A " + std::to_string(a_pieces.back()));
+  };
+  clients["B"]->OnDataAvailable = [&](TerminalConnection& c) { Log("B '" + c.Read() + "'"); };
+  const size_t kInput = 150000;  // three receptions; fits the loopback socket buffers
+  a.Send(std::string(kInput, ';'));
+  b.Send("B");
+  RunUntil([&] { return a_total == kInput && Logged("B 'B'"); });
+  ASSERT_EQ(a_total, kInput);
+  ASSERT_GE(a_pieces.size(), 3u);
+  for (size_t piece : a_pieces) EXPECT_LE(piece, TerminalConnection::kMaxReception);
+  EXPECT_EQ(a_pieces.front(), TerminalConnection::kMaxReception);
+  // B was served before A's last piece.
+  const auto b_at = std::find(log.begin(), log.end(), "B 'B'");
+  const auto a_last = std::find(log.begin(), log.end(), "A " + std::to_string(a_pieces.back()));
+  EXPECT_LT(b_at - log.begin(), a_last - log.begin());
+}
+
+// A terminal that sends requests but never reads its replies is disconnected once more than
+// 1 MiB of earlier output waits, instead of growing the server's memory without end.
+TEST_F(ClientTest, ATerminalThatDoesNotReadIsDisconnected) {
+  Listen();
+  on_connect = [&](const std::string& name, TerminalConnection& c) {
+    c.OnSlowReader = [this, name](TerminalConnection&) { Log(name + " slow"); };
+  };
+  on_data = [](const std::string&, TerminalConnection& c) {
+    if (!c.received_text.empty()) c.SendText(std::string(8 << 20, 'x'));  // fills the socket
+  };
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  a.Send("1");
+  RunUntilLogged("A data '1'");
+  a.Send("2");
+  RunUntilLogged("A slow");
+  RunUntilLogged("A disconnect code=0 count=1");
+  EXPECT_LT(a.Received().size(), size_t{16} << 20);
+}
+
+// Out of descriptors, accepting pauses instead of spinning, the shortage is reported once,
+// and the waiting terminals are accepted once descriptors are free again.
+TEST_F(ClientTest, RunningOutOfDescriptorsPausesAcceptingAndReportsOnce) {
+  Listen();
+  Connect("A");
+  Connect("B");
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = dup(0);
+  ASSERT_GE(lowest_free, 0);
+  close(lowest_free);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  for (int i = 0; i < 30; ++i) loop.RunOnce(10);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  int reports = 0;
+  for (const auto& line : log) reports += line.starts_with("server bg ");
+  EXPECT_EQ(reports, 1);
+  EXPECT_EQ(listener->ConnectionCount(), 0);
+  RunUntilLogged("B connect count=2");
+  EXPECT_TRUE(listener->Listening());
 }
 
 }  // namespace

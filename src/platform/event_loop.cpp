@@ -12,8 +12,6 @@
 
 namespace larvek {
 
-using SteadyClock = std::chrono::steady_clock;
-
 struct EventLoop::IoWatch {
   int fd;
   uint32_t interest;
@@ -25,7 +23,7 @@ struct EventLoop::IoWatch {
 
 struct EventLoop::TimerEntry {
   int interval_ms;
-  SteadyClock::time_point due;
+  MonotonicClock::TimePoint due;
   Task on_timer;
   bool active = true;
   bool queued = false;
@@ -56,7 +54,7 @@ uint32_t FromEpoll(uint32_t events) {
 
 }  // namespace
 
-EventLoop::EventLoop() {
+EventLoop::EventLoop(const MonotonicClock& clock) : clock_(clock) {
   epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
   if (epoll_fd_ < 0) ThrowSystemError("epoll_create1");
   wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -124,9 +122,8 @@ void EventLoop::Wake() {
 }
 
 std::shared_ptr<EventLoop::TimerEntry> EventLoop::AddTimer(int interval_ms, Task on_timer) {
-  auto timer = std::make_shared<TimerEntry>(
-      TimerEntry{interval_ms, SteadyClock::now() + std::chrono::milliseconds(interval_ms),
-                 std::move(on_timer)});
+  auto timer = std::make_shared<TimerEntry>(TimerEntry{
+      interval_ms, clock_.Now() + std::chrono::milliseconds(interval_ms), std::move(on_timer)});
   timers_.push_back(timer);
   return timer;
 }
@@ -140,8 +137,8 @@ int EventLoop::MillisecondsToNextTimer() const {
   if (timers_.empty()) return -1;
   auto due = timers_.front()->due;
   for (const auto& t : timers_) due = std::min(due, t->due);
-  auto left = due - SteadyClock::now();
-  if (left <= SteadyClock::duration::zero()) return 0;
+  auto left = due - clock_.Now();
+  if (left <= MonotonicClock::TimePoint::duration::zero()) return 0;
   return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
@@ -198,7 +195,7 @@ void EventLoop::Collect(int timeout_ms) {
     watch.pending |= FromEpoll(events[i].events);
   }
 
-  auto now = SteadyClock::now();
+  auto now = clock_.Now();
   std::vector<std::shared_ptr<TimerEntry>> expired;
   for (const auto& t : timers_) {
     if (!t->queued && t->due <= now) expired.push_back(t);
@@ -235,7 +232,7 @@ void EventLoop::Dispatch(Event& event) {
       TimerEntry& timer = *event.timer;
       timer.queued = false;
       if (!timer.active) return;
-      timer.due = SteadyClock::now() + std::chrono::milliseconds(timer.interval_ms);
+      timer.due = clock_.Now() + std::chrono::milliseconds(timer.interval_ms);
       Task on_timer = timer.on_timer;  // the timer may be destroyed by its own handler
       on_timer();
     } else {

@@ -11,6 +11,11 @@
 // one-shot timer for MillisecondsToNextTimer(), and call RunOnce(0) when either fires.
 // RunOnce may be called again from inside a handler (a modal dialog running its own
 // loop); the descriptor whose handler is on the stack is not dispatched again meanwhile.
+//
+// Timers run on the loop's MonotonicClock. RunOnce waits in epoll, in real time, at most
+// until the earliest timer is due by that clock, and then dispatches the timers that are due
+// by it. A test whose clock moves only when told to advances it and calls RunOnce(0): the
+// timers due at the new time run without any wait.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +26,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "platform/monotonic_clock.h"
 
 namespace larvek {
 
@@ -41,7 +47,8 @@ class EventLoop {
   using Task = std::function<void()>;
   using ErrorHandler = std::function<void(const Error&)>;
 
-  EventLoop();
+  // The clock must outlive the loop; the default one lives as long as the process.
+  explicit EventLoop(const MonotonicClock& clock = SteadyMonotonicClock());
   ~EventLoop();
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
@@ -58,7 +65,8 @@ class EventLoop {
   void Post(Task task);
 
   // Waits up to max_wait_ms (-1: until something happens, 0: not at all), then dispatches
-  // the events that are queued at that point.
+  // the events that are queued at that point. Timers that are due by the clock count as
+  // something happening, so an overdue timer ends the wait at once.
   void RunOnce(int max_wait_ms);
   // RunOnce until Stop(). Returns at once when Stop() was called before.
   void Run();
@@ -72,8 +80,8 @@ class EventLoop {
 
   // Readable while RunOnce(0) has work other than timers.
   int PollFd() const { return epoll_fd_; }
-  // Milliseconds until the earliest enabled timer is due (rounded up, 0 when overdue);
-  // -1 when no timer is enabled.
+  // Milliseconds until the earliest enabled timer is due by the loop's clock (rounded up,
+  // 0 when overdue); -1 when no timer is enabled.
   int MillisecondsToNextTimer() const;
 
  private:
@@ -97,6 +105,7 @@ class EventLoop {
   void Wake();
   void ReportError(const Error& error);
 
+  const MonotonicClock& clock_;
   int epoll_fd_ = -1;
   int wake_fd_ = -1;  // eventfd: readable while posted tasks wait
   bool wake_signalled_ = false;

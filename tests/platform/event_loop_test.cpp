@@ -8,8 +8,14 @@
 #include <thread>
 #include <vector>
 
+#include "manual_monotonic_clock.h"
+#include "platform/timer.h"
+
 namespace larvek {
 namespace {
+
+using namespace std::chrono_literals;
+using testing::ManualMonotonicClock;
 
 // A pipe whose read end the loop watches.
 struct Pipe {
@@ -187,6 +193,66 @@ TEST(EventLoopTest, StopEndsRun) {
   loop.Run();
   EXPECT_TRUE(loop.Stopped());
   EXPECT_EQ(rounds, 3);
+}
+
+TEST(EventLoopClockTest, TimeToTheNextTimerIsMeasuredOnTheLoopsClock) {
+  struct Case {
+    std::chrono::microseconds elapsed;
+    int expected_ms;
+  };
+  const Case cases[] = {
+      {0us, 10},   {4ms, 6},     // whole milliseconds left
+      {4500us, 6}, {9999us, 1},  // a part of a millisecond counts as a whole one
+      {10ms, 0},   {25ms, 0},    // due or overdue
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.elapsed.count() << " us elapsed");
+    ManualMonotonicClock clock;
+    EventLoop loop(clock);
+    Timer timer(loop);
+    timer.SetInterval(10);
+    timer.SetEnabled(true);
+    clock.Advance(c.elapsed);
+    EXPECT_EQ(loop.MillisecondsToNextTimer(), c.expected_ms);
+  }
+}
+
+TEST(EventLoopClockTest, DueTimersQueueBehindWaitingEventsInTheOrderTheyBecameDue) {
+  ManualMonotonicClock clock;
+  EventLoop loop(clock);
+  std::vector<std::string> log;
+  Timer slow(loop), fast(loop);
+  slow.SetInterval(7);
+  fast.SetInterval(3);
+  slow.OnTimer = [&] { log.push_back("slow"); };
+  fast.OnTimer = [&] { log.push_back("fast"); };
+  slow.SetEnabled(true);  // enabled first, due last
+  fast.SetEnabled(true);
+  loop.Post([&] { log.push_back("task"); });
+  clock.Advance(2ms);
+  loop.RunOnce(0);
+  EXPECT_EQ(log, (std::vector<std::string>{"task"})) << "nothing is due yet";
+  clock.Advance(8ms);
+  loop.Post([&] { log.push_back("late task"); });
+  loop.RunOnce(0);
+  EXPECT_EQ(log, (std::vector<std::string>{"task", "late task", "fast", "slow"}));
+}
+
+TEST(EventLoopClockTest, AnOverdueTimerEndsTheWaitAtOnce) {
+  ManualMonotonicClock clock;
+  EventLoop loop(clock);
+  Timer timer(loop);
+  int fired = 0;
+  timer.OnTimer = [&] { ++fired; };
+  timer.SetInterval(1000);
+  timer.SetEnabled(true);
+  clock.Advance(1000ms);
+  // Only the loop's clock says the timer is due; a wait measured on any other clock would
+  // block for the whole five seconds.
+  auto start = std::chrono::steady_clock::now();
+  loop.RunOnce(5000);
+  EXPECT_EQ(fired, 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
 }  // namespace

@@ -4,29 +4,40 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "manual_monotonic_clock.h"
 #include "platform/signals.h"
 
 namespace larvek {
 namespace {
 
+using namespace std::chrono_literals;
 using std::chrono::milliseconds;
+using testing::ManualMonotonicClock;
 
-void Sleep(int ms) {
-  std::this_thread::sleep_for(milliseconds(ms));
-}
-
-// Runs the loop until `done` or roughly `limit_ms` passed.
+// Runs the loop until `done` or roughly `limit_ms` of real time passed; for events that
+// arrive through a descriptor.
 template <typename Done>
 void RunUntil(EventLoop& loop, Done done, int limit_ms = 2000) {
   auto end = std::chrono::steady_clock::now() + milliseconds(limit_ms);
   while (!done() && std::chrono::steady_clock::now() < end) loop.RunOnce(20);
 }
 
-TEST(TimerTest, FiresRepeatedlyWhileEnabled) {
-  EventLoop loop;
+// Timers on a loop whose clock moves only when the test says so.
+class TimerTest : public ::testing::Test {
+ protected:
+  // Lets `step` pass and runs whatever is due then, without waiting.
+  void Pass(milliseconds step) {
+    clock.Advance(step);
+    loop.RunOnce(0);
+  }
+
+  ManualMonotonicClock clock;
+  EventLoop loop{clock};
+};
+
+TEST_F(TimerTest, FiresRepeatedlyWhileEnabled) {
   Timer timer(loop);
   EXPECT_EQ(timer.Interval(), 1000);
   EXPECT_FALSE(timer.Enabled());
@@ -35,12 +46,24 @@ TEST(TimerTest, FiresRepeatedlyWhileEnabled) {
   timer.OnTimer = [&] { ++fired; };
   timer.SetInterval(5);
   timer.SetEnabled(true);
-  RunUntil(loop, [&] { return fired >= 3; });
+  EXPECT_EQ(loop.MillisecondsToNextTimer(), 5);
+  Pass(4ms);
+  EXPECT_EQ(fired, 0) << "not due before a whole interval passed";
+  EXPECT_EQ(loop.MillisecondsToNextTimer(), 1);
+  Pass(1ms);
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(loop.MillisecondsToNextTimer(), 5) << "the next period counts from the firing";
+  Pass(5ms);
+  Pass(5ms);
   EXPECT_GE(fired, 3);
+  EXPECT_EQ(fired, 3);
+  // A loop that comes late fires the timer once, not once for every period it missed.
+  Pass(50ms);
+  EXPECT_EQ(fired, 4);
+  EXPECT_EQ(loop.MillisecondsToNextTimer(), 5);
 }
 
-TEST(TimerTest, IntervalZeroNeverFires) {
-  EventLoop loop;
+TEST_F(TimerTest, IntervalZeroNeverFires) {
   Timer timer(loop);
   int fired = 0;
   timer.OnTimer = [&] { ++fired; };
@@ -48,31 +71,31 @@ TEST(TimerTest, IntervalZeroNeverFires) {
   timer.SetEnabled(true);
   EXPECT_TRUE(timer.Enabled());
   EXPECT_EQ(loop.MillisecondsToNextTimer(), -1);
-  loop.RunOnce(30);
+  Pass(30ms);
   EXPECT_EQ(fired, 0);
   EXPECT_THROW(timer.SetInterval(-1), Error);
 }
 
-TEST(TimerTest, EnablingAnEnabledTimerKeepsItsPeriodButReenablingRestartsIt) {
-  EventLoop loop;
+TEST_F(TimerTest, EnablingAnEnabledTimerKeepsItsPeriodButReenablingRestartsIt) {
   Timer timer(loop);
   timer.SetEnabled(true);  // 1000 ms
-  Sleep(60);
+  clock.Advance(60ms);
   timer.SetEnabled(true);
   EXPECT_LE(loop.MillisecondsToNextTimer(), 950);
+  EXPECT_EQ(loop.MillisecondsToNextTimer(), 940);
   timer.SetInterval(1000);  // same interval: no restart either
   EXPECT_LE(loop.MillisecondsToNextTimer(), 950);
   timer.SetEnabled(false);
   EXPECT_EQ(loop.MillisecondsToNextTimer(), -1);
   timer.SetEnabled(true);
   EXPECT_GT(loop.MillisecondsToNextTimer(), 950);
-  Sleep(60);
+  clock.Advance(60ms);
   timer.SetInterval(2000);  // a new interval restarts the period
   EXPECT_GT(loop.MillisecondsToNextTimer(), 1950);
+  EXPECT_EQ(loop.MillisecondsToNextTimer(), 2000);
 }
 
-TEST(TimerTest, DisablingCancelsAnExpiryThatIsAlreadyDue) {
-  EventLoop loop;
+TEST_F(TimerTest, DisablingCancelsAnExpiryThatIsAlreadyDue) {
   Timer first(loop), second(loop);
   std::vector<std::string> log;
   first.SetInterval(1);
@@ -86,9 +109,8 @@ TEST(TimerTest, DisablingCancelsAnExpiryThatIsAlreadyDue) {
   second.OnTimer = [&] { log.push_back("second"); };
   first.SetEnabled(true);
   second.SetEnabled(true);
-  Sleep(10);
-  loop.RunOnce(0);
-  loop.RunOnce(20);
+  Pass(10ms);
+  Pass(20ms);
   EXPECT_EQ(log, (std::vector<std::string>{"first"}));
 
   Timer third(loop);
@@ -96,14 +118,13 @@ TEST(TimerTest, DisablingCancelsAnExpiryThatIsAlreadyDue) {
   third.OnTimer = [&] { ++fired; };
   third.SetInterval(1);
   third.SetEnabled(true);
-  Sleep(10);
+  clock.Advance(10ms);
   third.SetEnabled(false);
   loop.RunOnce(0);
   EXPECT_EQ(fired, 0);
 }
 
-TEST(TimerTest, HandlerMayDestroyItsTimerAndErrorsReachTheLoop) {
-  EventLoop loop;
+TEST_F(TimerTest, HandlerMayDestroyItsTimerAndErrorsReachTheLoop) {
   std::vector<std::string> errors;
   loop.SetErrorHandler([&](const Error& e) { errors.push_back(e.Message()); });
   auto timer = std::make_unique<Timer>(loop);
@@ -113,7 +134,7 @@ TEST(TimerTest, HandlerMayDestroyItsTimerAndErrorsReachTheLoop) {
     throw Error(kRangeError, "Range check error");
   };
   timer->SetEnabled(true);
-  RunUntil(loop, [&] { return !errors.empty(); });
+  Pass(1ms);
   EXPECT_EQ(timer, nullptr);
   EXPECT_EQ(errors, (std::vector<std::string>{"Range check error"}));
 }

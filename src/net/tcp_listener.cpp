@@ -132,7 +132,9 @@ void TcpListener::PauseAccepting() {
   accept_pause_.SetEnabled(true);
 }
 
-// One pending connection per readiness event; more pending ones keep the socket readable.
+// Up to kAcceptBatch pending connections per readiness event: a burst of terminals connecting
+// while others are busy is taken in at once instead of one per turn of the loop; more pending
+// ones keep the socket readable for the next turn.
 void TcpListener::AcceptEvent(uint32_t events) {
   if (events & EventLoop::kError) {
     int err = 0;
@@ -140,11 +142,17 @@ void TcpListener::AcceptEvent(uint32_t events) {
     getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);  // clears it; nothing else to do
     return;
   }
+  for (int i = 0; i < kAcceptBatch && fd_ >= 0; ++i)
+    if (!AcceptOne()) return;
+}
+
+bool TcpListener::AcceptOne() {
   sockaddr_in peer{};
   socklen_t len = sizeof peer;
   int fd = accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
-    if (errno == EAGAIN || errno == EINTR) return;
+    if (errno == EAGAIN) return false;
+    if (errno == EINTR) return true;
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
       // The pending connection stays pending and the socket readable: accepting at once
       // again would spin. Report the shortage once, then retry after a pause.
@@ -154,7 +162,7 @@ void TcpListener::AcceptEvent(uint32_t events) {
         shortage_reported_ = true;
         BackgroundError(SocketError(code, "Accept"));
       }
-      return;
+      return false;
     }
     const int code = WinsockCode(errno);
     if (code == 10054 || code == 10057) {
@@ -166,7 +174,7 @@ void TcpListener::AcceptEvent(uint32_t events) {
       }
     }
     BackgroundError(SocketError(code, "Accept"));
-    return;
+    return false;
   }
 
   shortage_reported_ = false;
@@ -180,7 +188,7 @@ void TcpListener::AcceptEvent(uint32_t events) {
       })) {
     close(fd);
     BackgroundError(*error);
-    return;
+    return true;
   }
   TerminalConnection& client = *created;
   clients_.emplace(id, std::move(created));
@@ -192,6 +200,7 @@ void TcpListener::AcceptEvent(uint32_t events) {
     }
   });
   if (error) BackgroundError(*error);
+  return true;
 }
 
 void TcpListener::PostClosedNotice(uint64_t id) {

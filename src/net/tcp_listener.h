@@ -62,6 +62,8 @@ class TcpListener {
   friend class TerminalConnection;
 
   void AcceptEvent(uint32_t events);
+  // Accepts one pending connection; false when there is none or accepting failed.
+  bool AcceptOne();
   void PostClosedNotice(uint64_t id);
   // Queues another readability turn for connection `id` (skipped when it is gone by then).
   void PostReadTurn(uint64_t id);
@@ -73,6 +75,7 @@ class TcpListener {
   TerminalConnection* Find(uint64_t id) const;
 
   static constexpr int kAcceptPauseMs = 100;
+  static constexpr int kAcceptBatch = 64;
 
   EventLoop& loop_;
   int fd_ = -1;

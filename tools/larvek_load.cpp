@@ -24,6 +24,7 @@
 //   --timeout MS      time for a request from its start (connect, send) to its reply (10000)
 //   --duration S      no request is started after S seconds; the ones under way finish
 //   --progress        a progress line on standard error every second
+//   --report N        describe the first N lost or mismatched requests (default 5)
 //
 // Every request ends as one of:
 //   ok          the expected record
@@ -36,8 +37,9 @@
 // cannot be taken for the answer to its next request.
 //
 // Output: one summary line on standard output, then the latency line (milliseconds from the
-// request's last byte sent to its CR received, over every reply); the first few lost and
-// mismatched requests are described on standard error.
+// request's last byte sent to its CR received, over every reply); the first lost and
+// mismatched requests are described on standard error, one line each:
+//   larvek_load: lost: terminal 7 request 'ECHO;r7': no reply within 10000 ms
 //
 // Exit status: 0 when nothing was lost or mismatched (and, without --allow-errors, no error
 // record came); 1 otherwise; 2 usage or set-up errors.
@@ -71,13 +73,13 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kUsageError = 2;
 constexpr int kFailed = 1;
-constexpr int kReportedCases = 5;  // lost or mismatched requests described on stderr
 
 void Usage() {
   std::fprintf(stderr,
                "usage: larvek_load [--connections N] [--requests M] [--request TEXT]\n"
                "         [--terminator T] [--expect echo|name] [--allow-errors] [--idle K]\n"
-               "         [--reconnect] [--timeout MS] [--duration S] [--progress] HOST:PORT\n"
+               "         [--reconnect] [--timeout MS] [--duration S] [--progress] [--report N]\n"
+               "         HOST:PORT\n"
                "  e.g. larvek_load --connections 300 --requests 100 --request 'ECHO;%%d'\n"
                "       --terminator '#' 127.0.1.1:2000\n");
 }
@@ -96,6 +98,7 @@ struct Options {
   long timeout_ms = 10000;
   long duration_s = 0;
   bool progress = false;
+  long report = 5;
 };
 
 enum class State { kOff, kConnecting, kSending, kWaiting, kIdle };
@@ -198,7 +201,7 @@ class Load {
 
   uint64_t finished_ = 0;  // requests that ended one way or another
   uint64_t ok_ = 0, errors_ = 0, lost_ = 0, mismatched_ = 0;
-  int reported_ = 0;
+  long reported_ = 0;
   std::vector<uint32_t> latencies_us_;
 };
 
@@ -425,13 +428,13 @@ void Load::Judge(size_t i, const std::string& reply) {
 
 void Load::Mismatched(size_t i, const std::string& what) {
   ++mismatched_;
-  if (reported_++ < kReportedCases)
+  if (reported_++ < options_.report)
     std::fprintf(stderr, "larvek_load: mismatched: %s: %s\n", Describe(i).c_str(), what.c_str());
 }
 
 void Load::RequestLost(size_t i, const std::string& why) {
   ++lost_;
-  if (reported_++ < kReportedCases)
+  if (reported_++ < options_.report)
     std::fprintf(stderr, "larvek_load: lost: %s: %s\n", Describe(i).c_str(), why.c_str());
   Drop(i);
   RequestDone(i);
@@ -439,7 +442,7 @@ void Load::RequestLost(size_t i, const std::string& why) {
 
 void Load::IdleLost(size_t i, const std::string& why) {
   ++lost_;
-  if (reported_++ < kReportedCases)
+  if (reported_++ < options_.report)
     std::fprintf(stderr, "larvek_load: lost: %s: %s\n", Describe(i).c_str(), why.c_str());
   Drop(i);
 }
@@ -652,6 +655,8 @@ int main(int argc, char** argv) {
       good = ParseNumber(argv[++i], 1, 7 * 24 * 3600, o.duration_s);
     } else if (opt == "--progress") {
       o.progress = true;
+    } else if (opt == "--report" && has_value) {
+      good = ParseNumber(argv[++i], 0, 1000000000, o.report);
     } else if (opt == "--help") {
       Usage();
       return 0;

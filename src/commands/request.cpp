@@ -109,14 +109,12 @@ void CommandProcessor::LookupInTable(const std::string& name, int& parameter_cou
 }
 
 void CommandProcessor::LookupInIni(const std::string& name, int& parameter_count) {
-  ini_.IniSection = name;
-  parameter_count = ini_.ReadNumber("Ze_ctecky", 0);
-  current_.result_columns = ini_.ReadText("Do_ctecky", "");
-  current_.statement1 = ini_.ReadText("Prikaz_SQL1", "");
-  current_.statement2 = ini_.ReadText("Prikaz_SQL2", "");
-  current_.empty_result_text = ini_.ReadText("Chyba", "*****");
+  parameter_count = ini_.ReadNumber(name, "Ze_ctecky", 0);
+  current_.result_columns = ini_.ReadText(name, "Do_ctecky", "");
+  current_.statement1 = ini_.ReadText(name, "Prikaz_SQL1", "");
+  current_.statement2 = ini_.ReadText(name, "Prikaz_SQL2", "");
+  current_.empty_result_text = ini_.ReadText(name, "Chyba", "*****");
   current_.name = name;
-  ini_.IniSection = "";
 }
 
 }  // namespace larvek

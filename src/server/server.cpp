@@ -163,7 +163,6 @@ void Server::StartUp() {
   ApplyConfig(config);
 
   view_.SetWindowCaption(Caption());
-  config_store.IniSection = "";
 
   if (GlobalSqlModeHasAnsiQuotes()) AddLogLine(kAnsiQuotesWarning);
   {

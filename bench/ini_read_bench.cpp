@@ -61,13 +61,12 @@ int main() {
   const int kRequests = 20000;
   larvek::ConfigStore ini(path);
   auto cached = [&](int i) {
-    ini.IniSection = commands[i % commands.size()];
-    sink += ini.ReadNumber("Ze_ctecky", 0);
-    sink += ini.ReadText("Do_ctecky", "").size();
-    sink += ini.ReadText("Prikaz_SQL1", "").size();
-    sink += ini.ReadText("Prikaz_SQL2", "").size();
-    sink += ini.ReadText("Chyba", "*****").size();
-    ini.IniSection.clear();
+    const std::string& section = commands[i % commands.size()];
+    sink += ini.ReadNumber(section, "Ze_ctecky", 0);
+    sink += ini.ReadText(section, "Do_ctecky", "").size();
+    sink += ini.ReadText(section, "Prikaz_SQL1", "").size();
+    sink += ini.ReadText(section, "Prikaz_SQL2", "").size();
+    sink += ini.ReadText(section, "Chyba", "*****").size();
   };
   auto uncached = [&](int i) {
     const std::string& section = commands[i % commands.size()];

@@ -8,10 +8,11 @@ namespace larvek {
 
 struct CommandDefinition {
   std::string name;               // field 0 of the request that caused the lookup, as received
-  std::string result_columns;     // result columns sent back, separated by "|"
-  std::string statement1;         // first SQL template (placeholders %a% .. %e%)
-  std::string statement2;         // second SQL template, may be empty
-  std::string empty_result_text;  // text sent instead of records when there are no rows
+  int parameter_count = 0;        // parameters a.. taken from the request (ze_ctecky)
+  std::string result_columns;     // result columns sent back, separated by "|" (do_ctecky)
+  std::string statement1;         // first SQL template, placeholders %a% .. %e% (prikaz_SQL1)
+  std::string statement2;         // second SQL template, may be empty (prikaz_SQL2)
+  std::string empty_result_text;  // text sent instead of records when there are no rows (chyba)
 };
 
 }  // namespace larvek

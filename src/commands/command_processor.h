@@ -1,74 +1,79 @@
-// Request processing: turning a terminal's reception into a request (Handle), running the
-// command's SQL templates and replying (Execute), the statement watchdog's expiry
-// (OnWatchdogExpired) and the reset of MySQL user variables (ResetUserVariables).
+// Request processing: a terminal's reception parsed into a request, the command's definition
+// looked up, its SQL templates run on the shared query and the replies sent (Handle); the
+// statement watchdog's expiry (OnWatchdogExpired).
 //
-// Everything runs on the event-loop thread; the current definition and LatestTerminal are plain
-// members because no second request can start while one is handled. Failures that the
-// processing does not answer itself leave these functions; the reception handler drops them.
+// Everything runs on the event-loop thread, one request at a time. Failures that the processing
+// does not answer itself leave Handle; the reception handler drops them.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
+#include "commands/command_catalog.h"
 #include "commands/command_definition.h"
 #include "commands/placeholders.h"
+#include "commands/reply_sink.h"
+#include "commands/request.h"
 
 namespace larvek {
 
+class ConfigStore;
 class DbConnection;
 class DbQuery;
-class ConfigStore;
-class TerminalConnection;
 class Timer;
 
 struct CommandSettings {
-  bool use_ini_definitions = true;  // definitions from the own file (true) or server_term (false)
-  std::string terminator;           // reply terminator T
-  bool watchdog_on = false;         // arm the watchdog around template statements
+  DefinitionSource definitions = DefinitionSource::kOwnFile;
+  std::string terminator;    // reply terminator T, appended to every record (Ukoncovac)
+  bool watchdog_on = false;  // arm the watchdog around template statements
 };
 
 class CommandProcessor {
  public:
   using LogFn = std::function<void(const std::string&)>;
+  // The terminal with this id while it is connected; nullptr once it has gone.
+  using FindTerminalFn = std::function<std::unique_ptr<ReplySink>(uint64_t id)>;
 
-  CommandProcessor(DbConnection& connection, DbQuery& query, ConfigStore& ini, Timer& watchdog,
-                   const CommandSettings& settings, LogFn add_log_line);
+  // `settings` are read at every request; `watchdog` is armed around the template statements
+  // and its expiry must call OnWatchdogExpired.
+  CommandProcessor(DbConnection& connection, DbQuery& query, const ConfigStore& own_file,
+                   Timer& watchdog, const CommandSettings& settings, LogFn add_log_line,
+                   FindTerminalFn find_terminal);
 
-  // One reception of `client` (its received_text): parse, look up, answer or execute.
-  void Handle(TerminalConnection& client);
-  // Runs the current definition for `client` with parameters a..e and replies.
-  void Execute(TerminalConnection& client, const std::string& a, const std::string& b,
-               const std::string& c, const std::string& d, const std::string& e);
-  // The watchdog expired: drop the database link and tell the latest terminal.
+  // One reception of `terminal` (its text without trailing CRs): parse, look up, answer or
+  // execute.
+  void Handle(ReplySink& terminal, std::string_view reception);
+  // The watchdog expired: drop the database link and tell the terminal of the latest execution.
   void OnWatchdogExpired();
-  // Sets every user variable that `text` assigns ("@name:=") to NULL on the shared query.
-  void ResetUserVariables(const std::string& text);
-
-  // The terminal is going away; the watchdog must not reach it afterwards.
-  void ForgetTerminal(const TerminalConnection& client);
-
-  const CommandDefinition& Current() const { return current_; }
-  TerminalConnection* LatestTerminal() const { return latest_terminal_; }
 
  private:
-  void LookupInTable(const std::string& name, int& parameter_count);
-  void LookupInIni(const std::string& name, int& parameter_count);
+  // Runs the definition's templates with the request's parameters and replies.
+  void Execute(ReplySink& terminal, const Request& request, const CommandDefinition& definition);
+  // Sets every user variable that `text` assigns ("@name:=") to NULL on the shared query.
+  void ResetUserVariables(const std::string& text);
   void SetTemplate(const std::string& templ, const ParameterValues& params);
-  void Reply(TerminalConnection& client, const std::string& text_without_cr, bool add_cr = true);
-  void SendRecords(TerminalConnection& client);
-  void SendEmptyResult(TerminalConnection& client);
+  void Reply(ReplySink& terminal, const std::string& text_without_cr, bool add_cr = true);
+  void SendRecords(ReplySink& terminal, const CommandDefinition& definition);
+  void SendEmptyResult(ReplySink& terminal, const CommandDefinition& definition);
   void Finish();
   void Arm();
   void Disarm();
 
   DbConnection& connection_;
   DbQuery& query_;
-  ConfigStore& ini_;
+  CommandCatalog catalog_;
   Timer& watchdog_;
   const CommandSettings& settings_;
   LogFn log_;
-  CommandDefinition current_;
-  TerminalConnection* latest_terminal_ = nullptr;
+  FindTerminalFn find_terminal_;
+  // The timeout record goes to the terminal of the latest execution and carries the name of the
+  // latest command looked up, whichever terminal asked for it.
+  std::optional<uint64_t> watched_terminal_;
+  std::string latest_lookup_name_;
 };
 
 }  // namespace larvek

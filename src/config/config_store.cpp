@@ -18,20 +18,21 @@ int64_t Nanos(const struct timespec& t) {
   return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
 }
 
-}  // namespace
-
-ConfigStore::ConfigStore(std::string own_file) : own_file_(std::move(own_file)) {}
-
-const std::string& ConfigStore::Section() const {
+// An empty section name stands for the window section.
+const std::string& SectionOrWindow(const std::string& section) {
   static const std::string window_section = kWindowSection;
-  return IniSection.empty() ? window_section : IniSection;
+  return section.empty() ? window_section : section;
 }
 
-const IniFile& ConfigStore::Current(const std::string& path) const {
+}  // namespace
+
+ConfigStore::ConfigStore(std::string path) : path_(std::move(path)) {}
+
+const IniFile& ConfigStore::Current() const {
   static const IniFile empty;
   struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    cache_.erase(path);
+  if (stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    cache_.reset();
     return empty;
   }
   auto identity = [](const struct stat& s) {
@@ -43,38 +44,39 @@ const IniFile& ConfigStore::Current(const std::string& path) const {
                     s.st_ctim.tv_sec,
                     s.st_ctim.tv_nsec};
   };
-  auto it = cache_.find(path);
-  if (it != cache_.end() && it->second.trusted && it->second.identity == identity(st))
-    return it->second.doc;
+  if (cache_ && cache_->trusted && cache_->identity == identity(st)) return cache_->doc;
 
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   std::string bytes;
-  if (!ReadRegularFile(path, bytes, &st, nullptr)) {
-    cache_.erase(path);
+  if (!ReadRegularFile(path_, bytes, &st, nullptr)) {
+    cache_.reset();
     return empty;
   }
   int64_t changed = std::max(Nanos(st.st_mtim), Nanos(st.st_ctim));
-  Cached entry{identity(st), changed + kRacyNanos <= Nanos(now), IniFile(std::move(bytes))};
-  return cache_.insert_or_assign(path, std::move(entry)).first->second.doc;
+  cache_.emplace(
+      Cached{identity(st), changed + kRacyNanos <= Nanos(now), IniFile(std::move(bytes))});
+  return cache_->doc;
 }
 
-std::string ConfigStore::ReadText(const std::string& key, const std::string& def) const {
-  return Current(File()).ReadText(Section(), key, def);
+std::string ConfigStore::ReadText(const std::string& section, const std::string& key,
+                                  const std::string& def) const {
+  return Current().ReadText(SectionOrWindow(section), key, def);
 }
 
-int32_t ConfigStore::ReadNumber(const std::string& key, int32_t def) const {
-  return Current(File()).ReadNumber(Section(), key, def);
+int32_t ConfigStore::ReadNumber(const std::string& section, const std::string& key,
+                                int32_t def) const {
+  return Current().ReadNumber(SectionOrWindow(section), key, def);
 }
 
-void ConfigStore::WriteText(const std::string& key, const std::string& value) {
-  const std::string& path = File();
-  cache_.erase(path);
-  WriteIniValue(path, Section(), key, value);
+void ConfigStore::WriteText(const std::string& section, const std::string& key,
+                            const std::string& value) {
+  cache_.reset();
+  WriteIniValue(path_, SectionOrWindow(section), key, value);
 }
 
-void ConfigStore::WriteNumber(const std::string& key, int32_t value) {
-  WriteText(key, std::to_string(value));
+void ConfigStore::WriteNumber(const std::string& section, const std::string& key, int32_t value) {
+  WriteText(section, key, std::to_string(value));
 }
 
 }  // namespace larvek

@@ -31,40 +31,35 @@ std::string SharedConfigPath(const std::string& program_dir) {
   return program_dir + "../larvek05.ini";
 }
 
-void ReadStartupConfig(ConfigStore& ini, const std::string& program_dir, StartupConfig& out) {
-  ini.IniFileName = SharedConfigPath(program_dir);
-  ini.IniSection = "LogOn";
-  out.host = ini.ReadText("IP", out.host);
-  out.password = ini.ReadText("Password", out.password);
-  out.user = ini.ReadText("User", out.user);
+void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, StartupConfig& out) {
+  const ConfigStore shared(SharedConfigPath(program_dir));
+  out.host = shared.ReadText("LogOn", "IP", out.host);
+  out.password = shared.ReadText("LogOn", "Password", out.password);
+  out.user = shared.ReadText("LogOn", "User", out.user);
 
-  ini.IniFileName.clear();
-  out.host = ini.ReadText("IP", out.host);
-  out.password = ini.ReadText("Password", out.password);
-  out.user = ini.ReadText("User", out.user);
-  out.port = ini.ReadNumber("SQLport", 3306);
-  out.database = ini.ReadText("Database", "larvek");
+  out.host = own.ReadText("LogOn", "IP", out.host);
+  out.password = own.ReadText("LogOn", "Password", out.password);
+  out.user = own.ReadText("LogOn", "User", out.user);
+  out.port = own.ReadNumber("LogOn", "SQLport", 3306);
+  out.database = own.ReadText("LogOn", "Database", "larvek");
 
-  ini.IniSection = "Server";
-  out.terminator = ini.ReadText("Ukoncovac", "");
-  out.server_port = ini.ReadText("Server_port", "2000");
-  int32_t max_time = ini.ReadNumber("Max_time", 5000);
+  out.terminator = own.ReadText("Server", "Ukoncovac", "");
+  out.server_port = own.ReadText("Server", "Server_port", "2000");
+  int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
   if (max_time < 0) ThrowRangeError();
   out.max_time = max_time;
-  out.watchdog_on = ini.ReadText("Interval_on", "False") == "True";
+  out.watchdog_on = own.ReadText("Server", "Interval_on", "False") == "True";
 
   // Formats that came out empty would turn every date, time or decimal number into a wrong text,
   // so an empty value keeps the default just like a missing one.
   const RegionalSettings defaults;
-  ini.IniSection = "Regional";
-  auto read = [&ini](const char* key, const std::string& def) {
-    std::string v = ini.ReadText(key, def);
+  auto read = [&own](const char* key, const std::string& def) {
+    std::string v = own.ReadText("Regional", key, def);
     return v.empty() ? def : v;
   };
   out.regional.short_date_format = read("ShortDateFormat", defaults.short_date_format);
   out.regional.long_time_format = read("LongTimeFormat", defaults.long_time_format);
   out.regional.decimal_separator = read("DecimalSeparator", defaults.decimal_separator);
-  ini.IniSection = "Server";
 }
 
 }  // namespace larvek

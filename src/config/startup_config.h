@@ -37,7 +37,8 @@ struct StartupConfig {
   RegionalSettings regional;         // own file, section [Regional]
 };
 
-// Reads the start-up configuration through `ini`:
+// Reads the start-up configuration from the shared file (found from `program_dir`) and the own
+// file `own`:
 // 1. shared file, [LogOn]: IP, Password, User (defaults: the values already in `out`);
 // 2. own file, [LogOn]: IP, Password, User (defaults: the shared values), SQLport (3306),
 //    Database ("larvek");
@@ -45,9 +46,9 @@ struct StartupConfig {
 //    Interval_on (on exactly for "True");
 // 4. own file, [Regional]: ShortDateFormat, LongTimeFormat, DecimalSeparator; a missing or empty
 //    value keeps the default.
-// Leaves IniFileName empty and IniSection = "Server"; the caller empties IniSection after
-// setting the caption. A negative Max_time throws Error(kRangeError, "Range check error") after
-// filling everything read before it; [Regional] is then not read.
-void ReadStartupConfig(ConfigStore& ini, const std::string& program_dir, StartupConfig& out);
+// A negative Max_time throws Error(kRangeError, "Range check error") after filling everything
+// read before it; [Regional] is then not read. The caller applies what was read either way, so
+// the fields are filled in place.
+void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, StartupConfig& out);
 
 }  // namespace larvek

@@ -51,6 +51,8 @@ class TcpListener {
   // The port actually bound (useful with port "0"); -1 while not listening.
   int ListeningPort() const;
   int ConnectionCount() const { return static_cast<int>(clients_.size()); }
+  // The registered connection with this id; nullptr once it has been destroyed.
+  TerminalConnection* Find(uint64_t id) const;
   EventLoop& Loop() { return loop_; }
 
   std::function<void(TcpListener&, TerminalConnection&)> OnClientConnect;
@@ -72,7 +74,6 @@ class TcpListener {
   void HandleClosedNotice(uint64_t id);
   void BackgroundError(const Error& error);
   void CloseListeningSocket();
-  TerminalConnection* Find(uint64_t id) const;
 
   static constexpr int kAcceptPauseMs = 100;
   static constexpr int kAcceptBatch = 64;

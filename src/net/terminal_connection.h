@@ -19,7 +19,6 @@
 #include <functional>
 #include <string>
 
-#include "base/clock.h"
 #include "base/error.h"
 
 namespace larvek {
@@ -32,9 +31,8 @@ class TerminalConnection {
   TerminalConnection(const TerminalConnection&) = delete;
   TerminalConnection& operator=(const TerminalConnection&) = delete;
 
-  std::string received_text;  // the latest reception, written by the reception handler
-  DateTime connected_at = 0;  // set by the connect handler
-
+  // Unique among the listener's connections for its whole life; never reused.
+  uint64_t Id() const { return id_; }
   // The terminal's address and port, taken when the connection was accepted.
   const std::string& PeerAddress() const { return peer_address_; }
   const std::string& PeerPort() const { return peer_port_; }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "base/error.h"
 #include "base/regional.h"
@@ -36,6 +37,18 @@ std::string FormatDuration(DateTime duration) {
   return FormatClockTime(static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
                          static_cast<int>(seconds % 60));
 }
+
+// A connection as the command processor's reply sink.
+class ConnectionReplySink final : public ReplySink {
+ public:
+  explicit ConnectionReplySink(TerminalConnection& connection) : connection_(connection) {}
+  uint64_t Id() const override { return connection_.Id(); }
+  std::string PeerAddress() const override { return connection_.PeerAddress(); }
+  void Send(const std::string& bytes) override { connection_.SendText(bytes); }
+
+ private:
+  TerminalConnection& connection_;
+};
 
 std::string WithoutLineBreaks(const std::string& text) {
   std::string out;
@@ -84,8 +97,14 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
       view_(view),
       program_dir_(ProgramDirectory(program_path)),
       log_(view.Log(), program_dir_),
-      processor_(db_connection, shared_query, config_store, watchdog_timer, settings_,
-                 [this](const std::string& text) { AddLogLine(text); }) {
+      processor_(
+          db_connection, shared_query, config_store, watchdog_timer, settings_,
+          [this](const std::string& text) { AddLogLine(text); },
+          [this](uint64_t id) -> std::unique_ptr<ReplySink> {
+            TerminalConnection* connection = listener.Find(id);
+            if (connection == nullptr || !connection->Connected()) return nullptr;
+            return std::make_unique<ConnectionReplySink>(*connection);
+          }) {
   listener.OnClientConnect = [this](TcpListener&, TerminalConnection& c) {
     OnTerminalConnected(c);
   };
@@ -151,7 +170,7 @@ void Server::ApplyConfig(const StartupConfig& config) {
 }
 
 void Server::StartUp() {
-  settings_.use_ini_definitions = true;
+  settings_.definitions = DefinitionSource::kOwnFile;
 
   StartupConfig config;
   try {
@@ -163,14 +182,13 @@ void Server::StartUp() {
   ApplyConfig(config);
 
   view_.SetWindowCaption(Caption());
-  config_store.IniSection = "";
 
   if (GlobalSqlModeHasAnsiQuotes()) AddLogLine(kAnsiQuotesWarning);
   {
     DbQuery probe(db_connection);
     probe.SqlAdd(kProbeStatement);
     probe.Open();
-    if (!probe.NoRows()) settings_.use_ini_definitions = false;
+    if (!probe.NoRows()) settings_.definitions = DefinitionSource::kTable;
     probe.Close();
   }
 
@@ -224,13 +242,17 @@ void Server::OnTerminalConnected(TerminalConnection& client) {
   client.OnBgException = [this](TerminalConnection&, const Error& e, bool& can_close) {
     OnTerminalError(e, can_close);
   };
-  client.connected_at = ToDateTime(Now());
+  connected_at_[client.Id()] = ToDateTime(Now());
 }
 
 void Server::OnTerminalDisconnected(TerminalConnection& client) {
-  processor_.ForgetTerminal(client);
+  DateTime connected_at = 0;  // day 0 when the connect handler failed before keeping the time
+  if (auto it = connected_at_.find(client.Id()); it != connected_at_.end()) {
+    connected_at = it->second;
+    connected_at_.erase(it);
+  }
   AddLogLine("Odpojen\xED klienta: " + client.PeerAddress() + "   " +
-             "Trv\xE1n\xED: " + FormatDuration(ToDateTime(Now()) - client.connected_at));
+             "Trv\xE1n\xED: " + FormatDuration(ToDateTime(Now()) - connected_at));
   AddLogLine(ClientCountLine(listener.ConnectionCount() - 1));
 }
 
@@ -244,13 +266,12 @@ void Server::OnListenerClosed(int code) {
 }
 
 void Server::OnTerminalData(TerminalConnection& client) {
-  const std::string text = client.Read();
-  client.received_text = text;
-  WriteDumpFile(text);
-  std::string& line = client.received_text;
-  while (!line.empty() && line.back() == '\r') line.pop_back();
-  AddLogLine("Na\xE8teno z " + client.PeerAddress() + ": '" + WithoutLineBreaks(line) + "'");
-  processor_.Handle(client);
+  std::string reception = client.Read();
+  WriteDumpFile(reception);
+  while (!reception.empty() && reception.back() == '\r') reception.pop_back();
+  AddLogLine("Na\xE8teno z " + client.PeerAddress() + ": '" + WithoutLineBreaks(reception) + "'");
+  ConnectionReplySink terminal(client);
+  processor_.Handle(terminal, reception);
 }
 
 void Server::OnTerminalError(const Error& error, bool& can_close) {

@@ -3,8 +3,11 @@
 // and, when the window is first shown, Show(); at the end Destroy() saves the log.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <unordered_map>
 
+#include "base/clock.h"
 #include "commands/command_processor.h"
 #include "config/config_store.h"
 #include "config/startup_config.h"
@@ -76,8 +79,8 @@ class Server {
   ActivityLog log_;
   CommandSettings settings_;
   CommandProcessor processor_;
+  std::unordered_map<uint64_t, DateTime> connected_at_;  // by connection id, while connected
   std::string server_port_;
-  std::string database_;
   bool start_posted_ = false;
 };
 

@@ -8,26 +8,6 @@ namespace larvek {
 
 namespace {
 
-// The window keys always go to the window section of the own file, whatever the store pointed
-// at before (a start-up cut short by an error leaves it on [Server]); the previous choice is put
-// back afterwards.
-class WindowSectionScope {
- public:
-  explicit WindowSectionScope(ConfigStore& ini)
-      : ini_(ini), file_(std::move(ini.IniFileName)), section_(std::move(ini.IniSection)) {
-    ini_.IniFileName.clear();
-    ini_.IniSection.clear();
-  }
-  ~WindowSectionScope() {
-    ini_.IniFileName = std::move(file_);
-    ini_.IniSection = std::move(section_);
-  }
-
- private:
-  ConfigStore& ini_;
-  std::string file_, section_;
-};
-
 std::string ScreenSuffix(const WindowGeometry& window) {
   return "(" + std::to_string(window.ScreenWidth()) + "x" + std::to_string(window.ScreenHeight()) +
          ")";
@@ -42,8 +22,8 @@ std::string FourNumbers(int a, int b, int c, int d) {
 // The value under key + suffix, else under the plain key; empty when neither has text.
 std::string ReadPosition(const ConfigStore& ini, const std::string& key,
                          const std::string& suffix) {
-  std::string v = ini.ReadText(key + suffix, "");
-  return v.empty() ? ini.ReadText(key, "") : v;
+  std::string v = ini.ReadText(kWindowSection, key + suffix, "");
+  return v.empty() ? ini.ReadText(kWindowSection, key, "") : v;
 }
 
 // Splits at "," and blanks; runs of separators count as one.
@@ -70,7 +50,6 @@ int Number(const std::vector<std::string>& words, size_t i, int def) {
 }  // namespace
 
 void SaveWindowPlacement(ConfigStore& ini, const WindowGeometry& window, bool at_teardown) {
-  WindowSectionScope scope(ini);
   const std::string suffix = ScreenSuffix(window);
   int min_x, min_y, max_x, max_y;
   window.MinMaxPositions(min_x, min_y, max_x, max_y);
@@ -78,21 +57,20 @@ void SaveWindowPlacement(ConfigStore& ini, const WindowGeometry& window, bool at
   const std::string min_max = FourNumbers(min_x, min_y, max_x, max_y);
   const std::string normal = FourNumbers(r.left, r.top, r.right, r.bottom);
 
-  ini.WriteNumber("FormVersion", 0);
-  ini.WriteNumber("Flags", window.Flags());
-  ini.WriteNumber("ShowCmd", window.ShowCmd());
-  ini.WriteNumber("PixelsPerInch", window.PixelsPerInch());
-  ini.WriteText("MinMaxPos" + suffix, min_max);
-  ini.WriteText("MinMaxPos", min_max);
-  ini.WriteText("NormPos" + suffix, normal);
-  ini.WriteText("NormPos", normal);
-  ini.WriteText("Visible", at_teardown ? "1" : "0");
+  ini.WriteNumber(kWindowSection, "FormVersion", 0);
+  ini.WriteNumber(kWindowSection, "Flags", window.Flags());
+  ini.WriteNumber(kWindowSection, "ShowCmd", window.ShowCmd());
+  ini.WriteNumber(kWindowSection, "PixelsPerInch", window.PixelsPerInch());
+  ini.WriteText(kWindowSection, "MinMaxPos" + suffix, min_max);
+  ini.WriteText(kWindowSection, "MinMaxPos", min_max);
+  ini.WriteText(kWindowSection, "NormPos" + suffix, normal);
+  ini.WriteText(kWindowSection, "NormPos", normal);
+  ini.WriteText(kWindowSection, "Visible", at_teardown ? "1" : "0");
 }
 
-void RestoreWindowPlacement(ConfigStore& ini, WindowGeometry& window) {
-  WindowSectionScope scope(ini);
-  if (ini.ReadNumber("FormVersion", 0) < 0) return;
-  const int flags = ini.ReadNumber("Flags", window.Flags());
+void RestoreWindowPlacement(const ConfigStore& ini, WindowGeometry& window) {
+  if (ini.ReadNumber(kWindowSection, "FormVersion", 0) < 0) return;
+  const int flags = ini.ReadNumber(kWindowSection, "Flags", window.Flags());
   const std::string suffix = ScreenSuffix(window);
 
   int min_x, min_y, max_x, max_y;
@@ -118,7 +96,7 @@ void RestoreWindowPlacement(ConfigStore& ini, WindowGeometry& window) {
   }
 
   const int ppi = window.PixelsPerInch();
-  if (ini.ReadNumber("PixelsPerInch", ppi) != ppi) return;
+  if (ini.ReadNumber(kWindowSection, "PixelsPerInch", ppi) != ppi) return;
   if ((!min_max.empty() || !normal.empty()) && r.left < r.right)
     window.Apply(flags, min_x, min_y, max_x, max_y, r);
 }

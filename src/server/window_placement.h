@@ -1,4 +1,4 @@
-// Saving and restoring the main window's position in the window section [Server] of the own
+// Saving and restoring the main window's position in the window section [Tsrvlarvek] of the own
 // configuration file. The desktop front end supplies the window through WindowGeometry.
 //
 // Keys, written in this order: FormVersion (0), Flags, ShowCmd, PixelsPerInch,
@@ -38,6 +38,6 @@ void SaveWindowPlacement(ConfigStore& ini, const WindowGeometry& window, bool at
 // Reads the keys back and applies them when FormVersion is not negative, a MinMaxPos or NormPos
 // value exists, PixelsPerInch matches the screen and the rectangle's left is less than its right.
 // Words that are not numbers give 0 (MinMaxPos) or the window's current edge (NormPos).
-void RestoreWindowPlacement(ConfigStore& ini, WindowGeometry& window);
+void RestoreWindowPlacement(const ConfigStore& ini, WindowGeometry& window);
 
 }  // namespace larvek

@@ -19,52 +19,49 @@ void MakeOld(const std::string& path) {
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-TEST(IniStorageTest, EmptyNamesSelectTheOwnFileAndTheWindowSection) {
+TEST(IniStorageTest, EachStoreReadsItsFileAndAnEmptySectionNameIsTheWindowSection) {
   TempDir dir;
   const std::string own = dir.Write("srvlarvek.INI", "[Tsrvlarvek]\nk=own\n[X]\nk=x\n");
   const std::string other = dir.Write("other.ini", "[Tsrvlarvek]\nk=other\n");
-  ConfigStore ini(own);
-  EXPECT_EQ(ini.OwnFile(), own);
-  EXPECT_EQ(ini.ReadText("k", "DEF"), "own");
-  ini.IniSection = "x";
-  EXPECT_EQ(ini.ReadText("K", "DEF"), "x");
-  ini.IniFileName = other;
-  ini.IniSection.clear();
-  EXPECT_EQ(ini.ReadText("k", "DEF"), "other");
-  ini.IniFileName = dir.Path() + "none.ini";
-  EXPECT_EQ(ini.ReadText("k", "DEF"), "DEF");
-  EXPECT_EQ(ini.ReadNumber("k", -3), -3);
+  const ConfigStore ini(own);
+  EXPECT_EQ(ini.ReadText("", "k", "DEF"), "own");
+  EXPECT_EQ(ini.ReadText(kWindowSection, "k", "DEF"), "own");
+  EXPECT_EQ(ini.ReadText("x", "K", "DEF"), "x");
+  EXPECT_EQ(ini.ReadText("none", "k", "DEF"), "DEF");
+  EXPECT_EQ(ConfigStore(other).ReadText("", "k", "DEF"), "other");
+  const ConfigStore missing(dir.Path() + "none.ini");
+  EXPECT_EQ(missing.ReadText("", "k", "DEF"), "DEF");
+  EXPECT_EQ(missing.ReadNumber("", "k", -3), -3);
 }
 
 TEST(IniStorageTest, EveryReadSeesTheCurrentContent) {
   TempDir dir;
   const std::string own = dir.Write("srvlarvek.INI", "[ABC]\nChyba=1\n");
   ConfigStore ini(own);
-  ini.IniSection = "abc";
 
   // A change of the same size right after the first read.
-  EXPECT_EQ(ini.ReadText("Chyba", ""), "1");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "1");
   dir.Write("srvlarvek.INI", "[ABC]\nChyba=2\n");
-  EXPECT_EQ(ini.ReadText("Chyba", ""), "2");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "2");
 
   // An old file whose edit keeps the size and even the modification time.
   MakeOld(own);
-  EXPECT_EQ(ini.ReadText("Chyba", ""), "2");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "2");
   dir.Write("srvlarvek.INI", "[ABC]\nChyba=3\n");
   MakeOld(own);
-  EXPECT_EQ(ini.ReadText("Chyba", ""), "3");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "3");
 
   // A new file renamed over the old one.
   const std::string fresh = dir.Write("fresh.tmp", "[ABC]\nChyba=4\n");
   MakeOld(fresh);
   ASSERT_EQ(rename(fresh.c_str(), own.c_str()), 0);
-  EXPECT_EQ(ini.ReadText("Chyba", ""), "4");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "4");
 
   // Removed, then created again.
   ASSERT_EQ(unlink(own.c_str()), 0);
-  EXPECT_EQ(ini.ReadText("Chyba", "*****"), "*****");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", "*****"), "*****");
   dir.Write("srvlarvek.INI", "[ABC]\nChyba=5\n");
-  EXPECT_EQ(ini.ReadText("Chyba", "*****"), "5");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", "*****"), "5");
 }
 
 TEST(IniStorageTest, WritesAreSeenByTheNextRead) {
@@ -72,11 +69,11 @@ TEST(IniStorageTest, WritesAreSeenByTheNextRead) {
   const std::string own = dir.Write("srvlarvek.INI", "[ABC]\nChyba=x\n");
   MakeOld(own);
   ConfigStore ini(own);
-  EXPECT_EQ(ini.ReadNumber("Flags", 0), 0);
-  ini.WriteNumber("Flags", -12);
-  EXPECT_EQ(ini.ReadNumber("Flags", 0), -12);
-  ini.WriteText("Flags", "0x10");
-  EXPECT_EQ(ini.ReadNumber("Flags", 0), 16);
+  EXPECT_EQ(ini.ReadNumber("", "Flags", 0), 0);
+  ini.WriteNumber("", "Flags", -12);
+  EXPECT_EQ(ini.ReadNumber("", "Flags", 0), -12);
+  ini.WriteText("", "Flags", "0x10");
+  EXPECT_EQ(ini.ReadNumber("", "Flags", 0), 16);
   EXPECT_EQ(TempDir::Read(own), "[ABC]\nChyba=x\n[Tsrvlarvek]\r\nFlags=0x10\r\n");
 }
 
@@ -84,7 +81,7 @@ TEST(IniStorageTest, FailedWriteNamesTheFile) {
   TempDir dir;
   ConfigStore ini(dir.Path() + "missing/srvlarvek.INI");
   try {
-    ini.WriteNumber("FormVersion", 0);
+    ini.WriteNumber("", "FormVersion", 0);
     FAIL() << "no error";
   } catch (const Error& e) {
     EXPECT_EQ(e.ClassName(), kIniFileError);

@@ -109,8 +109,6 @@ TEST(StartupConfigTest, ReadsBothFilesInOrder) {
       ReadStartupConfig(ini, dir.Path() + "bin/", out);
     }
     EXPECT_EQ(Describe(out), c.expected);
-    EXPECT_EQ(ini.IniFileName, "");
-    EXPECT_EQ(ini.IniSection, "Server");
   }
 }
 
@@ -145,19 +143,15 @@ TEST(StartupConfigTest, CommandSectionsFollowTheFileWhileRunning) {
   ConfigStore ini(own);
   StartupConfig out;
   ReadStartupConfig(ini, dir.Path() + "bin/", out);
-  ini.IniSection.clear();
 
-  ini.IniSection = "abc";
-  EXPECT_EQ(ini.ReadNumber("Ze_ctecky", 0), 1);
-  EXPECT_EQ(ini.ReadText("Prikaz_SQL1", ""), sql.substr(0, 2047));
-  EXPECT_EQ(ini.ReadText("Chyba", "*****"), "*****");
-  ini.IniSection.clear();
-  EXPECT_EQ(ini.ReadText("Chyba", "*****"), "okno");
+  EXPECT_EQ(ini.ReadNumber("abc", "Ze_ctecky", 0), 1);
+  EXPECT_EQ(ini.ReadText("abc", "Prikaz_SQL1", ""), sql.substr(0, 2047));
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", "*****"), "*****");
+  EXPECT_EQ(ini.ReadText("", "Chyba", "*****"), "okno");
 
   dir.Write("bin/srvlarvek.INI", "[Server]\nMax_time=200\n[ABC]\nZe_ctecky=2\n");
-  ini.IniSection = "ABC";
-  EXPECT_EQ(ini.ReadNumber("Ze_ctecky", 0), 2);
-  EXPECT_EQ(ini.ReadText("Prikaz_SQL1", ""), "");
+  EXPECT_EQ(ini.ReadNumber("ABC", "Ze_ctecky", 0), 2);
+  EXPECT_EQ(ini.ReadText("ABC", "Prikaz_SQL1", ""), "");
   EXPECT_EQ(out.max_time, 100);  // start-up values are not read again
 }
 

@@ -28,8 +28,8 @@ class LoopbackServer : public ::testing::Test {
       clients[name] = &c;
       Log(name + " connect count=" + std::to_string(l.ConnectionCount()));
       c.OnDataAvailable = [this, name](TerminalConnection& c) {
-        c.received_text = c.Read();
-        Log(name + " data '" + Visible(c.received_text) + "'");
+        received[name] = c.Read();
+        Log(name + " data '" + Visible(received[name]) + "'");
         if (on_data) on_data(name, c);
       };
       c.OnBgException = [this, name](TerminalConnection&, const Error& e, bool&) {
@@ -105,6 +105,7 @@ class LoopbackServer : public ::testing::Test {
   std::map<std::string, std::string> names;  // peer port -> name
   std::map<std::string, std::unique_ptr<testing::TerminalPeer>> peers;
   std::map<std::string, TerminalConnection*> clients;
+  std::map<std::string, std::string> received;  // name -> its latest reception
   std::function<void(const std::string&, TerminalConnection&)> on_connect, on_data, on_disconnect;
 };
 

@@ -103,6 +103,31 @@ TEST_F(ListenerTest, ConnectAndDisconnectOrderWithCountsIncludingPendingNotices)
   EXPECT_TRUE(Logged("B disconnect code=0 count=2") || Logged("B disconnect code=0 count=1"));
 }
 
+// Ids are never reused, and a connection is found by its id until it is destroyed, closed or not.
+TEST_F(ListenerTest, FindsAConnectionByItsIdUntilItIsDestroyed) {
+  std::map<std::string, uint64_t> ids;
+  on_connect = [&](const std::string& name, TerminalConnection& c) { ids[name] = c.Id(); };
+  std::vector<std::string> found_at_disconnect;
+  on_disconnect = [&](const std::string& name, TerminalConnection& c) {
+    if (listener->Find(ids[name]) == &c && !c.Connected()) found_at_disconnect.push_back(name);
+  };
+  Listen();
+  Connect("A");
+  Connect("B");
+  RunUntilLogged("B connect count=2");
+  EXPECT_NE(ids["A"], ids["B"]);
+  EXPECT_EQ(listener->Find(ids["A"]), clients["A"]);
+  EXPECT_EQ(listener->Find(ids["B"]), clients["B"]);
+  peers["A"]->Close();
+  RunUntilLogged("A disconnect code=0 count=2");
+  EXPECT_EQ(listener->Find(ids["A"]), nullptr);
+  EXPECT_EQ(listener->Find(ids["B"]), clients["B"]);
+  Connect("C");
+  RunUntilLogged("C connect count=2");
+  EXPECT_NE(ids["C"], ids["A"]);
+  EXPECT_EQ(found_at_disconnect, std::vector<std::string>{"A"});
+}
+
 TEST_F(ListenerTest, BannerGoesOutAfterTheConnectHandlerUnlessClearedOrClosed) {
   EXPECT_EQ(TcpListener(loop).Banner, "V\xEDtejte na serveru Larvek!");
   listener->Banner = "V\xEDtejte na serveru Larvek!";

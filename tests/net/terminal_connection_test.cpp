@@ -31,15 +31,15 @@ TEST_F(ClientTest, OneReceptionIsWhatTheSocketHolds) {
 
 TEST_F(ClientTest, OrderlyCloseEndsWithOneEmptyReceptionThenTheDisconnect) {
   Listen();
-  on_data = [](const std::string&, TerminalConnection& c) {
-    if (!c.received_text.empty()) c.SendText("OK\r");
+  on_data = [this](const std::string& name, TerminalConnection& c) {
+    if (!received[name].empty()) c.SendText("OK\r");
   };
   std::string peer_port;
-  on_disconnect = [&](const std::string&, TerminalConnection& c) {
+  on_disconnect = [&](const std::string& name, TerminalConnection& c) {
     // Fields survive the close; the local end is gone.
     EXPECT_EQ(c.PeerAddress(), "127.0.0.1");
     EXPECT_EQ(c.PeerPort(), peer_port);
-    EXPECT_EQ(c.received_text, "");
+    EXPECT_EQ(received[name], "");
     EXPECT_FALSE(c.Connected());
     EXPECT_EQ(c.BoundAddress(), "error");
     EXPECT_EQ(c.BoundPort(), "error");
@@ -125,8 +125,8 @@ TEST_F(ClientTest, ReceptionErrorsAreDroppedAndUnreadBytesComeWithTheNextArrival
   client.OnDataAvailable = [&](TerminalConnection& c) {
     ++calls;
     if (calls == 1) throw Error(kRangeError, "before read");
-    c.received_text = c.Read();
-    Log("A data '" + c.received_text + "'");
+    const std::string text = c.Read();
+    Log("A data '" + text + "'");
     if (calls == 2) throw std::runtime_error("after read");
   };
   a.Send("X");
@@ -157,12 +157,12 @@ TEST_F(ClientTest, WriteToAResetTerminalClosesWithItsCodeWithoutError) {
 
 TEST_F(ClientTest, CloseAndAbortFromHandlersFireTheClosedEventOnce) {
   Listen();
-  on_data = [](const std::string&, TerminalConnection& c) {
-    if (c.received_text == "close") {
+  on_data = [this](const std::string& name, TerminalConnection& c) {
+    if (received[name] == "close") {
       c.Close();
       c.Close();
       c.Abort();
-    } else if (c.received_text == "abort") {
+    } else if (received[name] == "abort") {
       c.SendText(std::string(8 << 20, 'x'));  // more than the socket takes at once
       c.Abort();
       c.Abort();
@@ -188,7 +188,7 @@ TEST_F(ClientTest, ObjectOutlivesItsHandlerWhenANestedLoopTakesTheNotice) {
   // A handler that closes its connection and then spins the loop (as a modal dialog would):
   // the notice comes up inside, but the object must stay until the handler has returned.
   on_data = [this](const std::string& name, TerminalConnection& c) {
-    if (c.received_text != "bye") return;
+    if (received[name] != "bye") return;
     c.Close();
     for (int i = 0; i < 3; ++i) loop.RunOnce(10);
     Log(name + " still " + c.PeerAddress() + " " + std::to_string(c.ClosedEventCode()));

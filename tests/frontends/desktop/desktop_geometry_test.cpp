@@ -17,7 +17,7 @@ class DesktopGeometryTest : public ::testing::Test {
   DesktopGeometryTest() : ini(dir.Path() + "srvlarvek.INI") {}
 
   std::string Key(const std::string& key) const {
-    return ini.ReadText(key, "<missing>");  // IniSection is empty: the window section
+    return ini.ReadText(kWindowSection, key, "<missing>");
   }
   std::string Suffix() const {
     const QSize s = QGuiApplication::primaryScreen()->geometry().size();
@@ -72,7 +72,7 @@ TEST_F(DesktopGeometryTest, ShowCommandFollowsTheWindowState) {
 }
 
 TEST_F(DesktopGeometryTest, RestoreKeepsTheMinimumSizeAndIgnoresOtherScreens) {
-  ini.WriteText("NormPos", "10,20,50,30");  // 40 x 10, below the minimum
+  ini.WriteText(kWindowSection, "NormPos", "10,20,50,30");  // 40 x 10, below the minimum
   QWidget window;
   window.setMinimumSize(283, 64);
   window.setGeometry(327, 392, 345, 279);
@@ -82,8 +82,8 @@ TEST_F(DesktopGeometryTest, RestoreKeepsTheMinimumSizeAndIgnoresOtherScreens) {
 
   // Saved at another pixel density: nothing is applied.
   window.setGeometry(327, 392, 345, 279);
-  ini.WriteText("NormPos", "10,20,400,300");
-  ini.WriteNumber("PixelsPerInch", geometry.PixelsPerInch() + 24);
+  ini.WriteText(kWindowSection, "NormPos", "10,20,400,300");
+  ini.WriteNumber(kWindowSection, "PixelsPerInch", geometry.PixelsPerInch() + 24);
   RestoreWindowPlacement(ini, geometry);
   EXPECT_EQ(window.geometry(), QRect(327, 392, 345, 279));
 }

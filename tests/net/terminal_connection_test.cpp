@@ -237,8 +237,8 @@ TEST_F(ClientTest, ATerminalThatDoesNotReadIsDisconnected) {
   on_connect = [&](const std::string& name, TerminalConnection& c) {
     c.OnSlowReader = [this, name](TerminalConnection&) { Log(name + " slow"); };
   };
-  on_data = [](const std::string&, TerminalConnection& c) {
-    if (!c.received_text.empty()) c.SendText(std::string(8 << 20, 'x'));  // fills the socket
+  on_data = [this](const std::string& name, TerminalConnection& c) {
+    if (!received[name].empty()) c.SendText(std::string(8 << 20, 'x'));  // fills the socket
   };
   auto& a = Connect("A");
   RunUntilLogged("A connect count=1");

@@ -11,6 +11,7 @@
 #include <climits>
 
 #include "base/error.h"
+#include "base/text.h"
 
 namespace larvek {
 
@@ -32,16 +33,6 @@ constexpr std::array<unsigned char, 256> MakeFoldTable() {
 }
 
 constexpr std::array<unsigned char, 256> kFold = MakeFoldTable();
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 std::string Unquote(std::string_view v) {
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
@@ -202,18 +193,19 @@ void IniFile::Index() {
     size_t next = nl == std::string::npos ? bytes_.size() : nl + 1;
     size_t end = nl == std::string::npos ? bytes_.size() : nl;
     if (end > pos && bytes_[end - 1] == '\r') --end;
-    std::string_view line = Trim(std::string_view(bytes_).substr(pos, end - pos));
+    std::string_view line = TrimAsciiWhitespace(std::string_view(bytes_).substr(pos, end - pos));
 
     if (!line.empty() && line.front() == '[' && line.find(']') != std::string_view::npos) {
-      std::string name = FoldIniName(Trim(line.substr(1, line.rfind(']') - 1)));
+      std::string name = FoldIniName(TrimAsciiWhitespace(line.substr(1, line.rfind(']') - 1)));
       auto [it, fresh] = sections_.try_emplace(name);
       current = fresh ? &it->second : nullptr;
     } else if (!line.empty() && line.front() != ';' && current) {
       size_t eq = line.find('=');
       if (eq != std::string_view::npos) {
-        std::string_view key = Trim(line.substr(0, eq));
+        std::string_view key = TrimAsciiWhitespace(line.substr(0, eq));
         current->keys.try_emplace(
-            FoldIniName(key), Key{std::string(key), Unquote(Trim(line.substr(eq + 1))), pos, end});
+            FoldIniName(key),
+            Key{std::string(key), Unquote(TrimAsciiWhitespace(line.substr(eq + 1))), pos, end});
       }
     }
     if (!line.empty() && current) {
@@ -225,9 +217,9 @@ void IniFile::Index() {
 }
 
 std::optional<std::string> IniFile::Find(std::string_view section, std::string_view key) const {
-  key = Trim(key);
+  key = TrimAsciiWhitespace(key);
   if (key.empty()) return std::nullopt;
-  auto s = sections_.find(FoldIniName(Trim(section)));
+  auto s = sections_.find(FoldIniName(TrimAsciiWhitespace(section)));
   if (s == sections_.end()) return std::nullopt;
   auto k = s->second.keys.find(FoldIniName(key));
   if (k == s->second.keys.end()) return std::nullopt;
@@ -247,8 +239,8 @@ int32_t IniFile::ReadNumber(std::string_view section, std::string_view key, int3
 }
 
 bool IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {
-  section = Trim(section);
-  key = Trim(key);
+  section = TrimAsciiWhitespace(section);
+  key = TrimAsciiWhitespace(key);
   if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value) ||
       section.find(']') != std::string_view::npos || key.find('=') != std::string_view::npos ||
       key.empty() || key.front() == ';' || key.front() == '[')

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/text.h"
 #include "net/host_address.h"
 #include "net/socket_error.h"
 
@@ -22,16 +23,9 @@ struct BusyScope {
   ~BusyScope() { --busy; }
 };
 
-std::string Trim(const std::string& text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-  return text.substr(begin, end - begin);
-}
-
 // The port number of a port text, in host order.
 int ResolvePort(const std::string& port_text) {
-  std::string text = Trim(port_text);
+  const std::string text(TrimSpaceAndControls(port_text));
   if (text.empty()) ThrowSocketError(10022, "listen: port not assigned");
   if (text[0] >= '0' && text[0] <= '9') {
     long value = 0;

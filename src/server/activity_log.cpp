@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/text.h"
 
 namespace larvek {
 namespace {
@@ -71,24 +72,6 @@ bool ReadAll(const std::string& path, std::string* out) {
 
 [[noreturn]] void ThrowCreateError(const std::string& path) {
   throw Error(kFileCreateError, "Cannot create file \"" + path + "\". " + std::strerror(errno));
-}
-
-// A line ends at CR LF, at a lone CR or at a lone LF; text after the last end is a line too.
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0, i = 0;
-  while (i < text.size()) {
-    char c = text[i];
-    if (c != '\r' && c != '\n') {
-      ++i;
-      continue;
-    }
-    lines.push_back(text.substr(start, i - start));
-    i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
-    start = i;
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ class ConfigStore {
   // The key's value, or `def` when the file, section or key is missing (see ini_file.h).
   std::string ReadText(const std::string& key, const std::string& def) const;
   int32_t ReadNumber(const std::string& key, int32_t def) const;
-  // Throw Error(kIniFileError, "Unable to write to <path>") on failure.
+  // Throw Error::IniFile("Unable to write to <path>") on failure.
   void WriteText(const std::string& key, const std::string& value);
   void WriteNumber(const std::string& key, int32_t value);
 

@@ -53,7 +53,7 @@ bool HasLineBreak(std::string_view s) {
 }
 
 [[noreturn]] void ThrowWriteError(const std::string& path) {
-  throw Error(kIniFileError, "Unable to write to " + path);
+  throw Error::IniFile("Unable to write to " + path);
 }
 
 bool WriteAll(int fd, const std::string& bytes) {

@@ -21,12 +21,11 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "base/error.h"
+
 struct stat;
 
 namespace larvek {
-
-// Class name of the error raised when a configuration file cannot be written.
-inline constexpr const char* kIniFileError = "EIniFileException";
 
 // Longest value a read returns; longer values are cut.
 inline constexpr size_t kIniMaxValue = 2047;
@@ -84,7 +83,7 @@ bool ReadRegularFile(const std::string& path, std::string& out, struct stat* st,
 
 // Writes `value` under `key` in `section` of the file at `path` (created when missing).
 // The new content replaces the file as a whole (a temporary file renamed over it), so a failed
-// write leaves the old file intact. Throws Error(kIniFileError, "Unable to write to " + path).
+// write leaves the old file intact. Throws Error::IniFile("Unable to write to " + path).
 void WriteIniValue(const std::string& path, std::string_view section, std::string_view key,
                    std::string_view value);
 

@@ -49,7 +49,7 @@ void ReadStartupConfig(ConfigStore& ini, const std::string& program_dir, Startup
   out.terminator = ini.ReadText("Ukoncovac", "");
   out.server_port = ini.ReadText("Server_port", "2000");
   int32_t max_time = ini.ReadNumber("Max_time", 5000);
-  if (max_time < 0) ThrowRangeError();
+  if (max_time < 0) throw Error::Range();
   out.max_time = max_time;
   out.watchdog_on = ini.ReadText("Interval_on", "False") == "True";
 

@@ -46,7 +46,7 @@ struct StartupConfig {
 // 4. own file, [Regional]: ShortDateFormat, LongTimeFormat, DecimalSeparator; a missing or empty
 //    value keeps the default.
 // Leaves IniFileName empty and IniSection = "Server"; the caller empties IniSection after
-// setting the caption. A negative Max_time throws Error(kRangeError, "Range check error") after
+// setting the caption. A negative Max_time throws Error::Range() ("Range check error") after
 // filling everything read before it; [Regional] is then not read.
 void ReadStartupConfig(ConfigStore& ini, const std::string& program_dir, StartupConfig& out);
 

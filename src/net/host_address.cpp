@@ -10,12 +10,12 @@ namespace larvek {
 
 uint32_t HostIPv4Address() {
   char name[256] = {};
-  if (gethostname(name, 255) != 0) ThrowRangeError();
+  if (gethostname(name, 255) != 0) throw Error::Range();
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) ThrowRangeError();
+  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) throw Error::Range();
   uint32_t address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
   freeaddrinfo(found);
   return address;

@@ -31,17 +31,16 @@ int ResolvePort(const std::string& port_text) {
     long value = 0;
     for (size_t i = 0; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
       value = value * 10 + (text[i] - '0');
-      if (value > 65535) throw Error(kSocketError, "listen: Range check error");
+      if (value > 65535) throw Error::Socket("listen: Range check error");
     }
     return static_cast<int>(value);
   }
   const servent* service = getservbyname(text.c_str(), "tcp");
   if (service == nullptr) {
     const int code = 11004;  // the name is valid, the service database has no entry for it
-    throw Error(kSocketError,
-                "listen: Winsock Resolve Port: Cannot convert port '" + text + "' - " +
-                    SocketErrorDescription(code) + " (#" + std::to_string(code) + ")",
-                code);
+    throw Error::Socket("listen: Winsock Resolve Port: Cannot convert port '" + text + "' - " +
+                            SocketErrorDescription(code) + " (#" + std::to_string(code) + ")",
+                        code);
   }
   return ntohs(static_cast<uint16_t>(service->s_port));
 }

@@ -66,14 +66,6 @@ bool ReadAll(const std::string& path, std::string* out) {
   return true;
 }
 
-[[noreturn]] void ThrowOpenError(const std::string& path) {
-  throw Error(kFileOpenError, "Cannot open file \"" + path + "\". " + std::strerror(errno));
-}
-
-[[noreturn]] void ThrowCreateError(const std::string& path) {
-  throw Error(kFileCreateError, "Cannot create file \"" + path + "\". " + std::strerror(errno));
-}
-
 }  // namespace
 
 std::string DailyLogPath(const std::string& program_dir, const LocalDateTime& date) {
@@ -126,12 +118,12 @@ void ActivityLog::Load() {
   const std::string path = DailyLogPath(program_dir_, Now());
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
-    if (errno != ENOENT && errno != ENOTDIR) ThrowOpenError(path);
+    if (errno != ENOENT && errno != ENOTDIR) throw Error::FileOpen(path, errno);
     loaded_ = true;  // no file today: the view is the whole day's log
     return;
   }
   std::string text;
-  if (!ReadAll(path, &text)) ThrowOpenError(path);
+  if (!ReadAll(path, &text)) throw Error::FileOpen(path, errno);
   view_.ReplaceLines(SplitLines(text));
   loaded_ = true;
 }
@@ -146,7 +138,7 @@ void ActivityLog::Save() {
   if (!loaded_) {
     struct stat st {};
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      if (!ReadAll(path, &text)) ThrowOpenError(path);
+      if (!ReadAll(path, &text)) throw Error::FileOpen(path, errno);
       auto it = size_before_run_.find(path);
       if (it != size_before_run_.end() && static_cast<size_t>(it->second) < text.size())
         text.resize(static_cast<size_t>(it->second));
@@ -161,18 +153,18 @@ void ActivityLog::Save() {
 
   const std::string tmp = path + ".tmp";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) ThrowCreateError(path);
+  if (fd < 0) throw Error::FileCreate(path, errno);
   bool ok = WriteAll(fd, text);
   if (close(fd) != 0) ok = false;
   if (!ok) {
     unlink(tmp.c_str());
-    throw Error(kWriteError, "Stream write error");
+    throw Error::Write();
   }
   if (rename(tmp.c_str(), path.c_str()) != 0) {
     int saved = errno;
     unlink(tmp.c_str());
     errno = saved;
-    ThrowCreateError(path);
+    throw Error::FileCreate(path, saved);
   }
 }
 

@@ -50,14 +50,13 @@ std::string WithoutLineBreaks(const std::string& text) {
 void WriteDumpFile(const std::string& bytes) {
   int fd = ::open(kDumpFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0)
-    throw Error(kFileCreateError,
-                std::string("Cannot create file \"u.txt\". ") + std::strerror(errno));
+    throw Error::FileCreate(kDumpFile, errno);
   const std::string content = bytes + "\r\n";
   bool ok =
       ::pwrite(fd, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size()) &&
       ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
   ok = ::close(fd) == 0 && ok;
-  if (!ok) throw Error(kWriteError, "Stream write error");
+  if (!ok) throw Error::Write();
 }
 
 }  // namespace

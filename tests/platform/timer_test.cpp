@@ -110,7 +110,7 @@ TEST(TimerTest, HandlerMayDestroyItsTimerAndErrorsReachTheLoop) {
   timer->SetInterval(1);
   timer->OnTimer = [&] {
     timer.reset();
-    throw Error(kRangeError, "Range check error");
+    throw Error::Range();
   };
   timer->SetEnabled(true);
   RunUntil(loop, [&] { return !errors.empty(); });

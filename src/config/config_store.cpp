@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/file_io.h"
+
 namespace larvek {
 
 namespace {
@@ -50,7 +52,7 @@ const IniFile& ConfigStore::Current(const std::string& path) const {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   std::string bytes;
-  if (!ReadRegularFile(path, bytes, &st, nullptr)) {
+  if (!ReadRegularFile(path, &bytes, &st)) {
     cache_.erase(path);
     return empty;
   }

@@ -23,8 +23,6 @@
 
 #include "base/error.h"
 
-struct stat;
-
 namespace larvek {
 
 // Longest value a read returns; longer values are cut.
@@ -76,10 +74,6 @@ std::optional<int32_t> ParseIniInteger(std::string_view text);
 
 // Names compared by the INI rules: ASCII and Windows-1250 capitals turned to small letters.
 std::string FoldIniName(std::string_view name);
-
-// Reads a regular file whole. Fills `st` (when given) with the file's status as read, and
-// `missing` (when given) with whether the file does not exist. False when it cannot be read.
-bool ReadRegularFile(const std::string& path, std::string& out, struct stat* st, bool* missing);
 
 // Writes `value` under `key` in `section` of the file at `path` (created when missing).
 // The new content replaces the file as a whole (a temporary file renamed over it), so a failed

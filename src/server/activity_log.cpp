@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/file_io.h"
 #include "base/text.h"
 
 namespace larvek {
@@ -26,44 +27,6 @@ std::string DayDirectory(const std::string& program_dir, const LocalDateTime& da
 void CreateDirectories(const std::string& dir) {
   std::error_code ignored;
   std::filesystem::create_directories(dir, ignored);
-}
-
-// Writes all of `data`; false with errno set on failure.
-bool WriteAll(int fd, const std::string& data) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Reads the whole file; false with errno set on failure.
-bool ReadAll(const std::string& path, std::string* out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out->clear();
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int saved = errno;
-      close(fd);
-      errno = saved;
-      return false;
-    }
-    if (n == 0) break;
-    out->append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return true;
 }
 
 }  // namespace
@@ -123,7 +86,7 @@ void ActivityLog::Load() {
     return;
   }
   std::string text;
-  if (!ReadAll(path, &text)) throw Error::FileOpen(path, errno);
+  if (!ReadWholeFile(path, &text)) throw Error::FileOpen(path, errno);
   view_.ReplaceLines(SplitLines(text));
   loaded_ = true;
 }
@@ -138,7 +101,7 @@ void ActivityLog::Save() {
   if (!loaded_) {
     struct stat st {};
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      if (!ReadAll(path, &text)) throw Error::FileOpen(path, errno);
+      if (!ReadWholeFile(path, &text)) throw Error::FileOpen(path, errno);
       auto it = size_before_run_.find(path);
       if (it != size_before_run_.end() && static_cast<size_t>(it->second) < text.size())
         text.resize(static_cast<size_t>(it->second));
@@ -151,20 +114,14 @@ void ActivityLog::Save() {
     text += "\r\n";
   }
 
-  const std::string tmp = path + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw Error::FileCreate(path, errno);
-  bool ok = WriteAll(fd, text);
-  if (close(fd) != 0) ok = false;
-  if (!ok) {
-    unlink(tmp.c_str());
-    throw Error::Write();
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    int saved = errno;
-    unlink(tmp.c_str());
-    errno = saved;
-    throw Error::FileCreate(path, saved);
+  switch (ReplaceFileAtomically(path, text, {.temp_path = path + ".tmp"})) {
+    case ReplaceResult::kReplaced:
+      return;
+    case ReplaceResult::kCreateFailed:
+    case ReplaceResult::kRenameFailed:
+      throw Error::FileCreate(path, errno);
+    case ReplaceResult::kWriteFailed:
+      throw Error::Write();
   }
 }
 

@@ -40,9 +40,9 @@ class ActivityLog {
 
   // Writes the view's lines to the file of the current date, each followed by CR LF. The
   // day's directory is created with its parents (a failure shows in the next step). The text
-  // goes to <path>.tmp first and is then renamed over the file, so a failed save leaves the
-  // file as it was. Throws Error::FileCreate ("Cannot create file \"<path>\". <system
-  // error text>") or Error::Write ("Stream write error"); when the file's earlier lines
+  // goes to <path>.tmp first, is flushed to disk and is then renamed over the file, so a failed
+  // save leaves the file as it was. Throws Error::FileCreate ("Cannot create file \"<path>\".
+  // <system error text>") or Error::Write ("Stream write error"); when the file's earlier lines
   // must be kept and cannot be read, throws the Load error and leaves the file alone.
   void Save();
 

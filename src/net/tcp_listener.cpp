@@ -83,10 +83,8 @@ void TcpListener::Listen() {
 }
 
 int TcpListener::ListeningPort() const {
-  sockaddr_in local{};
-  socklen_t len = sizeof local;
-  if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return -1;
-  return ntohs(local.sin_port);
+  const std::optional<Endpoint> local = LocalEndpoint(fd_);
+  return local ? local->port : -1;
 }
 
 void TcpListener::CloseListeningSocket() {

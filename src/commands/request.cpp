@@ -18,7 +18,7 @@ bool Request::IsBlank() const {
 
 const std::string& Request::Field(int i) const {
   if (i < 0 || i >= static_cast<int>(fields.size()))
-    throw Error("EStringListError", "List index out of bounds (" + std::to_string(i) + ")");
+    throw Error::StringList("List index out of bounds (" + std::to_string(i) + ")");
   return fields[i];
 }
 

@@ -11,7 +11,7 @@ namespace larvek {
 // Removes the first token and its separator from `s` and returns the token; when `s` holds
 // no separator the token is all of `s` and `s` becomes empty. The separator's position is
 // held in 16 bits: when the first separator lies beyond position 65535, throws
-// Error(kRangeError, "Range check error") and leaves `s` unchanged.
+// Error::Range() ("Range check error") and leaves `s` unchanged.
 std::string CutToken(std::string& s, char sep);
 
 // The number of cuts CutToken needs to empty `s`: 0 for the empty text, otherwise the number

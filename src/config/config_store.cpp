@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/file_io.h"
+
 namespace larvek {
 
 namespace {
@@ -49,7 +51,7 @@ const IniFile& ConfigStore::Current() const {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   std::string bytes;
-  if (!ReadRegularFile(path_, bytes, &st, nullptr)) {
+  if (!ReadRegularFile(path_, &bytes, &st)) {
     cache_.reset();
     return empty;
   }

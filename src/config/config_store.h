@@ -28,7 +28,7 @@ class ConfigStore {
   std::string ReadText(const std::string& section, const std::string& key,
                        const std::string& def) const;
   int32_t ReadNumber(const std::string& section, const std::string& key, int32_t def) const;
-  // Throw Error(kIniFileError, "Unable to write to <path>") on failure.
+  // Throw Error::IniFile("Unable to write to <path>") on failure.
   void WriteText(const std::string& section, const std::string& key, const std::string& value);
   void WriteNumber(const std::string& section, const std::string& key, int32_t value);
 

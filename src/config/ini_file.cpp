@@ -11,6 +11,8 @@
 #include <climits>
 
 #include "base/error.h"
+#include "base/file_io.h"
+#include "base/text.h"
 
 namespace larvek {
 
@@ -33,16 +35,6 @@ constexpr std::array<unsigned char, 256> MakeFoldTable() {
 
 constexpr std::array<unsigned char, 256> kFold = MakeFoldTable();
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 std::string Unquote(std::string_view v) {
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
     v = v.substr(1, v.size() - 2);
@@ -62,26 +54,13 @@ bool HasLineBreak(std::string_view s) {
 }
 
 [[noreturn]] void ThrowWriteError(const std::string& path) {
-  throw Error(kIniFileError, "Unable to write to " + path);
+  throw Error::IniFile("Unable to write to " + path);
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Replaces the file's content: a temporary file next to it is written, flushed and renamed over
-// it, so that a full disk or an I/O error cannot leave a truncated configuration behind. A link
-// is followed so that its target, not the link, gets the new content. When no file can be
-// created in the directory, the file is rewritten in place.
+// Replaces the file's content as a whole (see ReplaceFileAtomically), so that a full disk or an
+// I/O error cannot leave a truncated configuration behind. A link is followed so that its
+// target, not the link, gets the new content. When no file can be created in the directory,
+// the file is rewritten in place.
 void ReplaceFile(const std::string& path, const std::string& bytes) {
   std::string target = path;
   struct stat st;
@@ -90,62 +69,17 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     if (!realpath(path.c_str(), resolved)) ThrowWriteError(path);
     target = resolved;
   }
-  mode_t mode;
-  if (stat(target.c_str(), &st) == 0) {
-    mode = st.st_mode & 07777;
-  } else {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
-
-  std::string temp = target + ".XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    if (errno != EACCES && errno != EPERM) ThrowWriteError(path);
-    fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) ThrowWriteError(path);
-    bool ok = WriteAll(fd, bytes);
-    if (close(fd) != 0 || !ok) ThrowWriteError(path);
-    return;
-  }
-  bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && fsync(fd) == 0;
-  if (close(fd) != 0) ok = false;
-  if (ok && rename(temp.c_str(), target.c_str()) == 0) return;
-  unlink(temp.c_str());
-  ThrowWriteError(path);
+  const ReplaceResult result = ReplaceFileAtomically(target, bytes);
+  if (result == ReplaceResult::kReplaced) return;
+  if (result != ReplaceResult::kCreateFailed || (errno != EACCES && errno != EPERM))
+    ThrowWriteError(path);
+  const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) ThrowWriteError(path);
+  const bool ok = WriteAll(fd, bytes);
+  if (close(fd) != 0 || !ok) ThrowWriteError(path);
 }
 
 }  // namespace
-
-bool ReadRegularFile(const std::string& path, std::string& out, struct stat* st, bool* missing) {
-  if (missing) *missing = false;
-  out.clear();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    if (missing) *missing = errno == ENOENT || errno == ENOTDIR;
-    return false;
-  }
-  struct stat own;
-  if (!st) st = &own;
-  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-    close(fd);
-    return false;
-  }
-  char buf[16384];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      close(fd);
-      return false;
-    }
-    out.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return true;
-}
 
 std::string FoldIniName(std::string_view name) {
   std::string out(name);
@@ -189,7 +123,7 @@ IniFile::IniFile(std::string bytes) : bytes_(std::move(bytes)) {
 
 IniFile IniFile::Load(const std::string& path) {
   std::string bytes;
-  if (!ReadRegularFile(path, bytes, nullptr, nullptr)) return IniFile();
+  if (!ReadRegularFile(path, &bytes)) return IniFile();
   return IniFile(std::move(bytes));
 }
 
@@ -202,18 +136,19 @@ void IniFile::Index() {
     size_t next = nl == std::string::npos ? bytes_.size() : nl + 1;
     size_t end = nl == std::string::npos ? bytes_.size() : nl;
     if (end > pos && bytes_[end - 1] == '\r') --end;
-    std::string_view line = Trim(std::string_view(bytes_).substr(pos, end - pos));
+    std::string_view line = TrimAsciiWhitespace(std::string_view(bytes_).substr(pos, end - pos));
 
     if (!line.empty() && line.front() == '[' && line.find(']') != std::string_view::npos) {
-      std::string name = FoldIniName(Trim(line.substr(1, line.rfind(']') - 1)));
+      std::string name = FoldIniName(TrimAsciiWhitespace(line.substr(1, line.rfind(']') - 1)));
       auto [it, fresh] = sections_.try_emplace(name);
       current = fresh ? &it->second : nullptr;
     } else if (!line.empty() && line.front() != ';' && current) {
       size_t eq = line.find('=');
       if (eq != std::string_view::npos) {
-        std::string_view key = Trim(line.substr(0, eq));
+        std::string_view key = TrimAsciiWhitespace(line.substr(0, eq));
         current->keys.try_emplace(
-            FoldIniName(key), Key{std::string(key), Unquote(Trim(line.substr(eq + 1))), pos, end});
+            FoldIniName(key),
+            Key{std::string(key), Unquote(TrimAsciiWhitespace(line.substr(eq + 1))), pos, end});
       }
     }
     if (!line.empty() && current) {
@@ -225,9 +160,9 @@ void IniFile::Index() {
 }
 
 std::optional<std::string> IniFile::Find(std::string_view section, std::string_view key) const {
-  key = Trim(key);
+  key = TrimAsciiWhitespace(key);
   if (key.empty()) return std::nullopt;
-  auto s = sections_.find(FoldIniName(Trim(section)));
+  auto s = sections_.find(FoldIniName(TrimAsciiWhitespace(section)));
   if (s == sections_.end()) return std::nullopt;
   auto k = s->second.keys.find(FoldIniName(key));
   if (k == s->second.keys.end()) return std::nullopt;
@@ -247,8 +182,8 @@ int32_t IniFile::ReadNumber(std::string_view section, std::string_view key, int3
 }
 
 bool IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {
-  section = Trim(section);
-  key = Trim(key);
+  section = TrimAsciiWhitespace(section);
+  key = TrimAsciiWhitespace(key);
   if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value) ||
       section.find(']') != std::string_view::npos || key.find('=') != std::string_view::npos ||
       key.empty() || key.front() == ';' || key.front() == '[')
@@ -273,9 +208,9 @@ bool IniFile::Set(std::string_view section, std::string_view key, std::string_vi
 
 void WriteIniValue(const std::string& path, std::string_view section, std::string_view key,
                    std::string_view value) {
+  // A missing file, or a missing directory on the way to it, starts out empty.
   std::string bytes;
-  bool missing;
-  if (!ReadRegularFile(path, bytes, nullptr, &missing) && !missing) ThrowWriteError(path);
+  if (!ReadRegularFile(path, &bytes) && errno != ENOENT && errno != ENOTDIR) ThrowWriteError(path);
   IniFile doc(std::move(bytes));
   if (!doc.Set(section, key, value)) ThrowWriteError(path);
   ReplaceFile(path, doc.Bytes());

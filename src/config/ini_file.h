@@ -21,12 +21,9 @@
 #include <string_view>
 #include <unordered_map>
 
-struct stat;
+#include "base/error.h"
 
 namespace larvek {
-
-// Class name of the error raised when a configuration file cannot be written.
-inline constexpr const char* kIniFileError = "EIniFileException";
 
 // Longest value a read returns; longer values are cut.
 inline constexpr size_t kIniMaxValue = 2047;
@@ -78,13 +75,9 @@ std::optional<int32_t> ParseIniInteger(std::string_view text);
 // Names compared by the INI rules: ASCII and Windows-1250 capitals turned to small letters.
 std::string FoldIniName(std::string_view name);
 
-// Reads a regular file whole. Fills `st` (when given) with the file's status as read, and
-// `missing` (when given) with whether the file does not exist. False when it cannot be read.
-bool ReadRegularFile(const std::string& path, std::string& out, struct stat* st, bool* missing);
-
 // Writes `value` under `key` in `section` of the file at `path` (created when missing).
 // The new content replaces the file as a whole (a temporary file renamed over it), so a failed
-// write leaves the old file intact. Throws Error(kIniFileError, "Unable to write to " + path).
+// write leaves the old file intact. Throws Error::IniFile("Unable to write to " + path).
 void WriteIniValue(const std::string& path, std::string_view section, std::string_view key,
                    std::string_view value);
 

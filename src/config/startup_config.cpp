@@ -46,7 +46,7 @@ void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, S
   out.terminator = own.ReadText("Server", "Ukoncovac", "");
   out.server_port = own.ReadText("Server", "Server_port", "2000");
   int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
-  if (max_time < 0) ThrowRangeError();
+  if (max_time < 0) throw Error::Range();
   out.max_time = max_time;
   out.watchdog_on = own.ReadText("Server", "Interval_on", "False") == "True";
 

@@ -46,7 +46,7 @@ struct StartupConfig {
 //    Interval_on (on exactly for "True");
 // 4. own file, [Regional]: ShortDateFormat, LongTimeFormat, DecimalSeparator; a missing or empty
 //    value keeps the default.
-// A negative Max_time throws Error(kRangeError, "Range check error") after filling everything
+// A negative Max_time throws Error::Range() ("Range check error") after filling everything
 // read before it; [Regional] is then not read. The caller applies what was read either way, so
 // the fields are filled in place.
 void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, StartupConfig& out);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "base/text.h"
 #include "db/db_error.h"
 #include "db/db_query.h"
 
@@ -24,14 +25,6 @@ void InitClientLibrary() {
   std::atexit([] {
     if (g_open_links == 0) mysql_library_end();
   });
-}
-
-std::string Trim(std::string s) {
-  auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
-  while (!s.empty() && blank(s.back())) s.pop_back();
-  size_t start = 0;
-  while (start < s.size() && blank(s[start])) ++start;
-  return s.substr(start);
 }
 
 // Errors after which the server side of the link is gone: the statement fails, and the next
@@ -91,7 +84,7 @@ void DbConnection::EnsureOpen() {
   if (!mysql_real_connect(m, or_null(HostName), or_null(User), Password.c_str(), or_null(Database),
                           Port == 0 ? 3306 : Port, nullptr, CLIENT_CONNECT_WITH_DB)) {
     unsigned error = mysql_errno(m);
-    std::string text = Trim(mysql_error(m));
+    std::string text(TrimSpaceAndControls(mysql_error(m)));
     mysql_close(m);
     if (error == 0 || text.empty()) ThrowDatabaseError(kConnectFailed);
     ThrowDatabaseError(kSqlErrorPrefix + text, static_cast<int>(error));
@@ -114,7 +107,7 @@ void DbConnection::DiscardMoreResults() {
 
 void DbConnection::RaiseLinkError() {
   unsigned error = mysql_errno(mysql_);
-  std::string text = Trim(mysql_error(mysql_));
+  std::string text(TrimSpaceAndControls(mysql_error(mysql_)));
   if (text.empty()) text = "unknown error";
   if (IsLinkLost(error)) Disconnect();
   ThrowDatabaseError(kSqlErrorPrefix + text, static_cast<int>(error));

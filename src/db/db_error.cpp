@@ -5,7 +5,7 @@
 namespace larvek {
 
 void ThrowDatabaseError(const std::string& message, int code) {
-  throw Error(kDatabaseError, message, code);
+  throw Error::Database(message, code);
 }
 
 }  // namespace larvek

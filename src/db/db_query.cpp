@@ -2,6 +2,7 @@
 
 #include <mysql.h>
 
+#include "base/text.h"
 #include "db/db_connection.h"
 #include "db/db_error.h"
 #include "db/sql_statement.h"
@@ -42,16 +43,7 @@ std::string DbQuery::SqlText() const {
 
 void DbQuery::SetSqlText(const std::string& text) {
   fill_values_ = nullptr;
-  lines_.clear();
-  size_t i = 0;
-  while (i < text.size()) {
-    size_t end = text.find_first_of("\r\n", i);
-    if (end == std::string::npos) end = text.size();
-    lines_.push_back(text.substr(i, end - i));
-    i = end;
-    if (i < text.size() && text[i] == '\r') ++i;
-    if (i < text.size() && text[i] == '\n') ++i;
-  }
+  lines_ = SplitLines(text);
   Prepare();
 }
 
@@ -117,7 +109,7 @@ void DbQuery::Open() {
       std::string name = c.name;
       auto taken = [&](const std::string& n) {
         for (const DbField& f : fields)
-          if (EqualNoCase(f.Name(), n)) return true;
+          if (EqualIgnoringAsciiCase(f.Name(), n)) return true;
         return false;
       };
       for (int n = 1; taken(name); ++n) name = std::string(c.name) + "_" + std::to_string(n);
@@ -186,7 +178,7 @@ void DbQuery::LoadRow() {
 
 DbField& DbQuery::ColumnByName(const std::string& name) {
   for (DbField& f : fields_)
-    if (EqualNoCase(f.Name(), name)) return f;
+    if (EqualIgnoringAsciiCase(f.Name(), name)) return f;
   Fail("Field '" + name + "' not found");
 }
 

@@ -1,13 +1,11 @@
 #include "db/sql_statement.h"
 
+#include "base/text.h"
 #include "db/db_error.h"
 
 namespace larvek {
 namespace {
 
-bool IsWhitespace(char c) {
-  return static_cast<unsigned char>(c) <= 32;
-}
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -86,24 +84,7 @@ bool IsTwoCharSymbol(std::string_view text) {
   return false;
 }
 
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsWhitespace(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsWhitespace(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 }  // namespace
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x += 32;
-    if (y >= 'A' && y <= 'Z') y += 32;
-    if (x != y) return false;
-  }
-  return true;
-}
 
 std::vector<SqlToken> TokenizeSql(std::string_view text, EscapeMode mode) {
   std::vector<SqlToken> tokens;
@@ -113,9 +94,9 @@ std::vector<SqlToken> TokenizeSql(std::string_view text, EscapeMode mode) {
     char c = rest[0];
     SqlTokenKind kind = SqlTokenKind::kSymbol;
     size_t len = 1;
-    if (IsWhitespace(c)) {
+    if (IsSpaceOrControl(c)) {
       kind = SqlTokenKind::kWhitespace;
-      while (len < rest.size() && IsWhitespace(rest[len])) ++len;
+      while (len < rest.size() && IsSpaceOrControl(rest[len])) ++len;
     } else if (IsWordStart(c)) {
       kind = SqlTokenKind::kWord;
       while (len < rest.size() && IsWordChar(rest[len])) ++len;
@@ -143,7 +124,7 @@ std::vector<SqlToken> TokenizeSql(std::string_view text, EscapeMode mode) {
 
 PreparedSql PrepareSql(std::string_view text, EscapeMode mode) {
   PreparedSql out;
-  if (TrimBlanks(text).empty()) return out;
+  if (TrimSpaceAndControls(text).empty()) return out;
   if (text.find(':') == std::string_view::npos) {
     out.has_statement = true;
     out.statement = std::string(text);
@@ -179,7 +160,8 @@ PreparedSql PrepareSql(std::string_view text, EscapeMode mode) {
         if (!name.empty() && name.back() == next.text[0]) name.remove_suffix(1);
       }
       bool known = false;
-      for (const std::string& seen : out.parameter_names) known = known || EqualNoCase(seen, name);
+      for (const std::string& seen : out.parameter_names)
+        known = known || EqualIgnoringAsciiCase(seen, name);
       if (!known) out.parameter_names.emplace_back(name);
       ++out.parameter_occurrences;
       statement += '?';
@@ -188,7 +170,7 @@ PreparedSql PrepareSql(std::string_view text, EscapeMode mode) {
       ThrowDatabaseError(kBadParameterChar);
     }
   }
-  out.statement = std::string(TrimBlanks(statement));
+  out.statement = std::string(TrimSpaceAndControls(statement));
   out.has_statement = !out.statement.empty();
   return out;
 }

@@ -25,9 +25,6 @@ struct SqlToken {
 // names a backslash escapes the next character only in EscapeMode::kBackslash.
 std::vector<SqlToken> TokenizeSql(std::string_view text, EscapeMode mode = EscapeMode::kBackslash);
 
-// Names (parameters, columns) compare without regard to ASCII letter case.
-bool EqualNoCase(std::string_view a, std::string_view b);
-
 struct PreparedSql {
   bool has_statement = false;  // false: the text is empty once trimmed
   std::string statement;       // the text to send, with "?" for each parameter occurrence

@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "base/error.h"
@@ -10,15 +11,23 @@ namespace larvek {
 
 uint32_t HostIPv4Address() {
   char name[256] = {};
-  if (gethostname(name, 255) != 0) ThrowRangeError();
+  if (gethostname(name, 255) != 0) throw Error::Range();
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) ThrowRangeError();
+  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) throw Error::Range();
   uint32_t address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
   freeaddrinfo(found);
   return address;
+}
+
+std::optional<Endpoint> LocalEndpoint(int fd) {
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0)
+    return std::nullopt;
+  return Endpoint{local.sin_addr.s_addr, ntohs(local.sin_port)};
 }
 
 std::string DottedQuad(uint32_t address_network_order) {

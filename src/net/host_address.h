@@ -1,7 +1,9 @@
-// The host's own IPv4 address, and IPv4 addresses as dotted-quad text.
+// The host's own IPv4 address, the address a socket is bound to, and IPv4 addresses as
+// dotted-quad text.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace larvek {
@@ -11,5 +13,14 @@ namespace larvek {
 uint32_t HostIPv4Address();
 // "a.b.c.d", the byte sent first on the wire first; each byte in decimal without leading zeros.
 std::string DottedQuad(uint32_t address_network_order);
+
+struct Endpoint {
+  uint32_t address_network_order;
+  uint16_t port;  // in host order
+};
+
+// The IPv4 address and port the socket `fd` is bound to; nullopt when `fd` is negative or the
+// system cannot tell.
+std::optional<Endpoint> LocalEndpoint(int fd);
 
 }  // namespace larvek

@@ -213,8 +213,7 @@ std::string SocketErrorDescription(int code) {
 }
 
 Error SocketError(int code, const std::string& operation) {
-  return Error(
-      kSocketError,
+  return Error::Socket(
       SocketErrorDescription(code) + " (#" + std::to_string(code) + " in " + operation + ")", code);
 }
 

@@ -16,7 +16,7 @@ namespace larvek {
 int WinsockCode(int err);
 // The description of a code; "Not a WinSock error" for codes outside the list.
 std::string SocketErrorDescription(int code);
-// Error(kSocketError, description + " (#" + code + " in " + operation + ")", code).
+// Error::Socket(description + " (#" + code + " in " + operation + ")", code).
 Error SocketError(int code, const std::string& operation);
 [[noreturn]] void ThrowSocketError(int code, const std::string& operation);
 
@@ -30,7 +30,7 @@ std::optional<Error> CatchError(F&& f) {
   } catch (const Error& e) {
     return e;
   } catch (const std::exception& e) {
-    return Error("Exception", e.what());
+    return Error::Generic(e.what());
   }
 }
 

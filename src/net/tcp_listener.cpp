@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/text.h"
 #include "net/host_address.h"
 #include "net/socket_error.h"
 
@@ -22,32 +23,24 @@ struct BusyScope {
   ~BusyScope() { --busy; }
 };
 
-std::string Trim(const std::string& text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-  return text.substr(begin, end - begin);
-}
-
 // The port number of a port text, in host order.
 int ResolvePort(const std::string& port_text) {
-  std::string text = Trim(port_text);
+  const std::string text(TrimSpaceAndControls(port_text));
   if (text.empty()) ThrowSocketError(10022, "listen: port not assigned");
   if (text[0] >= '0' && text[0] <= '9') {
     long value = 0;
     for (size_t i = 0; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
       value = value * 10 + (text[i] - '0');
-      if (value > 65535) throw Error(kSocketError, "listen: Range check error");
+      if (value > 65535) throw Error::Socket("listen: Range check error");
     }
     return static_cast<int>(value);
   }
   const servent* service = getservbyname(text.c_str(), "tcp");
   if (service == nullptr) {
     const int code = 11004;  // the name is valid, the service database has no entry for it
-    throw Error(kSocketError,
-                "listen: Winsock Resolve Port: Cannot convert port '" + text + "' - " +
-                    SocketErrorDescription(code) + " (#" + std::to_string(code) + ")",
-                code);
+    throw Error::Socket("listen: Winsock Resolve Port: Cannot convert port '" + text + "' - " +
+                            SocketErrorDescription(code) + " (#" + std::to_string(code) + ")",
+                        code);
   }
   return ntohs(static_cast<uint16_t>(service->s_port));
 }
@@ -101,10 +94,8 @@ void TcpListener::Listen() {
 }
 
 int TcpListener::ListeningPort() const {
-  sockaddr_in local{};
-  socklen_t len = sizeof local;
-  if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return -1;
-  return ntohs(local.sin_port);
+  const std::optional<Endpoint> local = LocalEndpoint(fd_);
+  return local ? local->port : -1;
 }
 
 void TcpListener::CloseListeningSocket() {

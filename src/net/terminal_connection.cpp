@@ -1,6 +1,5 @@
 #include "net/terminal_connection.h"
 
-#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -56,17 +55,13 @@ TerminalConnection::~TerminalConnection() {
 }
 
 std::string TerminalConnection::BoundAddress() const {
-  sockaddr_in local{};
-  socklen_t len = sizeof local;
-  if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return "error";
-  return DottedQuad(local.sin_addr.s_addr);
+  const std::optional<Endpoint> local = LocalEndpoint(fd_);
+  return local ? DottedQuad(local->address_network_order) : "error";
 }
 
 std::string TerminalConnection::BoundPort() const {
-  sockaddr_in local{};
-  socklen_t len = sizeof local;
-  if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return "error";
-  return std::to_string(ntohs(local.sin_port));
+  const std::optional<Endpoint> local = LocalEndpoint(fd_);
+  return local ? std::to_string(local->port) : "error";
 }
 
 int TerminalConnection::SendText(const std::string& text) {

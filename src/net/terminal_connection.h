@@ -75,8 +75,6 @@ class TerminalConnection {
   // comes in true; left true, the connection is aborted. Errors of the handler are ignored.
   std::function<void(TerminalConnection&, const Error&, bool& can_close)> OnBgException;
 
-  TcpListener& Listener() { return listener_; }
-
  private:
   friend class TcpListener;
   TerminalConnection(TcpListener& listener, uint64_t id, int fd, std::string peer_address,

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <string>
 
 namespace larvek {
 
@@ -31,10 +29,6 @@ struct EventLoop::TimerEntry {
 
 namespace {
 
-[[noreturn]] void ThrowSystemError(const char* what) {
-  throw Error("EOSError", std::string(what) + ": " + std::strerror(errno), errno);
-}
-
 uint32_t ToEpoll(uint32_t interest) {
   uint32_t events = 0;
   if (interest & EventLoop::kReadable) events |= EPOLLIN | EPOLLRDHUP;
@@ -56,11 +50,11 @@ uint32_t FromEpoll(uint32_t events) {
 
 EventLoop::EventLoop(const MonotonicClock& clock) : clock_(clock) {
   epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd_ < 0) ThrowSystemError("epoll_create1");
+  if (epoll_fd_ < 0) throw Error::Os("epoll_create1", errno);
   wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake_fd_ < 0) {
     close(epoll_fd_);
-    ThrowSystemError("eventfd");
+    throw Error::Os("eventfd", errno);
   }
   epoll_event ev{};
   ev.events = EPOLLIN;
@@ -79,9 +73,9 @@ void EventLoop::Watch(int fd, uint32_t interest, IoHandler handler) {
   if (it != watches_.end()) {
     it->second->active = false;  // events queued for the old handler are dropped
     it->second = watch;
-    if (!ApplyInterest(*watch, EPOLL_CTL_MOD)) ThrowSystemError("epoll_ctl");
+    if (!ApplyInterest(*watch, EPOLL_CTL_MOD)) throw Error::Os("epoll_ctl", errno);
   } else {
-    if (!ApplyInterest(*watch, EPOLL_CTL_ADD)) ThrowSystemError("epoll_ctl");
+    if (!ApplyInterest(*watch, EPOLL_CTL_ADD)) throw Error::Os("epoll_ctl", errno);
     watches_.emplace(fd, watch);
   }
 }
@@ -91,7 +85,7 @@ void EventLoop::SetInterest(int fd, uint32_t interest) {
   if (it == watches_.end() || it->second->interest == interest) return;
   it->second->interest = interest;
   if (!it->second->suspended && !ApplyInterest(*it->second, EPOLL_CTL_MOD)) {
-    ThrowSystemError("epoll_ctl");
+    throw Error::Os("epoll_ctl", errno);
   }
 }
 
@@ -178,7 +172,7 @@ void EventLoop::Run() {
 void EventLoop::Collect(int timeout_ms) {
   epoll_event events[64];
   int n = epoll_wait(epoll_fd_, events, 64, timeout_ms);
-  if (n < 0 && errno != EINTR) ThrowSystemError("epoll_wait");
+  if (n < 0 && errno != EINTR) throw Error::Os("epoll_wait", errno);
   for (int i = 0; i < n; ++i) {
     int fd = events[i].data.fd;
     if (fd == wake_fd_) {
@@ -241,7 +235,7 @@ void EventLoop::Dispatch(Event& event) {
   } catch (const Error& error) {
     ReportError(error);
   } catch (const std::exception& error) {
-    ReportError(Error("Exception", error.what()));
+    ReportError(Error::Generic(error.what()));
   }
 }
 

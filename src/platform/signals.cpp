@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <string>
 
 namespace larvek {
 
@@ -30,7 +28,7 @@ SignalWatch::SignalWatch(EventLoop& loop, std::function<void()> on_close_request
   if (fd_ < 0) {
     int err = errno;
     pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
-    throw Error("EOSError", std::string("signalfd: ") + std::strerror(err), err);
+    throw Error::Os("signalfd", err);
   }
   loop_.Watch(fd_, EventLoop::kReadable, [this](uint32_t) {
     signalfd_siginfo info;

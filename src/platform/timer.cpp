@@ -9,7 +9,7 @@ Timer::~Timer() {
 }
 
 void Timer::SetInterval(int ms) {
-  if (ms < 0) ThrowRangeError();
+  if (ms < 0) throw Error::Range();
   if (ms == interval_) return;
   interval_ = ms;
   Restart();

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/file_io.h"
+#include "base/text.h"
 
 namespace larvek {
 namespace {
@@ -25,70 +27,6 @@ std::string DayDirectory(const std::string& program_dir, const LocalDateTime& da
 void CreateDirectories(const std::string& dir) {
   std::error_code ignored;
   std::filesystem::create_directories(dir, ignored);
-}
-
-// Writes all of `data`; false with errno set on failure.
-bool WriteAll(int fd, const std::string& data) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Reads the whole file; false with errno set on failure.
-bool ReadAll(const std::string& path, std::string* out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out->clear();
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int saved = errno;
-      close(fd);
-      errno = saved;
-      return false;
-    }
-    if (n == 0) break;
-    out->append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return true;
-}
-
-[[noreturn]] void ThrowOpenError(const std::string& path) {
-  throw Error(kFileOpenError, "Cannot open file \"" + path + "\". " + std::strerror(errno));
-}
-
-[[noreturn]] void ThrowCreateError(const std::string& path) {
-  throw Error(kFileCreateError, "Cannot create file \"" + path + "\". " + std::strerror(errno));
-}
-
-// A line ends at CR LF, at a lone CR or at a lone LF; text after the last end is a line too.
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0, i = 0;
-  while (i < text.size()) {
-    char c = text[i];
-    if (c != '\r' && c != '\n') {
-      ++i;
-      continue;
-    }
-    lines.push_back(text.substr(start, i - start));
-    i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
-    start = i;
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
 }
 
 }  // namespace
@@ -143,12 +81,12 @@ void ActivityLog::Load() {
   const std::string path = DailyLogPath(program_dir_, Now());
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
-    if (errno != ENOENT && errno != ENOTDIR) ThrowOpenError(path);
+    if (errno != ENOENT && errno != ENOTDIR) throw Error::FileOpen(path, errno);
     loaded_ = true;  // no file today: the view is the whole day's log
     return;
   }
   std::string text;
-  if (!ReadAll(path, &text)) ThrowOpenError(path);
+  if (!ReadWholeFile(path, &text)) throw Error::FileOpen(path, errno);
   view_.ReplaceLines(SplitLines(text));
   loaded_ = true;
 }
@@ -163,7 +101,7 @@ void ActivityLog::Save() {
   if (!loaded_) {
     struct stat st {};
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      if (!ReadAll(path, &text)) ThrowOpenError(path);
+      if (!ReadWholeFile(path, &text)) throw Error::FileOpen(path, errno);
       auto it = size_before_run_.find(path);
       if (it != size_before_run_.end() && static_cast<size_t>(it->second) < text.size())
         text.resize(static_cast<size_t>(it->second));
@@ -176,20 +114,14 @@ void ActivityLog::Save() {
     text += "\r\n";
   }
 
-  const std::string tmp = path + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) ThrowCreateError(path);
-  bool ok = WriteAll(fd, text);
-  if (close(fd) != 0) ok = false;
-  if (!ok) {
-    unlink(tmp.c_str());
-    throw Error(kWriteError, "Stream write error");
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    int saved = errno;
-    unlink(tmp.c_str());
-    errno = saved;
-    ThrowCreateError(path);
+  switch (ReplaceFileAtomically(path, text, {.temp_path = path + ".tmp"})) {
+    case ReplaceResult::kReplaced:
+      return;
+    case ReplaceResult::kCreateFailed:
+    case ReplaceResult::kRenameFailed:
+      throw Error::FileCreate(path, errno);
+    case ReplaceResult::kWriteFailed:
+      throw Error::Write();
   }
 }
 

@@ -34,15 +34,15 @@ class ActivityLog {
   void AddLogLine(const std::string& text);
 
   // Replaces the view's lines by those of today's file when it exists (lines end at CR LF,
-  // a lone CR or a lone LF). Throws Error(kFileOpenError, "Cannot open file \"<path>\".
-  // <system error text>") when the file exists but cannot be read.
+  // a lone CR or a lone LF). Throws Error::FileOpen ("Cannot open file \"<path>\". <system
+  // error text>") when the file exists but cannot be read.
   void Load();
 
   // Writes the view's lines to the file of the current date, each followed by CR LF. The
   // day's directory is created with its parents (a failure shows in the next step). The text
-  // goes to <path>.tmp first and is then renamed over the file, so a failed save leaves the
-  // file as it was. Throws Error(kFileCreateError, "Cannot create file \"<path>\". <system
-  // error text>") or Error(kWriteError, "Stream write error"); when the file's earlier lines
+  // goes to <path>.tmp first, is flushed to disk and is then renamed over the file, so a failed
+  // save leaves the file as it was. Throws Error::FileCreate ("Cannot create file \"<path>\".
+  // <system error text>") or Error::Write ("Stream write error"); when the file's earlier lines
   // must be kept and cannot be read, throws the Load error and leaves the file alone.
   void Save();
 

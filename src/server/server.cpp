@@ -5,10 +5,10 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <memory>
 
 #include "base/error.h"
+#include "base/file_io.h"
 #include "base/regional.h"
 #include "net/host_address.h"
 #include "net/terminal_connection.h"
@@ -62,15 +62,11 @@ std::string WithoutLineBreaks(const std::string& text) {
 // file system flushing a truncated-and-rewritten file at every close.
 void WriteDumpFile(const std::string& bytes) {
   int fd = ::open(kDumpFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0)
-    throw Error(kFileCreateError,
-                std::string("Cannot create file \"u.txt\". ") + std::strerror(errno));
+  if (fd < 0) throw Error::FileCreate(kDumpFile, errno);
   const std::string content = bytes + "\r\n";
-  bool ok =
-      ::pwrite(fd, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size()) &&
-      ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
+  bool ok = WriteAll(fd, content) && ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
   ok = ::close(fd) == 0 && ok;
-  if (!ok) throw Error(kWriteError, "Stream write error");
+  if (!ok) throw Error::Write();
 }
 
 }  // namespace

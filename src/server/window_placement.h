@@ -31,7 +31,7 @@ class WindowGeometry {
   virtual void Apply(int flags, int min_x, int min_y, int max_x, int max_y, const Rect& normal) = 0;
 };
 
-// Writes the keys above. A failed write throws Error(kIniFileError, "Unable to write to <path>")
+// Writes the keys above. A failed write throws Error::IniFile("Unable to write to <path>")
 // and ends the save.
 void SaveWindowPlacement(ConfigStore& ini, const WindowGeometry& window, bool at_teardown);
 

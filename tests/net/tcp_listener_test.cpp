@@ -156,10 +156,10 @@ TEST_F(ListenerTest, BannerGoesOutAfterTheConnectHandlerUnlessClearedOrClosed) {
 TEST_F(ListenerTest, HandlerErrorsGoToTheListenerAndItKeepsListening) {
   Listen();
   on_connect = [](const std::string& name, TerminalConnection&) {
-    if (name == "A") throw Error(kRangeError, "Range check error");
+    if (name == "A") throw Error::Range();
   };
   on_disconnect = [](const std::string& name, TerminalConnection&) {
-    if (name == "B") throw Error(kConvertError, "bad");
+    if (name == "B") throw Error::Convert("bad");
   };
   listener->OnBgException = [this](TcpListener& l, const Error& e, bool& can_close) {
     Log("server bg " + e.ClassName() + ": " + e.Message() +

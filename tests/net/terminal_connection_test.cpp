@@ -124,7 +124,7 @@ TEST_F(ClientTest, ReceptionErrorsAreDroppedAndUnreadBytesComeWithTheNextArrival
   // connection stays open, and the bytes left unread the first time come with the next ones.
   client.OnDataAvailable = [&](TerminalConnection& c) {
     ++calls;
-    if (calls == 1) throw Error(kRangeError, "before read");
+    if (calls == 1) throw Error::Range();
     const std::string text = c.Read();
     Log("A data '" + text + "'");
     if (calls == 2) throw std::runtime_error("after read");

@@ -138,7 +138,7 @@ TEST(EventLoopTest, ErrorsGoToTheErrorHandlerAndTheLoopGoesOn) {
   EventLoop loop;
   std::vector<std::string> log;
   loop.SetErrorHandler([&](const Error& e) { log.push_back(e.ClassName() + ":" + e.Message()); });
-  loop.Post([] { throw Error(kRangeError, "Range check error"); });
+  loop.Post([] { throw Error::Range(); });
   loop.Post([] { throw std::runtime_error("boom"); });
   loop.Post([&] { log.push_back("after"); });
   loop.RunOnce(0);
@@ -149,7 +149,7 @@ TEST(EventLoopTest, ErrorsGoToTheErrorHandlerAndTheLoopGoesOn) {
 TEST(EventLoopTest, WithoutErrorHandlerTheErrorLeavesRunOnceAndTheRestStaysQueued) {
   EventLoop loop;
   bool after = false;
-  loop.Post([] { throw Error(kRangeError, "Range check error"); });
+  loop.Post([] { throw Error::Range(); });
   loop.Post([&] { after = true; });
   EXPECT_THROW(loop.RunOnce(0), Error);
   EXPECT_FALSE(after);

@@ -131,7 +131,7 @@ TEST_F(TimerTest, HandlerMayDestroyItsTimerAndErrorsReachTheLoop) {
   timer->SetInterval(1);
   timer->OnTimer = [&] {
     timer.reset();
-    throw Error(kRangeError, "Range check error");
+    throw Error::Range();
   };
   timer->SetEnabled(true);
   Pass(1ms);

@@ -16,6 +16,15 @@ std::optional<CommandDefinition> Known(CommandDefinition definition) {
 
 }  // namespace
 
+DefinitionSource ProbeDefinitionSource(DbConnection& connection) {
+  DbQuery probe(connection);
+  // "_" is a pattern character of LIKE; a table named like server_term but for one letter
+  // counts too, as it always has.
+  probe.SqlAdd("SHOW TABLES LIKE \"server_term\"");
+  probe.Open();
+  return probe.NoRows() ? DefinitionSource::kOwnFile : DefinitionSource::kTable;
+}
+
 CommandCatalog::CommandCatalog(DbConnection& connection, const ConfigStore& own_file)
     : connection_(connection), own_file_(own_file) {}
 

@@ -16,6 +16,10 @@ class DbConnection;
 // a section per command in the own configuration file.
 enum class DefinitionSource { kOwnFile, kTable };
 
+// Asks the database whether it has the table server_term ("SHOW TABLES LIKE ..."): the source
+// of definitions for the whole run. Database failures leave this function.
+DefinitionSource ProbeDefinitionSource(DbConnection& connection);
+
 class CommandCatalog {
  public:
   CommandCatalog(DbConnection& connection, const ConfigStore& own_file);

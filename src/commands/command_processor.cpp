@@ -1,7 +1,9 @@
 #include "commands/command_processor.h"
 
+#include "base/error.h"
 #include "commands/text_utils.h"
 #include "db/db_connection.h"
+#include "db/db_error.h"
 #include "db/db_query.h"
 #include "platform/timer.h"
 
@@ -9,6 +11,10 @@ namespace larvek {
 namespace {
 
 const char kUnknownCommandReply[] = "NEZNAMY PRIKAZ!";
+// Log line of a request that failed: + class + ": " + message.
+const char kRequestFailure[] =
+    "Chyba po\x9E"
+    "adavku: ";
 const char kSetNames[] = "SET NAMES cp1250";
 
 // A template is modifying when its text as defined holds one of these words (case matters).
@@ -27,33 +33,82 @@ ParameterValues RequestParameters(const Request& request, int count) {
   return params;
 }
 
+// A failure of the database itself (it refused a statement or could not be reached), as
+// opposed to one caused by the request or the definition.
+bool IsDatabaseFailure(const Error& error) {
+  return error.Kind() == ErrorKind::kDatabase &&
+         (error.Code() != 0 || error.Message() == kConnectFailed);
+}
+
 }  // namespace
 
 CommandProcessor::CommandProcessor(DbConnection& connection, DbQuery& query,
                                    const ConfigStore& own_file, Timer& watchdog,
                                    const CommandSettings& settings, LogFn add_log_line,
-                                   FindTerminalFn find_terminal)
+                                   FindTerminalFn find_terminal, const MonotonicClock& clock)
     : connection_(connection),
       query_(query),
       catalog_(connection, own_file),
       watchdog_(watchdog),
       settings_(settings),
       log_(std::move(add_log_line)),
-      find_terminal_(std::move(find_terminal)) {}
+      find_terminal_(std::move(find_terminal)),
+      clock_(clock) {}
 
 void CommandProcessor::Handle(ReplySink& terminal, std::string_view reception) {
-  const Request request = ParseRequest(reception);
-  if (request.IsBlank()) return;
+  std::string name;
+  // True while a database failure is to be answered with the error record.
+  bool answer_database_failure = false;
+  try {
+    const Request request = ParseRequest(reception);
+    if (request.IsBlank()) return;  // no request at all
+    name = request.Name();
 
-  const std::optional<CommandDefinition> definition =
-      catalog_.Find(request.Name(), settings_.definitions);
-  latest_lookup_name_ = request.Name();
-  if (!definition) {
-    Reply(terminal, kUnknownCommandReply);
-    return;
+    answer_database_failure = true;
+    const std::optional<CommandDefinition> definition = catalog_.Find(name, DecideSource());
+    answer_database_failure = false;
+    if (!definition) {
+      Reply(terminal, kUnknownCommandReply);
+      return;
+    }
+    if (definition->parameter_count < 1 || definition->parameter_count > 5) {
+      log_(std::string(kRequestFailure) + kRangeError +
+           ": Range check error (ze_ctecky = " + std::to_string(definition->parameter_count) + ")");
+      return;
+    }
+    const ParameterValues params = RequestParameters(request, definition->parameter_count);
+
+    answer_database_failure = true;
+    query_.SqlClear();
+    query_.SqlAdd(kSetNames);
+    query_.ExecuteStatement();
+    answer_database_failure = false;
+
+    Execute(terminal, params, *definition);
+  } catch (const Error& e) {
+    log_(kRequestFailure + e.ClassName() + ": " + e.Message());
+    if (answer_database_failure && IsDatabaseFailure(e))
+      Reply(terminal, name + ";error" + settings_.terminator);
+  } catch (const std::exception& e) {
+    log_(std::string(kRequestFailure) + "Exception: " + e.what());
   }
-  if (definition->parameter_count < 1 || definition->parameter_count > 5) return;
-  Execute(terminal, request, *definition);
+}
+
+DefinitionSource CommandProcessor::DecideSource() {
+  if (settings_.definitions) return *settings_.definitions;
+  if (probed_source_) return *probed_source_;
+  const MonotonicClock::TimePoint now = clock_.Now();
+  // Between two probes the request fails as the last probe did.
+  if (last_probe_ && now - *last_probe_ < kProbeInterval && last_probe_failure_)
+    throw *last_probe_failure_;
+  last_probe_ = now;
+  try {
+    probed_source_ = ProbeDefinitionSource(connection_);
+  } catch (const Error& e) {
+    last_probe_failure_ = e;
+    throw;
+  }
+  return *probed_source_;
 }
 
 // Sets the template as the shared query's text; the parameters go into its placeholders only
@@ -105,14 +160,10 @@ void CommandProcessor::Disarm() {
   watchdog_.SetEnabled(false);
 }
 
-void CommandProcessor::Execute(ReplySink& terminal, const Request& request,
+void CommandProcessor::Execute(ReplySink& terminal, const ParameterValues& params,
                                const CommandDefinition& definition) {
-  const ParameterValues params = RequestParameters(request, definition.parameter_count);
   watched_terminal_ = terminal.Id();
-
-  query_.SqlClear();
-  query_.SqlAdd(kSetNames);
-  query_.ExecuteStatement();
+  watched_name_ = definition.name;
 
   const std::string& templ1 = definition.statement1;
   const std::string& templ2 = definition.statement2;
@@ -179,7 +230,7 @@ void CommandProcessor::OnWatchdogExpired() {
   if (!watched_terminal_) return;
   const std::unique_ptr<ReplySink> terminal = find_terminal_(*watched_terminal_);
   if (!terminal) return;
-  Reply(*terminal, latest_lookup_name_ + ";timeout" + settings_.terminator, /*add_cr=*/false);
+  Reply(*terminal, watched_name_ + ";timeout" + settings_.terminator, /*add_cr=*/false);
 }
 
 // Every piece after an "@" names a variable up to its first ":"; each is set to NULL by a

@@ -6,6 +6,7 @@
 // does not answer itself leave Handle; the reception handler drops them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,11 +14,13 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "commands/command_catalog.h"
 #include "commands/command_definition.h"
 #include "commands/placeholders.h"
 #include "commands/reply_sink.h"
 #include "commands/request.h"
+#include "platform/monotonic_clock.h"
 
 namespace larvek {
 
@@ -27,7 +30,9 @@ class DbQuery;
 class Timer;
 
 struct CommandSettings {
-  DefinitionSource definitions = DefinitionSource::kOwnFile;
+  // Where definitions come from; none while the start-up probe of the database has not
+  // succeeded (requests then probe again, see Handle).
+  std::optional<DefinitionSource> definitions = DefinitionSource::kOwnFile;
   std::string terminator;    // reply terminator T, appended to every record (Ukoncovac)
   bool watchdog_on = false;  // arm the watchdog around template statements
 };
@@ -42,17 +47,27 @@ class CommandProcessor {
   // and its expiry must call OnWatchdogExpired.
   CommandProcessor(DbConnection& connection, DbQuery& query, const ConfigStore& own_file,
                    Timer& watchdog, const CommandSettings& settings, LogFn add_log_line,
-                   FindTerminalFn find_terminal);
+                   FindTerminalFn find_terminal,
+                   const MonotonicClock& clock = SteadyMonotonicClock());
 
   // One reception of `terminal` (its text without trailing CRs): parse, look up, answer or
-  // execute.
+  // execute. Nothing leaves it: a failure it does not answer otherwise is logged as
+  // "Chyba požadavku: class: message"; when the database failed before the definition's own
+  // statements ran (connecting, the lookup, the character-set statement), the terminal also
+  // gets the error record, so it does not wait for its own time-out.
   void Handle(ReplySink& terminal, std::string_view reception);
+
+  // Shortest time between two probes of a database that was down at start-up.
+  static constexpr std::chrono::seconds kProbeInterval{5};
   // The watchdog expired: drop the database link and tell the terminal of the latest execution.
   void OnWatchdogExpired();
 
  private:
-  // Runs the definition's templates with the request's parameters and replies.
-  void Execute(ReplySink& terminal, const Request& request, const CommandDefinition& definition);
+  // Where to look the command up; probes the database when start-up could not.
+  DefinitionSource DecideSource();
+  // Runs the definition's templates with the parameters and replies.
+  void Execute(ReplySink& terminal, const ParameterValues& params,
+               const CommandDefinition& definition);
   // Sets every user variable that `text` assigns ("@name:=") to NULL on the shared query.
   void ResetUserVariables(const std::string& text);
   void SetTemplate(const std::string& templ, const ParameterValues& params);
@@ -70,10 +85,15 @@ class CommandProcessor {
   const CommandSettings& settings_;
   LogFn log_;
   FindTerminalFn find_terminal_;
-  // The timeout record goes to the terminal of the latest execution and carries the name of the
-  // latest command looked up, whichever terminal asked for it.
+  // The terminal and command of the latest execution: the timeout record names that command
+  // and goes to that terminal.
   std::optional<uint64_t> watched_terminal_;
-  std::string latest_lookup_name_;
+  std::string watched_name_;
+  // The source found by a probe after a failed start-up, and when the last probe ran.
+  std::optional<DefinitionSource> probed_source_;
+  const MonotonicClock& clock_;  // times the probes
+  std::optional<MonotonicClock::TimePoint> last_probe_;
+  std::optional<Error> last_probe_failure_;
 };
 
 }  // namespace larvek

@@ -18,7 +18,6 @@
 namespace larvek {
 namespace {
 
-const char kProbeStatement[] = "SHOW TABLES LIKE \"server_term\"";
 // With ANSI_QUOTES the server reads the double-quoted parameter values as column names.
 const char kAnsiQuotesWarning[] =
     "Varov\xE1n\xED: sql_mode datab\xE1ze obsahuje ANSI_QUOTES, hodnoty v uvozovk\xE1"
@@ -179,14 +178,11 @@ void Server::StartUp() {
 
   view_.SetWindowCaption(Caption());
 
+  // From here on a failure leaves the source undecided: requests probe the database again
+  // until it answers (see CommandProcessor).
+  settings_.definitions = std::nullopt;
   if (GlobalSqlModeHasAnsiQuotes()) AddLogLine(kAnsiQuotesWarning);
-  {
-    DbQuery probe(db_connection);
-    probe.SqlAdd(kProbeStatement);
-    probe.Open();
-    if (!probe.NoRows()) settings_.definitions = DefinitionSource::kTable;
-    probe.Close();
-  }
+  settings_.definitions = ProbeDefinitionSource(db_connection);
 
   listener.Banner.clear();
   log_.Load();

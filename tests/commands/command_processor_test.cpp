@@ -14,10 +14,12 @@
 #include "config/config_store.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
+#include "manual_monotonic_clock.h"
 #include "mariadb_server.h"
 #include "platform/event_loop.h"
 #include "platform/timer.h"
 #include "temp_dir.h"
+#include "terminal_peer.h"
 
 namespace larvek {
 namespace {
@@ -51,6 +53,12 @@ std::string Sent(const std::string& text) {
   return "Odeslal na " + std::string(kAddress) + ": " + text;
 }
 
+std::string Failure(const std::string& text) {
+  return "Chyba po\x9E"
+         "adavku: " +
+         text;
+}
+
 struct RequestCase {
   const char* name;
   std::string reception;
@@ -69,7 +77,8 @@ class CommandProcessorTest : public ::testing::Test {
             [this](uint64_t id) -> std::unique_ptr<ReplySink> {
               if (!terminal_connected || id != kTerminalId) return nullptr;
               return std::make_unique<FakeTerminal>(sent);
-            }) {
+            },
+            clock) {
     database.Configure(connection);
     settings.definitions = DefinitionSource::kTable;
     settings.terminator = "#";
@@ -99,6 +108,7 @@ class CommandProcessorTest : public ::testing::Test {
     }
   }
 
+  testing::ManualMonotonicClock clock;
   testing::TempDir dir;
   CommandDatabase database;
   DbConnection connection;
@@ -144,16 +154,18 @@ TEST_F(CommandProcessorTest, RequestsAgainstTheTableOfDefinitions) {
       {"no parameters counts as unknown",
        "NULA;1",
        {"NEZNAMY PRIKAZ!\r", {Sent("NEZNAMY PRIKAZ!")}, ""}},
-      {"more than five parameters: no reply", "SEST;1;2;3;4;5;6", {"", {}, ""}},
+      {"more than five parameters: no reply, a log line",
+       "SEST;1;2;3;4;5;6",
+       {"", {Failure("ERangeError: Range check error (ze_ctecky = 6)")}, ""}},
       {"blank reception: no reply", " \t ", {"", {}, ""}},
       {"statement rejected: error record", "BAD;1", {"BAD;error#\r", {Sent("BAD;error#")}, ""}},
       {"modifying then reading", "PRIJEM;A1;5", {"PRIJEM;A1;15#\r", {Sent("PRIJEM;A1;15#")}, ""}},
       {"modifying then reading nothing",
        "PRIJEM;Q9;5",
        {"PRIJEM;NENI\r", {Sent("PRIJEM;NENI")}, ""}},
-      {"too few fields: nothing runs",
+      {"too few fields: nothing runs, a log line",
        "PRIJEM",
-       {"", {}, "EStringListError: List index out of bounds (2)"}},
+       {"", {Failure("EStringListError: List index out of bounds (2)")}, ""}},
       {"modifying alone", "VYDEJ;A1;3", {"\r", {Sent("")}, ""}},
       {"check then read", "CHECK;A1", {"CHECK;Sroub#\r", {Sent("CHECK;Sroub#")}, ""}},
       {"check finds nothing", "CHECK;Q9", {"CHECK;NENI\r", {Sent("CHECK;NENI")}, ""}},
@@ -176,7 +188,8 @@ TEST_F(CommandProcessorTest, RequestsAgainstTheOwnFile) {
   });
 }
 
-// Lookup failures leave Handle before anything is sent; the reception handler drops them.
+// A definition the lookup cannot read gets no reply (the terminal could not fix it), but the
+// failure is logged.
 TEST_F(CommandProcessorTest, DefinitionsTheLookupCannotRead) {
   const struct {
     const char* name;
@@ -204,9 +217,9 @@ TEST_F(CommandProcessorTest, DefinitionsTheLookupCannotRead) {
     database.CreateServerTerm(c.columns);
     database.Exec("INSERT INTO server_term VALUES " + c.row);
     const Outcome got = Handle("STAV;A1");
-    EXPECT_EQ(got.error, c.error);
+    EXPECT_EQ(got.error, "");
     EXPECT_EQ(got.sent, "");
-    EXPECT_TRUE(got.log.empty());
+    EXPECT_EQ(got.log, std::vector<std::string>{Failure(c.error)});
   }
 }
 
@@ -223,6 +236,12 @@ TEST_F(CommandProcessorTest, WatchdogExpiryTellsTheTerminalOfTheWatchedStatement
     std::string timeout;  // sent when it expires
   } cases[] = {
       {"a failed statement leaves it running", true, {"BAD;1"}, true, true, "BAD;timeout#"},
+      {"the record names the watched command, not a later one",
+       true,
+       {"BAD;1", "ZZZ"},
+       true,
+       true,
+       "BAD;timeout#"},
       {"the terminal has gone", true, {"BAD;1"}, false, true, ""},
       {"a successful statement stops it", true, {"BAD;1", "STAV;A1"}, true, false, ""},
       {"switched off", false, {"BAD;1"}, true, false, ""},
@@ -246,6 +265,35 @@ TEST_F(CommandProcessorTest, WatchdogExpiryTellsTheTerminalOfTheWatchedStatement
     EXPECT_EQ(log, c.timeout.empty() ? std::vector<std::string>{}
                                      : std::vector<std::string>{Sent(c.timeout)});
   }
+}
+
+// A database failure before the definition's own statements (connecting, the lookup) is
+// answered with the error record, so the terminal does not wait for its own time-out. When
+// start-up could not reach the database, requests probe it again, at most every five seconds,
+// and once it answers its table of definitions is used.
+TEST_F(CommandProcessorTest, DatabaseDownIsAnsweredAndAFailedStartRecovers) {
+  database.CreateServerTerm();
+  database.Define("STAV", 1, "kod", "select kod from sklad where kod = %a%", "", "NENI");
+  const int real_port = connection.Port;
+  connection.Port = testing::FreeLoopbackPort();  // nothing listens there
+  const auto down = [&](const std::string& request, const std::string& name) {
+    SCOPED_TRACE(request);
+    const Outcome got = Handle(request);
+    EXPECT_EQ(got.sent, name + ";error#\r");
+    ASSERT_EQ(got.log.size(), 2u);
+    EXPECT_EQ(got.log[0].rfind(Failure("EDatabaseError: SQL chyba: "), 0), 0u) << got.log[0];
+    EXPECT_EQ(got.log[1], Sent(name + ";error#"));
+  };
+  down("STAV;A1", "STAV");  // definitions known: the lookup cannot connect
+
+  settings.definitions = std::nullopt;  // start-up could not probe the database
+  down("STAV;A1", "STAV");              // probes, fails
+  connection.Port = real_port;
+  clock.Advance(std::chrono::seconds(4));
+  down("NIC", "NIC");  // too soon for the next probe: fails as the last one did
+  clock.Advance(std::chrono::seconds(1));
+  Expect({{"probed again: the table is used", "STAV;A1", {"STAV;A1#\r", {Sent("STAV;A1#")}, ""}},
+          {"and stays", "ZZZ", {"NEZNAMY PRIKAZ!\r", {Sent("NEZNAMY PRIKAZ!")}, ""}}});
 }
 
 TEST_F(CommandProcessorTest, UserVariablesOfTheSecondTemplateAreResetAfterTheReply) {

@@ -42,6 +42,9 @@ void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, S
   out.user = own.ReadText("LogOn", "User", out.user);
   out.port = own.ReadNumber("LogOn", "SQLport", 3306);
   out.database = own.ReadText("LogOn", "Database", "larvek");
+  // Seconds a database connect, read or write may take; negative values count as the default.
+  const int32_t timeout = own.ReadNumber("LogOn", "SQLtimeout", 30);
+  out.sql_timeout = timeout < 0 ? 30 : timeout;
 
   out.terminator = own.ReadText("Server", "Ukoncovac", "");
   out.server_port = own.ReadText("Server", "Server_port", "2000");

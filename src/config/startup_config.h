@@ -29,6 +29,7 @@ std::string SharedConfigPath(const std::string& program_dir);
 struct StartupConfig {
   std::string host, password, user;  // database login
   int32_t port = 3306;               // database TCP port
+  int32_t sql_timeout = 30;          // seconds for a database connect, read or write; 0: none
   std::string database = "larvek";   // database name
   std::string terminator;            // terminator appended to every reply record
   std::string server_port = "2000";  // listening TCP port, as text
@@ -41,6 +42,7 @@ struct StartupConfig {
 // file `own`:
 // 1. shared file, [LogOn]: IP, Password, User (defaults: the values already in `out`);
 // 2. own file, [LogOn]: IP, Password, User (defaults: the shared values), SQLport (3306),
+//    SQLtimeout (30),
 //    Database ("larvek");
 // 3. own file, [Server]: Ukoncovac (empty), Server_port ("2000"), Max_time (5000),
 //    Interval_on (on exactly for "True");

@@ -57,17 +57,24 @@ void ActivityLog::AddLogLine(const std::string& text) {
 // Open, append, close: the line is in the file as soon as this returns, and no descriptor
 // is held across days or across Save replacing the file.
 void ActivityLog::AppendToDayFile(const std::string& path, const std::string& line) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 && errno == ENOENT) {
     CreateDirectories(path.substr(0, path.rfind('/')));
-    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   }
   bool ok = fd >= 0;
+  std::string record = line + "\r\n";
   if (ok && !size_before_run_.count(path)) {
     struct stat st {};
     size_before_run_[path] = fstat(fd, &st) == 0 ? st.st_size : 0;
+    // A file that ends inside a line (a write torn by a crash or a full disk) gets a line
+    // break first, so the new line is not glued to the broken one.
+    char last = '\n';
+    if (size_before_run_[path] > 0 && pread(fd, &last, 1, size_before_run_[path] - 1) == 1 &&
+        last != '\n' && last != '\r')
+      record.insert(0, "\r\n");
   }
-  if (ok) ok = WriteAll(fd, line + "\r\n");
+  if (ok) ok = WriteAll(fd, record);
   int saved = errno;
   if (fd >= 0) close(fd);
   if (!ok && !append_failure_noted_) {

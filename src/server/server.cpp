@@ -59,6 +59,11 @@ std::string WithoutLineBreaks(const std::string& text) {
 // Rewrites the dump file with the reception + CR LF. The bytes are written over the old content
 // and the file is then cut to their length: the same result as creating it anew, without the
 // file system flushing a truncated-and-rewritten file at every close.
+// Log line when the dump file cannot be written: + the reason.
+const char kDumpFailure[] = "Nelze zapsat u.txt: ";
+// Longest part of a reception that its log line shows.
+constexpr size_t kMaxLoggedReception = 1000;
+
 void WriteDumpFile(const std::string& bytes) {
   int fd = ::open(kDumpFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) throw Error::FileCreate(kDumpFile, errno);
@@ -156,6 +161,7 @@ void Server::ApplyConfig(const StartupConfig& config) {
   db_connection.Password = config.password;
   db_connection.User = config.user;
   db_connection.Port = config.port;
+  db_connection.TimeoutSeconds = static_cast<unsigned>(config.sql_timeout);
   db_connection.Database = config.database;
   settings_.terminator = config.terminator;
   server_port_ = config.server_port;
@@ -231,6 +237,11 @@ void Server::OnTerminalConnected(TerminalConnection& client) {
              " Server: " + client.BoundAddress() + "/" + client.BoundPort());
   AddLogLine(ClientCountLine(listener.ConnectionCount()));
   client.OnDataAvailable = [this](TerminalConnection& c) { OnTerminalData(c); };
+  client.OnSlowReader = [this](TerminalConnection& c) {
+    AddLogLine("Odpojen klient " + c.PeerAddress() +
+               ": ne\xE8te odpov\xEC"
+               "di");
+  };
   client.OnBgException = [this](TerminalConnection&, const Error& e, bool& can_close) {
     OnTerminalError(e, can_close);
   };
@@ -259,9 +270,24 @@ void Server::OnListenerClosed(int code) {
 
 void Server::OnTerminalData(TerminalConnection& client) {
   std::string reception = client.Read();
-  WriteDumpFile(reception);
+  try {
+    WriteDumpFile(reception);
+    dump_failure_logged_ = false;
+  } catch (const Error& e) {
+    // The request is served all the same; the failure is logged once until a write succeeds.
+    if (!dump_failure_logged_) AddLogLine(std::string(kDumpFailure) + e.Message());
+    dump_failure_logged_ = true;
+  }
   while (!reception.empty() && reception.back() == '\r') reception.pop_back();
-  AddLogLine("Na\xE8teno z " + client.PeerAddress() + ": '" + WithoutLineBreaks(reception) + "'");
+  // A hostile terminal must not fill the disk through the log: long receptions are cut.
+  std::string logged = WithoutLineBreaks(reception.substr(0, kMaxLoggedReception));
+  std::string note;
+  if (reception.size() > kMaxLoggedReception)
+    note =
+        " (zkr\xE1"
+        "ceno, celkem " +
+        std::to_string(reception.size()) + " bajt\xF9)";
+  AddLogLine("Na\xE8teno z " + client.PeerAddress() + ": '" + logged + "'" + note);
   ConnectionReplySink terminal(client);
   processor_.Handle(terminal, reception);
 }

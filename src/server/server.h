@@ -82,6 +82,7 @@ class Server {
   std::unordered_map<uint64_t, DateTime> connected_at_;  // by connection id, while connected
   std::string server_port_;
   bool start_posted_ = false;
+  bool dump_failure_logged_ = false;  // the dump file could not be written, logged once
 };
 
 }  // namespace larvek

@@ -487,3 +487,37 @@ TEST_F(CommandServer, StartUpWarnsWhenTheDatabaseReadsDoubleQuotesAsNames) {
 
 }  // namespace
 }  // namespace larvek::testing
+
+namespace larvek::testing {
+namespace {
+
+// Hostile or unlucky conditions that used to end in silence: each is now answered or logged.
+TEST_F(CommandServer, NothingIsDroppedSilently) {
+  CreateServerTerm();
+  // "VÝDEJ" in Windows-1250: a name beyond ASCII is looked up on a cp1250 link.
+  Exec(
+      "INSERT INTO server_term VALUES (_cp1250 0x56DD44454A, 1, 'kod', "
+      "'select kod from sklad where kod = %a%', '', 'NENI')");
+  Define("STAV", 1, "kod", "select kod from sklad where kod = %a%", "", "NENI");
+  // The dump file cannot be written: a directory stands in its place.
+  std::filesystem::create_directories(server_.WorkDir() + "u.txt");
+  Start("");
+  Terminal t = Connect();
+  EXPECT_EQ(t.Ask("V\xDD"
+                  "DEJ;A1"),
+            "VYDEJ;A1\r");
+  EXPECT_EQ(t.Ask("STAV;A1"), "STAV;A1\r");
+  EXPECT_TRUE(server_.WaitForMessage("Nelze zapsat u.txt: "));
+  // A reception longer than 1,000 bytes is logged cut, with its length.
+  const std::string long_request = "STAV;" + std::string(2000, 'x');
+  EXPECT_EQ(t.Ask(long_request), "STAV;NENI\r");
+  EXPECT_TRUE(server_.WaitForMessage("Načteno z " + Addr() + ": '" + long_request.substr(0, 1000) +
+                                     "' (zkráceno, celkem " + std::to_string(long_request.size()) +
+                                     " bajtů)"));
+  int dump_failures = 0;
+  for (const std::string& m : server_.Messages()) dump_failures += m.rfind("Nelze zapsat", 0) == 0;
+  EXPECT_EQ(dump_failures, 1) << "logged once until the file can be written again";
+}
+
+}  // namespace
+}  // namespace larvek::testing

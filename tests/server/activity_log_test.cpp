@@ -235,3 +235,32 @@ TEST_F(ActivityLogTest, WriteErrorFailsSaveAndLeavesTheFile) {
 
 }  // namespace
 }  // namespace larvek
+
+namespace larvek {
+namespace {
+
+// A day file that ends inside a line (a torn write) gets a line break before the next line;
+// a file that ends with any line break gets none.
+TEST_F(ActivityLogTest, ANewLineIsNeverGluedToAPartialLastLine) {
+  const struct {
+    const char* before;
+    const char* after;
+  } cases[] = {
+      {"02:10", "02:10\r\n08:05:09  x\r\n"},
+      {"01:00:00  a\r\n", "01:00:00  a\r\n08:05:09  x\r\n"},
+      {"01:00:00  a\n", "01:00:00  a\n08:05:09  x\r\n"},
+      {"01:00:00  a\r", "01:00:00  a\r08:05:09  x\r\n"},
+      {"", "08:05:09  x\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.before);
+    std::filesystem::create_directories(std::filesystem::path(DayFile(7)).parent_path());
+    dir_.Write(DayFile(7).substr(dir_.Path().size()), c.before);
+    ActivityLog log(view_, dir_.Path());
+    log.AddLogLine("x");
+    EXPECT_EQ(TempDir::Read(DayFile(7)), c.after);
+  }
+}
+
+}  // namespace
+}  // namespace larvek

@@ -80,8 +80,9 @@ void CheckIntegerRoundTrip(int64_t x) {
   }
 }
 
-// Reads FormatGeneralFloat's output back as a double.
-double ParseGeneral(std::string text, const std::string& separator) {
+// Reads FormatGeneralFloat's output back, in a wider type: rounded to 15 digits, a value near
+// the largest double can lie beyond it.
+long double ParseGeneral(std::string text, const std::string& separator) {
   if (!separator.empty()) {
     size_t at = text.find(separator);
     if (at != std::string::npos) text.replace(at, separator.size(), ".");
@@ -89,7 +90,7 @@ double ParseGeneral(std::string text, const std::string& separator) {
   for (char& c : text)
     if (c == 'E') c = 'e';
   char* end = nullptr;
-  double v = std::strtod(text.c_str(), &end);
+  long double v = std::strtold(text.c_str(), &end);
   FUZZ_REQUIRE(end == text.c_str() + text.size(),
                "general format not a number: " + Printable(text));
   return v;
@@ -111,8 +112,8 @@ void CheckFloat(double x, const std::string& separator) {
     FUZZ_REQUIRE(out == "0", "zero not written as 0" + what);
     return;
   }
-  const double back = ParseGeneral(out, separator);
-  FUZZ_REQUIRE(std::fabs(back - x) <= std::fabs(x) * 1e-14 || back == x, "value changes" + what);
+  const long double back = ParseGeneral(out, separator);
+  FUZZ_REQUIRE(std::fabs(back - x) <= std::fabs(x) * 1e-14L || back == x, "value changes" + what);
   FUZZ_REQUIRE((out[0] == '-') == (x < 0), "sign changes" + what);
   // At most 15 significant digits, no zero ending a fraction.
   const size_t e = out.find('E');
@@ -128,7 +129,7 @@ void CheckFloat(double x, const std::string& separator) {
   if (!separator.empty() && mantissa.find(separator) != std::string::npos)
     FUZZ_REQUIRE(mantissa.back() != '0', "fraction ends with zero" + what);
   // Fixed notation exactly for 0.0001 <= |value| < 1E15, as written.
-  const bool fixed = std::fabs(back) >= 1e-4 && std::fabs(back) < 1e15;
+  const bool fixed = std::fabs(back) >= 1e-4L && std::fabs(back) < 1e15L;
   FUZZ_REQUIRE((e == std::string::npos) == fixed, "wrong notation" + what);
 }
 
@@ -204,7 +205,7 @@ void CheckValueText(const std::string& text, const std::string& separator) {
     if (kind == FieldKind::kText || kind == FieldKind::kLongText || kind == FieldKind::kBytes)
       FUZZ_REQUIRE(shown == text, "text field changes its bytes" + what);
     if (kind == FieldKind::kFloat && !field.IsNull())
-      FUZZ_REQUIRE(std::fabs(ParseGeneral(shown, separator) - number) <= std::fabs(number) * 1e-14,
+      FUZZ_REQUIRE(std::fabs(ParseGeneral(shown, separator) - number) <= std::fabs(number) * 1e-14L,
                    "float field shows " + shown + what);
   }
 

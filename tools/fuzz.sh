@@ -41,8 +41,11 @@ cp "$corpus"/* "$work"/
 if [ -d /dev/shm ]; then export TMPDIR=/dev/shm; fi
 
 echo "== $target for ${seconds}s, corpus copy in $work, findings in $findings"
+dict=()
+if [ -f "fuzz/$target.dict" ]; then dict=(-dict="fuzz/$target.dict"); fi
 status=0
 "$build/fuzz/$target" "$work" -max_total_time="$seconds" -max_len="$max_len" -print_final_stats=1 \
+  "${dict[@]}" \
   -artifact_prefix="$findings/" -timeout=25 -rss_limit_mb=4096 "$@" 2>&1 | tee "$build/work/$target-$stamp.log" || status=$?
 
 echo

@@ -9,20 +9,54 @@ namespace {
 
 // Where a position of a statement lies as the database server reads it. These are the
 // server's rules, not the preparation's: "--" starts a comment only before a blank or control
-// character, a backslash never escapes in a backquoted name, "/*!" is code.
+// character, a backslash never escapes in a backquoted name, "/*!" holds code unless it is a
+// versioned comment that the server skips.
 enum class Context {
   kCode,
   kSingleQuoted,
   kDoubleQuoted,
   kBackquoted,
   kBlockComment,
-  kLineComment
+  kLineComment,
+  kSkippedVersionedComment,  // "/*!50700 ..." on a server that does not run that version
 };
+
+// A versioned comment ("/*!" or "/*M!" and a five- or six-digit version) is code on a server
+// that runs that version and a comment, which may hold one nested comment, on any other. The
+// filler cannot know the server's version, so it follows both readings.
+enum class VersionedComments { kRun, kSkipped };
+
+// Whether the server, on the link's Windows-1250 character set, reads `c` after "--" as the
+// blank or control character that makes "--" a comment (checked against the server: besides
+// 0x00-0x20 these are DEL, the euro sign, the no-break space and the unassigned bytes).
+bool EndsCommentDashes(unsigned char c) {
+  switch (c) {
+    case 0x7F:
+    case 0x80:
+    case 0x81:
+    case 0x83:
+    case 0x88:
+    case 0x90:
+    case 0x98:
+    case 0xA0:
+      return true;
+    default:
+      return c <= 32;
+  }
+}
+
+bool StartsWithVersion(std::string_view text) {
+  if (text.size() < 5) return false;
+  for (size_t i = 0; i < 5; ++i)
+    if (text[i] < '0' || text[i] > '9') return false;
+  return true;
+}
 
 // Follows the server's reading of `text` one position at a time.
 class ServerReading {
  public:
-  ServerReading(std::string_view text, EscapeMode mode) : text_(text), mode_(mode) {}
+  ServerReading(std::string_view text, EscapeMode mode, VersionedComments versioned)
+      : text_(text), mode_(mode), versioned_(versioned) {}
 
   Context context() const { return context_; }
 
@@ -48,13 +82,19 @@ class ServerReading {
         } else if (c == '#') {
           context_ = Context::kLineComment;
         } else if (c == '-' && next_is('-') &&
-                   (i + 2 == text_.size() || static_cast<unsigned char>(text_[i + 2]) <= 32)) {
+                   (i + 2 == text_.size() || EndsCommentDashes(text_[i + 2]))) {
           context_ = Context::kLineComment;
           return i + 1;
         } else if (c == '/' && next_is('*')) {
           const std::string_view rest = text_.substr(i + 2);
-          if (rest.starts_with("!") || rest.starts_with("M!")) return i + 1;  // code inside
-          context_ = Context::kBlockComment;
+          const size_t marker = rest.starts_with("!") ? 1 : rest.starts_with("M!") ? 2 : 0;
+          if (marker == 0) {
+            context_ = Context::kBlockComment;
+          } else if (versioned_ == VersionedComments::kSkipped &&
+                     StartsWithVersion(rest.substr(marker))) {
+            context_ = Context::kSkippedVersionedComment;
+            nested_ = false;
+          }  // else code inside
           return i + 1;
         }
         return i;
@@ -80,6 +120,17 @@ class ServerReading {
           return i + 1;
         }
         return i;
+      case Context::kSkippedVersionedComment:
+        if (c == '*' && next_is('/')) {
+          if (!nested_) context_ = Context::kCode;
+          nested_ = false;
+          return i + 1;
+        }
+        if (c == '/' && next_is('*') && !nested_) {
+          nested_ = true;
+          return i + 1;
+        }
+        return i;
       case Context::kLineComment:
         if (c == '\n') context_ = Context::kCode;
         return i;
@@ -89,7 +140,9 @@ class ServerReading {
 
   std::string_view text_;
   EscapeMode mode_;
+  VersionedComments versioned_;
   Context context_ = Context::kCode;
+  bool nested_ = false;  // inside the one comment a skipped versioned comment may hold
 };
 
 // Whether `literal` (a quoted value) can stand in `context` without ending it.
@@ -106,6 +159,10 @@ bool FitsInside(Context context, std::string_view literal, EscapeMode mode) {
       return literal.find('`') == std::string_view::npos;
     case Context::kBlockComment:
       return literal.find("*/") == std::string_view::npos;
+    case Context::kSkippedVersionedComment:
+      // A "/*" would open a nested comment and move the end.
+      return literal.find("*/") == std::string_view::npos &&
+             literal.find("/*") == std::string_view::npos;
     case Context::kLineComment:
       return literal.find_first_of("\r\n") == std::string_view::npos;
   }
@@ -127,15 +184,19 @@ std::string FillPlaceholders(std::string_view statement, const ParameterValues& 
   for (int p = 0; p < 5; ++p)
     if (p == 0 || !params[p].empty()) literal[p] = '"' + QuoteSqlValue(params[p], mode) + '"';
 
-  ServerReading reading(statement, mode);
-  size_t read_to = 0;  // the reading has consumed statement[0, read_to)
+  ServerReading run(statement, mode, VersionedComments::kRun);
+  ServerReading skipped(statement, mode, VersionedComments::kSkipped);
+  size_t read_to = 0;  // the readings have consumed statement[0, read_to)
   std::string out;
   out.reserve(statement.size() + 64);
   for (size_t i = 0; i < statement.size();) {
     int p = PlaceholderAt(statement, i);
     if (p >= 0 && (p == 0 || !params[p].empty()) && i >= read_to) {
-      reading.Advance(read_to, i);
-      if (!FitsInside(reading.context(), literal[p], mode)) ThrowDatabaseError(kParameterBreaksOut);
+      run.Advance(read_to, i);
+      skipped.Advance(read_to, i);
+      if (!FitsInside(run.context(), literal[p], mode) ||
+          !FitsInside(skipped.context(), literal[p], mode))
+        ThrowDatabaseError(kParameterBreaksOut);
       out += literal[p];
       i += 3;
       read_to = i;  // a placeholder changes no context

@@ -30,6 +30,8 @@ int PlaceholderAt(std::string_view text, size_t i);
 // puts the value there as it is today; where the value would end that string, name or comment
 // as the server reads it (and so become SQL), the statement is refused with the database error
 // kParameterBreaksOut instead. A value's own double quotes always end a double-quoted string.
+// A versioned comment ("/*!50700 ... */") is code or a comment depending on the server's
+// version; a value there must be safe in both readings.
 std::string FillPlaceholders(std::string_view statement, const ParameterValues& params,
                              EscapeMode mode);
 

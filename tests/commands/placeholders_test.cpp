@@ -51,6 +51,17 @@ TEST(FillPlaceholders, PutsQuotedValuesWhereThePlaceholdersStand) {
       {"select 1 --%a%", {"x\ny"}, raw, "select 1 --\"x\ny\""},
       {"select `a\\` %a%", {"x`"}, bs, "select `a\\` \"x`\""},
       {"select /*!1 + %a% */", {"*/"}, bs, "select /*!1 + \"*/\" */"},
+      // A versioned comment is a comment on a server that skips its version: a value there
+      // must neither end it nor open a nested comment that moves its end.
+      {"select 1 /*!50700 %a% */", {"x"}, bs, "select 1 /*!50700 \"x\" */"},
+      {"select 1 /*!50700 %a% */", {"*/ , 2 -- "}, bs, kRefused},
+      {"select 1 /*M!999999 %a% */", {"/*"}, raw, kRefused},
+      {"select 1 /*!50700 /* c */ %a% */", {"*/"}, bs, kRefused},
+      // On the Windows-1250 link DEL, the euro sign, the no-break space and the unassigned
+      // bytes count as control characters after "--" too.
+      {"select 1 --\x7F \"\r\n\"%a%", {", user() -- "}, bs, kRefused},
+      {"select 1 --\xA0 '\r\n%a% '", {"x'"}, raw, "select 1 --\xA0 '\r\n\"x'\" '"},
+      {"select 1 --\x8A '\r\n%a% '", {"x'"}, raw, kRefused},
       // Where the template's strings end depends on the mode: "'\\'" is a whole string only
       // without backslash escapes.
       {"select '\\', %a%", {"x'"}, raw, "select '\\', \"x'\""},

@@ -59,6 +59,10 @@ std::string WithoutLineBreaks(const std::string& text) {
 // Rewrites the dump file with the reception + CR LF. The bytes are written over the old content
 // and the file is then cut to their length: the same result as creating it anew, without the
 // file system flushing a truncated-and-rewritten file at every close.
+// Log line of a configuration value that stops the server: + "[section] key=value: " + error.
+const char kBadKeyValue[] = "Chybn\xE1 hodnota ";
+// Log line when the listener cannot start: + "[Server] Server_port=<value>): " + error.
+const char kListenFailure[] = "Nelze naslouchat (";
 // Log line when the dump file cannot be written: + the reason.
 const char kDumpFailure[] = "Nelze zapsat u.txt: ";
 // Longest part of a reception that its log line shows.
@@ -176,8 +180,12 @@ void Server::StartUp() {
   StartupConfig config;
   try {
     ReadStartupConfig(config_store, program_dir_, config);
-  } catch (...) {
+  } catch (const Error& e) {
     ApplyConfig(config);  // what was read before the failure stays in force
+    // The only value that stops reading is a negative Max_time: name it next to the error.
+    if (e.Kind() == ErrorKind::kRange)
+      AddLogLine(std::string(kBadKeyValue) + "[Server] Max_time=" +
+                 config_store.ReadText("Server", "Max_time", "") + ": " + e.Message());
     throw;
   }
   ApplyConfig(config);
@@ -214,6 +222,9 @@ void Server::PostStartListening() {
     try {
       StartListening();
     } catch (const std::exception& e) {
+      // The message box has the listener's text; the log also names the key behind it.
+      AddLogLine(std::string(kListenFailure) + "[Server] Server_port=" + server_port_ +
+                 "): " + e.what());
       ShowError(e);
     }
   });

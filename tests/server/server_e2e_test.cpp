@@ -155,6 +155,8 @@ TEST_P(PortText, ResolvesOrReportsTheFailure) {
     EXPECT_TRUE(terminal.Connected());
   } else {
     EXPECT_TRUE(server_.WaitForStderr(GetParam().stderr_text)) << server_.Stderr();
+    // The log names the key and the value behind the failure.
+    EXPECT_TRUE(server_.WaitForMessage("Nelze naslouchat ([Server] Server_port=" + text + "): "));
   }
 }
 
@@ -184,6 +186,7 @@ TEST_F(ServerWithoutDatabase, NegativeMaxTimeStopsStartUpButTheConsoleStillListe
   port_ = ServerProcess::FreePort();
   StartWith(OwnConfig(std::to_string(port_), "Max_time=-1\r\n"));
   EXPECT_TRUE(server_.WaitForStderr("srvlarvek: Range check error.\n")) << server_.Stderr();
+  EXPECT_TRUE(server_.WaitForMessage("Chybná hodnota [Server] Max_time=-1: Range check error"));
   Terminal terminal = Connect();
   EXPECT_EQ(terminal.ReadUntil("\r\n"), "V\xEDtejte na serveru Larvek!\r\n");
   EXPECT_EQ(terminal.Ask("X"), "NEZNAMY PRIKAZ!\r");

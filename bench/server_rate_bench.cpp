@@ -1,24 +1,43 @@
-// Request rate of a running srvlarvek for a one-row lookup, against the same database work done
-// directly through the client library in this process: per request a new link, the definition
-// lookup, "SET NAMES cp1250", the template select, close. Then the same requests from several
-// terminals at once, which the server's single thread answers one after the other.
+// Figures of a running srvlarvek for a one-row lookup, each a ratio against a baseline taken
+// in the same round; the arms of a round are interleaved and the median over the rounds is
+// reported:
+//  - requests/s with 1 terminal against the same database work done directly through the
+//    client library in this process (per request a new link, the definition lookup,
+//    "SET NAMES cp1250", the template select, close);
+//  - the server's CPU per request (utime + stime of /proc/<pid>/stat) against this process's
+//    CPU per direct request (getrusage);
+//  - requests/s of one terminal while `idle` more terminals are connected and silent, against
+//    the same terminal without them;
+//  - p99 latency with `busy` terminals asking at once, against `busy` times the mean time of
+//    one request at 1 terminal (the single thread answers them one after the other);
+//  - the server's resident memory per idle connection (VmRSS growth / count; the growth of
+//    the first round, where nothing freed before can be reused, and the largest).
 //
 // Usage: server_rate_bench db_host db_port db_user db_password database
-//                          server_host server_port [requests [terminals]]
+//                          server_host server_port server_pid
+//                          [requests [rounds [idle [busy [busy_requests]]]]]
 // The database must hold server_term with the command STAV and the table sklad with the row
 // ('A1', 'Šroub', 10); bench/server_rate_bench.sh prepares all of it and runs this.
 #include <mysql.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -57,13 +76,17 @@ void Run(MYSQL* m, const char* sql, bool want_row) {
   if (!row) throw std::runtime_error(std::string(sql) + ": no row");
 }
 
-// One request's database work, made the way the server makes it.
+// One request's database work, made the way the server makes it: the same client options
+// (time-outs of connect, read and write at the server's default 30 s, cp1250 from the handshake).
 void DirectRequest(const Database& db) {
   MYSQL* m = mysql_init(nullptr);
-  unsigned timeout = 0;
+  unsigned timeout = 30;
   my_bool reconnect = 0;
   mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+  mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &timeout);
+  mysql_options(m, MYSQL_OPT_WRITE_TIMEOUT, &timeout);
   mysql_options(m, MYSQL_OPT_RECONNECT, &reconnect);
+  mysql_options(m, MYSQL_SET_CHARSET_NAME, "cp1250");
   if (!mysql_real_connect(m, db.host.c_str(), db.user.c_str(), db.password.c_str(), db.name.c_str(),
                           db.port, nullptr, CLIENT_CONNECT_WITH_DB)) {
     std::string error = mysql_error(m);
@@ -120,45 +143,191 @@ class Terminal {
   int fd_ = -1;
 };
 
-// Wall time of `requests` requests spread over `terminals` concurrent connections.
-Clock::duration Concurrent(const std::string& host, int port, int requests, int terminals) {
+// CPU seconds (user + system) of the process `pid`, from /proc/<pid>/stat.
+double ProcessCpu(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) throw std::runtime_error("cannot read /proc/<pid>/stat");
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  // Fields from the third on: state ppid pgrp session tty_nr tpgid flags minflt cminflt
+  // majflt cmajflt utime stime.
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds (user + system) of this process.
+double OwnCpu() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Resident memory of the process `pid` in bytes (VmRSS of /proc/<pid>/status).
+long ResidentBytes(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6) * 1024;
+  throw std::runtime_error("cannot read VmRSS of the server");
+}
+
+// Sockets the process `pid` holds (files it opens for a moment do not count).
+int OpenSockets(int pid) {
+  const std::string dir_path = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(dir_path.c_str());
+  if (!dir) throw std::runtime_error("cannot read the server's descriptors");
+  int count = 0;
+  char target[64];
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    ssize_t n = readlinkat(dirfd(dir), entry->d_name, target, sizeof target - 1);
+    if (n > 7 && std::memcmp(target, "socket:", 7) == 0) ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// Waits until the server holds `count` sockets (it has taken in or let go of connections).
+void AwaitSockets(int pid, int count, const char* what) {
+  auto until = Clock::now() + std::chrono::seconds(60);
+  while (OpenSockets(pid) != count) {
+    if (Clock::now() > until)
+      throw std::runtime_error(std::string("the server did not ") + what + " in time (" +
+                               std::to_string(OpenSockets(pid)) + " sockets, expected " +
+                               std::to_string(count) + ")");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// Terminals that connect and stay silent; closed with a reset, so that no port is left
+// waiting in TIME_WAIT between rounds.
+class IdleTerminals {
+ public:
+  IdleTerminals(const std::string& host, int port, int count, int server_pid) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1)
+      throw std::runtime_error("bad server address " + host);
+    const int base = OpenSockets(server_pid);
+    // In steps well below the listen backlog: the server takes each step in before the next.
+    const int step = 500;
+    for (int done = 0; done < count;) {
+      const int n = std::min(step, count - done);
+      for (int i = 0; i < n; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (fd < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+        fds_.push_back(fd);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
+            errno != EINPROGRESS)
+          throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
+      }
+      done += n;
+      AwaitSockets(server_pid, base + done, "accept the idle terminals");
+    }
+  }
+  ~IdleTerminals() {
+    for (int fd : fds_) {
+      linger off{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+      close(fd);
+    }
+  }
+  IdleTerminals(const IdleTerminals&) = delete;
+  IdleTerminals& operator=(const IdleTerminals&) = delete;
+
+ private:
+  std::vector<int> fds_;
+};
+
+// Latencies (seconds) of `per_terminal` requests from each of `terminals` concurrent
+// connections, every terminal asking again as soon as its reply came.
+std::vector<double> BusyLatencies(const std::string& host, int port, int terminals,
+                                  int per_terminal) {
   std::vector<std::unique_ptr<Terminal>> peers;
   for (int i = 0; i < terminals; ++i) peers.push_back(std::make_unique<Terminal>(host, port));
+  std::vector<std::vector<double>> latencies(terminals);
   std::vector<std::string> errors(terminals);
   std::vector<std::thread> threads;
-  auto t0 = Clock::now();
   for (int i = 0; i < terminals; ++i)
     threads.emplace_back([&, i] {
       try {
-        for (int r = i; r < requests; r += terminals) peers[i]->Ask();
+        for (int r = 0; r < per_terminal; ++r) {
+          auto t0 = Clock::now();
+          peers[i]->Ask();
+          latencies[i].push_back(Seconds(Clock::now() - t0));
+        }
       } catch (const std::exception& e) {
         errors[i] = e.what();
       }
     });
   for (std::thread& t : threads) t.join();
-  auto elapsed = Clock::now() - t0;
   for (const std::string& e : errors)
     if (!e.empty()) throw std::runtime_error(e);
-  return elapsed;
+  std::vector<double> all;
+  for (const auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
+  return all;
+}
+
+double Percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  size_t rank = static_cast<size_t>(p * static_cast<double>(values.size()) + 0.999999);
+  return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+struct Round {
+  double direct_rate, server_rate, rate_ratio;
+  double direct_cpu_us, server_cpu_us, cpu_ratio;
+  double idle_rate, idle_ratio;
+  double p99_ms, p99_ratio;
+  double idle_bytes;
+};
+
+void RaiseDescriptorLimit(int needed) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur >= static_cast<rlim_t>(needed)) return;
+  limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, needed);
+  if (limit.rlim_max < limit.rlim_cur) limit.rlim_max = limit.rlim_cur;  // root may raise it
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+    throw std::runtime_error("cannot raise the descriptor limit to " + std::to_string(needed));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 8) {
+  if (argc < 9) {
     std::fprintf(stderr,
                  "usage: %s db_host db_port db_user db_password database server_host server_port "
-                 "[requests [terminals]]\n",
+                 "server_pid [requests [rounds [idle [busy [busy_requests]]]]]\n",
                  argv[0]);
     return 2;
   }
   Database db{argv[1], argv[3], argv[4], argv[5], static_cast<unsigned>(std::atoi(argv[2]))};
   const std::string server_host = argv[6];
   const int server_port = std::atoi(argv[7]);
-  const int requests = argc > 8 ? std::atoi(argv[8]) : 2000;
-  const int terminals = argc > 9 ? std::atoi(argv[9]) : 4;
+  const int server_pid = std::atoi(argv[8]);
+  const int requests = std::max(4, argc > 9 ? std::atoi(argv[9]) : 1000);
+  const int rounds = std::max(1, argc > 10 ? std::atoi(argv[10]) : 5);
+  const int idle = std::max(0, argc > 11 ? std::atoi(argv[11]) : 10000);
+  const int busy = std::max(1, argc > 12 ? std::atoi(argv[12]) : 32);
+  const int busy_requests = std::max(1, argc > 13 ? std::atoi(argv[13]) : 50);
 
   try {
+    RaiseDescriptorLimit(idle + busy + 64);
     mysql_library_init(0, nullptr, nullptr);
     Terminal terminal(server_host, server_port);
     for (int i = 0; i < 50; ++i) {  // warm-up of both sides
@@ -166,36 +335,108 @@ int main(int argc, char** argv) {
       terminal.Ask();
     }
 
-    // Alternate blocks so that drift of the machine hits both sides alike.
-    const int block = 250;
-    Clock::duration direct_time{}, server_time{};
-    int runs = 0;
-    for (; runs < requests; runs += block) {
-      auto t0 = Clock::now();
-      for (int i = 0; i < block; ++i) DirectRequest(db);
-      auto t1 = Clock::now();
-      for (int i = 0; i < block; ++i) terminal.Ask();
-      auto t2 = Clock::now();
-      direct_time += t1 - t0;
-      server_time += t2 - t1;
-    }
-    Clock::duration many_time = Concurrent(server_host, server_port, runs, terminals);
-
-    double direct_rate = runs / Seconds(direct_time);
-    double server_rate = runs / Seconds(server_time);
-    double many_rate = runs / Seconds(many_time);
     std::printf("request: STAV;A1 -> %.*s\n", static_cast<int>(sizeof kReply - 2), kReply);
-    std::printf("requests each: %d\n", runs);
-    std::printf("direct (connect, lookup, SET NAMES, select, close): %8.0f /s  %7.1f us each\n",
-                direct_rate, 1e6 / direct_rate);
-    std::printf("server, 1 terminal:                                 %8.0f /s  %7.1f us each\n",
-                server_rate, 1e6 / server_rate);
-    std::printf("ratio server / direct:                              %8.3f\n",
-                server_rate / direct_rate);
-    std::printf("server, %d terminals at once:                        %8.0f /s  %7.1f us latency\n",
-                terminals, many_rate, 1e6 * terminals / many_rate);
-    std::printf("ratio %d terminals / 1 terminal:                     %8.3f\n", terminals,
-                many_rate / server_rate);
+    std::printf(
+        "per round: %d direct and %d server requests (1 terminal, alternating blocks), "
+        "%d with %d idle terminals, %d x %d from %d busy terminals\n",
+        requests, requests, requests, idle, busy, busy_requests, busy);
+    std::printf("%5s %9s %9s %6s %8s %8s %6s %9s %6s %8s %6s %8s\n", "round", "direct/s",
+                "server/s", "ratio", "cpu_d_us", "cpu_s_us", "ratio", "idle/s", "ratio", "p99_ms",
+                "ratio", "B/idle");
+    std::vector<Round> results;
+    const int blocks = 4;
+    for (int r = 0; r < rounds; ++r) {
+      Round round{};
+      // 1 terminal, against the direct work: alternating blocks, so that drift of the
+      // machine hits both arms alike.
+      Clock::duration direct_time{}, server_time{};
+      double direct_cpu = 0, server_cpu = 0;
+      int done = 0;
+      for (int b = 0; b < blocks; ++b) {
+        const int n = requests / blocks + (b < requests % blocks ? 1 : 0);
+        double c0 = OwnCpu();
+        auto t0 = Clock::now();
+        for (int i = 0; i < n; ++i) DirectRequest(db);
+        auto t1 = Clock::now();
+        double c1 = OwnCpu();
+        double s0 = ProcessCpu(server_pid);
+        auto t2 = Clock::now();
+        for (int i = 0; i < n; ++i) terminal.Ask();
+        auto t3 = Clock::now();
+        double s1 = ProcessCpu(server_pid);
+        direct_time += t1 - t0;
+        server_time += t3 - t2;
+        direct_cpu += c1 - c0;
+        server_cpu += s1 - s0;
+        done += n;
+      }
+      round.direct_rate = done / Seconds(direct_time);
+      round.server_rate = done / Seconds(server_time);
+      round.rate_ratio = round.server_rate / round.direct_rate;
+      round.direct_cpu_us = 1e6 * direct_cpu / done;
+      round.server_cpu_us = 1e6 * server_cpu / done;
+      round.cpu_ratio = round.server_cpu_us / round.direct_cpu_us;
+
+      // The same terminal with the idle ones connected.
+      if (idle > 0) {
+        // The link to the database of the last request may close just after its reply.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const int base = OpenSockets(server_pid);
+        const long rss0 = ResidentBytes(server_pid);
+        {
+          IdleTerminals silent(server_host, server_port, idle, server_pid);
+          terminal.Ask();  // the server has logged every connection by the time it answers
+          const long rss1 = ResidentBytes(server_pid);
+          round.idle_bytes = static_cast<double>(rss1 - rss0) / idle;
+          auto t0 = Clock::now();
+          for (int i = 0; i < requests; ++i) terminal.Ask();
+          round.idle_rate = requests / Seconds(Clock::now() - t0);
+          round.idle_ratio = round.idle_rate / round.server_rate;
+        }
+        AwaitSockets(server_pid, base, "let the idle terminals go");
+        terminal.Ask();
+      }
+
+      // Busy terminals: the single thread serves them one after the other, so a request
+      // waits for about `busy` requests.
+      std::vector<double> latencies = BusyLatencies(server_host, server_port, busy, busy_requests);
+      round.p99_ms = 1e3 * Percentile(latencies, 0.99);
+      round.p99_ratio = round.p99_ms / (busy * 1e3 * Seconds(server_time) / done);
+
+      std::printf("%5d %9.0f %9.0f %6.3f %8.1f %8.1f %6.3f %9.0f %6.3f %8.2f %6.3f %8.0f\n", r + 1,
+                  round.direct_rate, round.server_rate, round.rate_ratio, round.direct_cpu_us,
+                  round.server_cpu_us, round.cpu_ratio, round.idle_rate, round.idle_ratio,
+                  round.p99_ms, round.p99_ratio, round.idle_bytes);
+      std::fflush(stdout);
+      results.push_back(round);
+    }
+
+    auto median = [&](double Round::*field) {
+      std::vector<double> v;
+      for (const Round& r : results) v.push_back(r.*field);
+      return Median(v);
+    };
+    double largest_idle_bytes = 0;
+    for (const Round& r : results) largest_idle_bytes = std::max(largest_idle_bytes, r.idle_bytes);
+    std::printf("\nmedian of %d rounds                                      figure   goal\n",
+                rounds);
+    std::printf("requests/s, 1 terminal: server / direct                %8.3f   >= 0.95\n",
+                median(&Round::rate_ratio));
+    std::printf("CPU per request: server / direct client                %8.3f   <= 1.3\n",
+                median(&Round::cpu_ratio));
+    std::printf("requests/s, 1 terminal: with %5d idle / without      %8.3f   >= 0.95\n", idle,
+                median(&Round::idle_ratio));
+    std::printf("p99 latency, %2d busy: p99 / (%2d x mean at 1 terminal)  %8.3f   <= 2\n", busy,
+                busy, median(&Round::p99_ratio));
+    std::printf("resident bytes per idle connection (first round)        %8.0f   <= 1024\n",
+                results.front().idle_bytes);
+    std::printf("resident bytes per idle connection (largest round)      %8.0f   <= 1024\n",
+                largest_idle_bytes);
+    std::printf(
+        "(1 terminal: direct %.0f us, server %.0f us per request; CPU direct %.0f us, "
+        "server %.0f us per request)\n",
+        1e6 / median(&Round::direct_rate), 1e6 / median(&Round::server_rate),
+        median(&Round::direct_cpu_us), median(&Round::server_cpu_us));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "server_rate_bench: %s\n", e.what());
     return 1;

@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
-# Request rate of srvlarvek for a one-row lookup against the same database work done directly
-# through the client library. Starts a throwaway MariaDB server (temporary data directory, free
-# port on 127.0.0.1) with the command table server_term and a small stock table in cp1250, runs
-# build/srvlarvek --console from a temporary program directory, runs build/server_rate_bench
-# against both and removes everything on exit.
-# Usage: bench/server_rate_bench.sh [requests [terminals]]   (build dir: $LARVEK_BUILD or build/)
+# Figures of srvlarvek for a one-row lookup, each against a baseline of the same run (see
+# bench/server_rate_bench.cpp): request rate and CPU per request against the same database work
+# done directly through the client library, the rate of one terminal with many idle ones
+# connected, p99 latency with many busy terminals, resident memory per idle connection.
+# Starts a throwaway MariaDB server (temporary data directory, free port on 127.0.0.1) with the
+# command table server_term and a small stock table in cp1250, runs build/srvlarvek --console
+# from a temporary program directory, runs build/server_rate_bench against both and removes
+# everything on exit. Everything goes over loopback. The idle terminals need descriptors: the
+# limit is raised for both programs (beyond the hard limit when run as root).
+# Usage: bench/server_rate_bench.sh [requests [rounds [idle [busy [busy_requests]]]]]
+#        (defaults 1000 5 10000 32 50; build dir: $LARVEK_BUILD or build/)
 set -euo pipefail
-requests=${1:-2000}
-terminals=${2:-4}
+requests=${1:-1000}
+rounds=${2:-5}
+idle=${3:-10000}
+busy=${4:-32}
+busy_requests=${5:-50}
+echo "command: $0 $*"
+ulimit -n $((idle + busy + 1024)) 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 build=${LARVEK_BUILD:-"$(dirname "$0")/../build"}
 source "$(dirname "$0")/throwaway_mariadb.sh"
 for program in srvlarvek server_rate_bench; do
@@ -57,6 +67,10 @@ printf '[LogOn]\r\nUser=larvek\r\nPassword=heslo\r\n' >"$dir/larvek05.ini"
 (cd "$dir/work" && exec "$dir/prog/srvlarvek" --console >"$dir/srvlarvek.log" 2>&1) &
 srv_pid=$!
 srv_host=$(python3 -c 'import socket; print(socket.gethostbyname(socket.gethostname()))')
+case "$srv_host" in
+  127.*) ;;
+  *) echo "srvlarvek listens on $srv_host, not on loopback: no load is sent there" >&2; exit 1 ;;
+esac
 listening() { python3 -c "import socket,sys; socket.create_connection(('$srv_host', $srv_port), 1)" 2>/dev/null; }
 for _ in $(seq 300); do
   listening && break
@@ -65,4 +79,4 @@ done
 listening || { echo "srvlarvek does not listen on $srv_host:$srv_port" >&2; cat "$dir/srvlarvek.log" >&2; exit 1; }
 
 "$build/server_rate_bench" 127.0.0.1 "$db_port" larvek heslo larvek "$srv_host" "$srv_port" \
-  "$requests" "$terminals"
+  "$srv_pid" "$requests" "$rounds" "$idle" "$busy" "$busy_requests"

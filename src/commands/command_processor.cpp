@@ -114,9 +114,9 @@ DefinitionSource CommandProcessor::DecideSource() {
 // Sets the template as the shared query's text; the parameters go into its placeholders only
 // when the statement is sent, after preparation, so the statement's shape is the template's.
 void CommandProcessor::SetTemplate(const std::string& templ, const ParameterValues& params) {
-  query_.SqlClear();
-  query_.SqlAdd(templ);
-  query_.SetSqlTemplate(query_.SqlText(), [params](std::string_view statement, EscapeMode mode) {
+  // The template as the one line of the query's text (the text of SqlClear + SqlAdd(templ)),
+  // prepared once.
+  query_.SetSqlTemplate(templ + "\r\n", [params](std::string_view statement, EscapeMode mode) {
     return FillPlaceholders(statement, params, mode);
   });
 }

@@ -3,6 +3,8 @@
 #include <mysql.h>
 
 #include <errmsg.h>
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -22,6 +24,9 @@ void InitClientLibrary() {
   if (done) return;
   done = true;
   mysql_library_init(0, nullptr, nullptr);
+  // Connecting with a time-out, the library sleeps 1 us after starting the connect; with the
+  // default timer slack of 50 us that sleep costs every request some 55 us of waiting.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::atexit([] {
     if (g_open_links == 0) mysql_library_end();
   });

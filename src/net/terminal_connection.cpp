@@ -1,6 +1,5 @@
 #include "net/terminal_connection.h"
 
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,12 +26,6 @@ struct BusyScope {
   explicit BusyScope(int& b) : busy(b) { ++busy; }
   ~BusyScope() { --busy; }
 };
-
-int BytesReadable(int fd) {
-  int count = 0;
-  if (ioctl(fd, FIONREAD, &count) < 0) return -1;
-  return count;
-}
 
 }  // namespace
 
@@ -132,6 +125,8 @@ void TerminalConnection::Abort() {
 
 void TerminalConnection::CloseSocket(int event_code) {
   listener_.Loop().Unwatch(fd_);
+  taken_.clear();
+  taken_.shrink_to_fit();
   // Linux releases the descriptor even when close reports an error, so the connection is
   // closed whatever close returns.
   close(fd_);
@@ -160,6 +155,13 @@ std::string TerminalConnection::Read() {
     read_failed_ = true;
     Fail(10057, "ioctlSocket");
   }
+  if (!taken_.empty()) {
+    // Taken from the socket when the event came (see TakeWaitingBytes).
+    std::string reception = std::move(taken_);
+    taken_.clear();
+    if (reception.size() == kMaxReception) more_waiting_ = true;
+    return reception;
+  }
   ssize_t n;
   do {
     n = recv(fd_, g_read_buffer, sizeof g_read_buffer, 0);
@@ -174,6 +176,23 @@ std::string TerminalConnection::Read() {
   return std::string(g_read_buffer, static_cast<size_t>(n));
 }
 
+bool TerminalConnection::TakeWaitingBytes() {
+  if (taken_.size() < kMaxReception) {
+    ssize_t n;
+    do {
+      n = recv(fd_, g_read_buffer, kMaxReception - taken_.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+      taken_.append(g_read_buffer, static_cast<size_t>(n));
+    } else if (n < 0 && errno != EAGAIN && taken_error_ == 0) {
+      // The read took the socket's pending error; the close notification still reports it.
+      taken_error_ = errno;
+    }
+    // n == 0: the terminal closed its side; that is the close notification's business.
+  }
+  return !taken_.empty();
+}
+
 void TerminalConnection::OnSocketEvent(uint32_t events) {
   BusyScope busy(busy_);
   int close_code = -1;  // -1: no close notification in this event
@@ -182,12 +201,14 @@ void TerminalConnection::OnSocketEvent(uint32_t events) {
     int err = 0;
     socklen_t len = sizeof err;
     getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err == 0) err = taken_error_;
+    taken_error_ = 0;
     close_code = err != 0 ? WinsockCode(err) : 0;
   }
   if ((events & EventLoop::kWritable) && HasOutput()) {
     if (auto error = CatchError([&] { TryToSend(); })) BackgroundError(*error);
   }
-  if (fd_ >= 0 && (events & EventLoop::kReadable) && BytesReadable(fd_) > 0) ReadabilityEvent();
+  if (fd_ >= 0 && (events & EventLoop::kReadable) && TakeWaitingBytes()) ReadabilityEvent();
   if (fd_ >= 0 && close_code >= 0) CloseNotification(close_code);
 }
 
@@ -206,14 +227,14 @@ void TerminalConnection::ReadabilityEvent() {
 }
 
 void TerminalConnection::ReadTurn() {
-  if (fd_ >= 0 && BytesReadable(fd_) > 0) ReadabilityEvent();
+  if (fd_ >= 0 && TakeWaitingBytes()) ReadabilityEvent();
 }
 
 void TerminalConnection::CloseNotification(int code) {
   // The terminal is gone: what it sent before closing is delivered now, reception by reception.
   do {
     ReadabilityEvent();
-  } while (more_waiting_ && !read_failed_ && fd_ >= 0 && BytesReadable(fd_) > 0);
+  } while (more_waiting_ && !read_failed_ && fd_ >= 0 && TakeWaitingBytes());
   // Without a pending socket error, a read that failed on the way tells how it ended.
   FireClosed(code != 0 ? code : read_error_);
   if (fd_ >= 0) {

@@ -81,6 +81,11 @@ class TerminalConnection {
                      std::string peer_port);
 
   void OnSocketEvent(uint32_t events);
+  // Reads what the socket holds into taken_, up to kMaxReception bytes in all, where the next
+  // Read finds it: the read that tells whether anything came is the reception itself. True
+  // when taken_ holds bytes (also bytes a handler left unread). End of stream and failures
+  // take nothing; a failure's code is kept for the close notification.
+  bool TakeWaitingBytes();
   void ReadabilityEvent();
   // The re-queued turn of a connection whose last reception was cut at kMaxReception.
   void ReadTurn();
@@ -110,6 +115,8 @@ class TerminalConnection {
   bool read_failed_ = false;
   bool more_waiting_ = false;  // the latest read filled kMaxReception
   int read_error_ = 0;         // code of the latest failed read that ended the connection
+  std::string taken_;          // bytes taken from the socket that no Read has returned yet
+  int taken_error_ = 0;        // errno of a failure TakeWaitingBytes took from the socket
 };
 
 }  // namespace larvek

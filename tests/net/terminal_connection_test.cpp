@@ -141,6 +141,42 @@ TEST_F(ClientTest, ReceptionErrorsAreDroppedAndUnreadBytesComeWithTheNextArrival
   for (const auto& line : log) EXPECT_EQ(line.find("bg"), std::string::npos) << line;
 }
 
+TEST_F(ClientTest, BytesAHandlerLeftUnreadComeWithTheCloseBeforeTheEmptyReception) {
+  Listen();
+  int calls = 0;
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  clients["A"]->OnDataAvailable = [&](TerminalConnection& c) {
+    if (++calls == 1) throw Error::Range();
+    Log("A data '" + Visible(c.Read()) + "'");
+  };
+  a.Send("X\r");
+  RunUntil([&] { return calls == 1; });
+  Settle();
+  a.Close();
+  RunUntilLogged("A disconnect code=0 count=1");
+  EXPECT_EQ(log, (std::vector<std::string>{"A connect count=1", "A data 'X<CR>'", "A data ''",
+                                           "A disconnect code=0 count=1"}));
+}
+
+TEST_F(ClientTest, ResetAfterUnreadBytesStillGivesCode10054) {
+  Listen();
+  int calls = 0;
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  clients["A"]->OnDataAvailable = [&](TerminalConnection& c) {
+    if (++calls == 1) throw Error::Range();
+    Log("A data '" + Visible(c.Read()) + "'");
+  };
+  a.Send("X");
+  RunUntil([&] { return calls == 1; });
+  Settle();
+  a.Reset();
+  RunUntilLogged("A disconnect code=10054 count=1");
+  EXPECT_EQ(log.back(), "A disconnect code=10054 count=1");
+  for (const auto& line : log) EXPECT_EQ(line.find("bg"), std::string::npos) << line;
+}
+
 TEST_F(ClientTest, WriteToAResetTerminalClosesWithItsCodeWithoutError) {
   Listen();
   auto& a = Connect("A");

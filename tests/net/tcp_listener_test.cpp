@@ -178,6 +178,11 @@ TEST_F(ListenerTest, HandlerErrorsGoToTheListenerAndItKeepsListening) {
 }
 
 TEST_F(ListenerTest, FailedAcceptIsReportedAndThePendingConnectionTakenLater) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer runtime needs free descriptors of its own (it probes memory through a
+  // pipe); with none left it reports false errors. The plain build runs this test.
+  GTEST_SKIP() << "needs a build without sanitizers";
+#endif
   Listen();
   auto& a = Connect("A");
   rlimit old;

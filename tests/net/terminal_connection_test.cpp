@@ -289,6 +289,11 @@ TEST_F(ClientTest, ATerminalThatDoesNotReadIsDisconnected) {
 // Out of descriptors, accepting pauses instead of spinning, the shortage is reported once,
 // and the waiting terminals are accepted once descriptors are free again.
 TEST_F(ClientTest, RunningOutOfDescriptorsPausesAcceptingAndReportsOnce) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer runtime needs free descriptors of its own (it probes memory through a
+  // pipe); with none left it reports false errors. The plain build runs this test.
+  GTEST_SKIP() << "needs a build without sanitizers";
+#endif
   Listen();
   Connect("A");
   Connect("B");

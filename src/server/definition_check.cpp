@@ -451,19 +451,15 @@ class DryRun {
     mode_ = connection_.Mode();
     const bool modifying = IsModifyingTemplate(def_.statement1);
     const bool has2 = !def_.statement2.empty();
-    std::string flow;
-    if (modifying) {
-      flow = "modifying: template 1 is executed";
-      flow += has2 ? "; then template 2 is opened: its rows are the records, without rows the "
-                     "empty-result text"
-                   : " and the reply is an empty record set (a lone CR)";
-    } else {
-      flow = "reading: template 1 is opened; without rows the empty-result text";
-      flow += has2 ? "; with rows template 2 is opened: its rows are the records, without rows "
-                     "the empty-result text"
-                   : ", with rows its rows are the records";
-    }
-    flow += "; any failure: the error record";
+    std::string flow =
+        modifying ? "modifying: template 1 executed; " : "reading: template 1 opened; ";
+    if (modifying && !has2) flow += "reply: an empty record set (a lone CR)";
+    if (!modifying) flow += "no rows: empty-result text; rows: ";
+    if (has2)
+      flow += "template 2 opened; no rows: empty-result text; rows: its records";
+    else if (!modifying)
+      flow += "its records";
+    flow += "; a failure: the error record";
     p_.Field("flow", flow, 0);
     p_.Line("statements, in the order sent:");
     Statement(kSetNames, "", true);
@@ -476,10 +472,13 @@ class DryRun {
  private:
   enum class Outcome { kRows, kNoRows, kFailed, kNotRun, kNoReply };
 
+  void Numbered(const std::string& line) {
+    p_.Line("  " + std::to_string(++number_) + ". " + line);
+  }
+
   // One numbered statement line; `note` follows it on the next line.
   void Statement(const std::string& text, const std::string& note, bool run_fixed) {
-    ++number_;
-    p_.Field(std::to_string(number_) + ".", Visible(text), 2);
+    Numbered(Visible(text));
     if (run_fixed) {
       DbQuery q(connection_);
       q.SqlAdd(text);
@@ -517,26 +516,22 @@ class DryRun {
     const std::string label = "template " + std::to_string(number) + ": ";
     const PreparedTemplate t = PrepareTemplate(templ, mode_);
     if (t.prepare_error) {
-      ++number_;
-      p_.Field(std::to_string(number_) + ".", label + "not sent: " + Utf8(*t.prepare_error), 2);
+      Numbered(label + "not sent: " + Utf8(*t.prepare_error));
       return Outcome::kNoReply;
     }
     if (!t.prepared.has_statement) {
-      ++number_;
-      p_.Field(std::to_string(number_) + ".", label + "not sent: the template is empty", 2);
+      Numbered(label + "not sent: the template is empty");
       return Outcome::kFailed;
     }
     if (t.bind_error) {
-      ++number_;
-      p_.Field(std::to_string(number_) + ".", label + "not sent: " + Utf8(*t.bind_error), 2);
+      Numbered(label + "not sent: " + Utf8(*t.bind_error));
       return Outcome::kFailed;
     }
     std::string text;
     try {
       text = FillPlaceholders(t.bound, params_, mode_);
     } catch (const Error& e) {
-      ++number_;
-      p_.Field(std::to_string(number_) + ".", label + "not sent: " + Utf8(e.Message()), 2);
+      Numbered(label + "not sent: " + Utf8(e.Message()));
       return Outcome::kFailed;
     }
     const std::string why = WhyNotRun(text, mode_);

@@ -265,6 +265,10 @@ void PrintDefinition(Printer& p, const Listed& item, const std::string& same_nam
                      EscapeMode mode) {
   const CommandDefinition& def = item.def;
   p.Line(Utf8(def.name) + "  (" + item.where + ")");
+  if (same_name_warning.starts_with("never read")) {
+    p.Warning(same_name_warning);
+    return;
+  }
   if (item.read_error) {
     p.Warning("cannot be read: " + Utf8(*item.read_error) + "; the terminal gets the error record");
     return;

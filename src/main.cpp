@@ -7,6 +7,7 @@
 
 #include "config/startup_config.h"
 #include "frontends/console/console_main.h"
+#include "server/definition_check.h"
 #ifdef LARVEK_HAVE_DESKTOP
 #include "frontends/desktop/desktop_main.h"
 #endif
@@ -38,6 +39,13 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--help") == 0) {
       PrintUsage();
       return 0;
+    }
+    if (std::strcmp(argv[i], "--check") == 0) {
+      const larvek::CheckOutcome outcome =
+          i + 1 < argc ? larvek::CheckRequest(larvek::ProgramPath(), argv[i + 1])
+                       : larvek::CheckDefinitions(larvek::ProgramPath());
+      std::fputs(outcome.text.c_str(), stdout);
+      return outcome.status;
     }
     if (std::strcmp(argv[i], "--console") == 0) {
       console = true;

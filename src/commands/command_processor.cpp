@@ -10,28 +10,10 @@
 namespace larvek {
 namespace {
 
-const char kUnknownCommandReply[] = "NEZNAMY PRIKAZ!";
 // Log line of a request that failed: + class + ": " + message.
 const char kRequestFailure[] =
     "Chyba po\x9E"
     "adavku: ";
-const char kSetNames[] = "SET NAMES cp1250";
-
-// A template is modifying when its text as defined holds one of these words (case matters).
-bool IsModifying(const std::string& templ) {
-  return templ.find("delete") != std::string::npos || templ.find("update") != std::string::npos ||
-         templ.find("insert") != std::string::npos;
-}
-
-// Parameters a..e of `request` for a command taking `count` of them; the others stay empty.
-// Fields are fetched 2..count, then 1, so a request with too few fields fails before anything
-// runs.
-ParameterValues RequestParameters(const Request& request, int count) {
-  ParameterValues params;
-  for (int i = 2; i <= count; ++i) params[i - 1] = request.Field(i);
-  params[0] = request.Field(1);
-  return params;
-}
 
 // A failure of the database itself (it refused a statement or could not be reached), as
 // opposed to one caused by the request or the definition.
@@ -41,6 +23,18 @@ bool IsDatabaseFailure(const Error& error) {
 }
 
 }  // namespace
+
+bool IsModifyingTemplate(const std::string& templ) {
+  return templ.find("delete") != std::string::npos || templ.find("update") != std::string::npos ||
+         templ.find("insert") != std::string::npos;
+}
+
+ParameterValues RequestParameters(const Request& request, int count) {
+  ParameterValues params;
+  for (int i = 2; i <= count; ++i) params[i - 1] = request.Field(i);
+  params[0] = request.Field(1);
+  return params;
+}
 
 CommandProcessor::CommandProcessor(DbConnection& connection, DbQuery& query,
                                    const ConfigStore& own_file, Timer& watchdog,
@@ -167,7 +161,7 @@ void CommandProcessor::Execute(ReplySink& terminal, const ParameterValues& param
 
   const std::string& templ1 = definition.statement1;
   const std::string& templ2 = definition.statement2;
-  const bool modifying = IsModifying(templ1);
+  const bool modifying = IsModifyingTemplate(templ1);
   SetTemplate(templ1, params);
 
   // Each guarded region ends the request with the error reply when anything inside it fails;

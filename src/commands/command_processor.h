@@ -37,6 +37,20 @@ struct CommandSettings {
   bool watchdog_on = false;  // arm the watchdog around template statements
 };
 
+// The reply to a name without a definition (a CR follows).
+inline constexpr const char* kUnknownCommandReply = "NEZNAMY PRIKAZ!";
+// The statement sent before a definition's templates.
+inline constexpr const char* kSetNames = "SET NAMES cp1250";
+
+// True when template 1 of a definition is run as a modifying statement: its text as defined
+// holds "delete", "update" or "insert" (small letters only).
+bool IsModifyingTemplate(const std::string& templ);
+
+// Parameters a..e of `request` for a command taking `count` of them; the others stay empty.
+// Fields are fetched 2..count, then 1, so a request with too few fields fails before anything
+// runs (the string-list error of Request::Field).
+ParameterValues RequestParameters(const Request& request, int count);
+
 class CommandProcessor {
  public:
   using LogFn = std::function<void(const std::string&)>;

@@ -129,6 +129,7 @@ IniFile IniFile::Load(const std::string& path) {
 
 void IniFile::Index() {
   sections_.clear();
+  section_names_.clear();
   Section* current = nullptr;  // null before the first section and inside repeated sections
   size_t pos = 0;
   while (pos < bytes_.size()) {
@@ -139,7 +140,9 @@ void IniFile::Index() {
     std::string_view line = TrimAsciiWhitespace(std::string_view(bytes_).substr(pos, end - pos));
 
     if (!line.empty() && line.front() == '[' && line.find(']') != std::string_view::npos) {
-      std::string name = FoldIniName(TrimAsciiWhitespace(line.substr(1, line.rfind(']') - 1)));
+      const std::string_view written = TrimAsciiWhitespace(line.substr(1, line.rfind(']') - 1));
+      section_names_.emplace_back(written);
+      std::string name = FoldIniName(written);
       auto [it, fresh] = sections_.try_emplace(name);
       current = fresh ? &it->second : nullptr;
     } else if (!line.empty() && line.front() != ';' && current) {

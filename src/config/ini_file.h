@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "base/error.h"
 
@@ -48,6 +49,9 @@ class IniFile {
   bool Set(std::string_view section, std::string_view key, std::string_view value);
 
   const std::string& Bytes() const { return bytes_; }
+  // The section names as written, in file order; a name repeated later (letter case ignored)
+  // is listed again, although only its first section is read.
+  const std::vector<std::string>& SectionNames() const { return section_names_; }
 
  private:
   struct Key {
@@ -65,6 +69,7 @@ class IniFile {
 
   std::string bytes_;
   std::unordered_map<std::string, Section> sections_;  // by folded name
+  std::vector<std::string> section_names_;
 };
 
 // Reads an integer: "0x"/"0X" followed by at least one character, or "$" followed by anything,

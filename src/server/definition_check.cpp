@@ -1,0 +1,760 @@
+#include "server/definition_check.h"
+
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "base/codepage.h"
+#include "base/error.h"
+#include "base/text.h"
+#include "commands/command_catalog.h"
+#include "commands/command_processor.h"
+#include "commands/placeholders.h"
+#include "commands/request.h"
+#include "commands/text_utils.h"
+#include "config/config_store.h"
+#include "config/ini_file.h"
+#include "config/startup_config.h"
+#include "db/db_connection.h"
+#include "db/db_query.h"
+#include "db/sql_statement.h"
+
+namespace larvek {
+namespace {
+
+constexpr int kLabelWidth = 12;
+
+// Sections of the own file that hold settings, not commands.
+const char* const kSettingSections[] = {"LogOn", "Server", "Regional", kWindowSection};
+const char* const kDefinitionKeys[] = {"Ze_ctecky", "Do_ctecky", "Prikaz_SQL1", "Prikaz_SQL2",
+                                       "Chyba"};
+const char* const kReadingWords[] = {"select", "show", "describe", "desc", "explain", "with"};
+
+std::string Utf8(std::string_view cp1250) {
+  return Cp1250ToUtf8(cp1250);
+}
+
+// Bytes as the terminal client prints them: CR as \r, LF as \n, a backslash as \\, any other
+// control byte as \xNN.
+std::string Visible(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : Utf8(bytes)) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string Quoted(const std::string& cp1250) {
+  return "\"" + Utf8(cp1250) + "\"";
+}
+
+class Printer {
+ public:
+  // "  label       value", further lines of the value aligned under the first.
+  void Field(const std::string& label, const std::string& value_utf8, int indent = 2) {
+    std::string head(indent, ' ');
+    head += label;
+    if (head.size() < static_cast<size_t>(indent + kLabelWidth))
+      head.resize(indent + kLabelWidth, ' ');
+    else
+      head += ' ';
+    const std::vector<std::string> lines = SplitLines(value_utf8);
+    if (lines.empty()) {
+      Line(head.substr(0, head.find_last_not_of(' ') + 1));
+      return;
+    }
+    for (size_t i = 0; i < lines.size(); ++i)
+      Line((i == 0 ? head : std::string(head.size(), ' ')) + lines[i]);
+  }
+  void Line(const std::string& line) { text += line + "\n"; }
+  void Warning(const std::string& message, int indent = 2) {
+    Line(std::string(indent, ' ') + "warning: " + message);
+    ++warnings;
+  }
+  void Note(const std::string& message, int indent = 2) {
+    Line(std::string(indent, ' ') + "note: " + message);
+  }
+
+  std::string text;
+  int warnings = 0;
+};
+
+// What the shared query makes of a template: the text it is set to (one line per line of the
+// template, CR LF after each), prepared for `mode`, its "?" markers bound.
+struct PreparedTemplate {
+  std::string query_text;
+  std::optional<std::string> prepare_error;  // raised when the template is set: no reply
+  PreparedSql prepared;
+  std::optional<std::string> bind_error;  // raised when the statement is sent: the error record
+  std::string bound;                      // the statement before the values go in
+};
+
+PreparedTemplate PrepareTemplate(const std::string& templ, EscapeMode mode) {
+  PreparedTemplate t;
+  for (const std::string& line : SplitLines(templ + "\r\n")) t.query_text += line + "\r\n";
+  try {
+    t.prepared = PrepareSql(t.query_text, mode);
+  } catch (const Error& e) {
+    t.prepare_error = e.Message();
+    return t;
+  }
+  if (!t.prepared.has_statement) return t;
+  try {
+    t.bound = BindNullParameters(t.prepared.statement, t.prepared.parameter_occurrences, mode);
+  } catch (const Error& e) {
+    t.bind_error = e.Message();
+  }
+  return t;
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+// The first word of a statement, comments and whitespace skipped; "" when it starts otherwise.
+std::string FirstWord(const std::vector<SqlToken>& tokens) {
+  for (const SqlToken& t : tokens) {
+    if (t.kind == SqlTokenKind::kWhitespace || t.kind == SqlTokenKind::kComment) continue;
+    return t.kind == SqlTokenKind::kWord ? Lower(t.text) : "";
+  }
+  return "";
+}
+
+bool StartsAsReading(const std::string& statement, EscapeMode mode) {
+  const std::string first = FirstWord(TokenizeSql(statement, mode));
+  for (const char* w : kReadingWords)
+    if (first == w) return true;
+  return false;
+}
+
+// Why a statement is not run by the dry run; empty when it is a single reading statement.
+std::string WhyNotRun(const std::string& statement, EscapeMode mode) {
+  const std::vector<SqlToken> tokens = TokenizeSql(statement, mode);
+  if (!StartsAsReading(statement, mode)) return "not a reading statement";
+  bool ended = false;  // a ";" was seen
+  for (const SqlToken& t : tokens) {
+    if (t.kind == SqlTokenKind::kComment &&
+        (t.text.starts_with("/*!") || t.text.starts_with("/*M!")))
+      return "holds an executable comment";
+    if (t.kind == SqlTokenKind::kWord) {
+      const std::string word = Lower(t.text);
+      if (word == "outfile" || word == "dumpfile") return "writes a file";
+    }
+    if (t.kind == SqlTokenKind::kWhitespace || t.kind == SqlTokenKind::kComment) continue;
+    if (ended) return "more than one statement";
+    if (t.kind == SqlTokenKind::kSymbol && t.text == ";") ended = true;
+  }
+  return "";
+}
+
+std::string ContainsIgnoringCase(const std::string& text, const char* word) {
+  const std::string lower = Lower(text);
+  const size_t at = lower.find(word);
+  return at == std::string::npos ? "" : text.substr(at, std::string_view(word).size());
+}
+
+// Warnings about one template (number 1 or 2) of `def`.
+void CheckTemplate(Printer& p, const CommandDefinition& def, int number, EscapeMode mode) {
+  const std::string& templ = number == 1 ? def.statement1 : def.statement2;
+  const std::string label = "template " + std::to_string(number);
+  const PreparedTemplate t = PrepareTemplate(templ, mode);
+  if (t.prepare_error) {
+    p.Warning(label + ": a \":\" outside a string that names no parameter: " +
+              Utf8(*t.prepare_error) + "; the terminal gets no reply");
+    return;
+  }
+  if (!t.prepared.has_statement) {
+    if (number == 1) p.Warning("template 1 is empty: the terminal gets the error record");
+    return;
+  }
+  if (t.prepared.parameter_occurrences > 0) {
+    std::string names;
+    for (const std::string& n : t.prepared.parameter_names)
+      names += (names.empty() ? ":" : ", :") + Utf8(n);
+    p.Warning(label + ": " + names +
+              " outside a string becomes NULL (write \"::\" for a colon, \":=\" stays)");
+  }
+  if (t.bind_error) {
+    p.Warning(label + ": a \"?\" outside a string fails when sent: " + Utf8(*t.bind_error) +
+              "; the terminal gets the error record");
+    return;
+  }
+
+  // Placeholders past the parameter count, and placeholders inside quotes.
+  std::string beyond, in_quotes, in_double;
+  auto add = [](std::string& list, std::string_view placeholder) {
+    const std::string item(placeholder);
+    if (list.find(item) == std::string::npos) list += (list.empty() ? "" : ", ") + item;
+  };
+  for (size_t i = 0; i < t.bound.size(); ++i) {
+    const int index = PlaceholderAt(t.bound, i);
+    if (index >= def.parameter_count && index >= 0) add(beyond, t.bound.substr(i, 3));
+  }
+  for (const SqlToken& token : TokenizeSql(t.bound, mode)) {
+    if (token.kind != SqlTokenKind::kQuoted && token.kind != SqlTokenKind::kBackquoted) continue;
+    for (size_t i = 0; i < token.text.size(); ++i) {
+      if (PlaceholderAt(token.text, i) < 0) continue;
+      add(token.text.front() == '"' ? in_double : in_quotes, token.text.substr(i, 3));
+    }
+  }
+  if (!beyond.empty())
+    p.Warning(label + ": " + Utf8(beyond) + " stays in the statement as written (ze_ctecky is " +
+              std::to_string(def.parameter_count) + ")");
+  if (!in_quotes.empty())
+    p.Warning(label + ": " + Utf8(in_quotes) +
+              " inside quotes: the value arrives quoted twice ('\"value\"')");
+  if (!in_double.empty())
+    p.Warning(label + ": " + Utf8(in_double) +
+              " inside double quotes: the statement is refused whenever it is filled");
+
+  if (number != 1) return;
+  if (!IsModifyingTemplate(templ)) {
+    for (const char* word : {"delete", "update", "insert"}) {
+      const std::string written = ContainsIgnoringCase(templ, word);
+      if (written.empty()) continue;
+      p.Warning("template 1: " + written +
+                " not in small letters: not treated as modifying (opened as a reading "
+                "statement, the terminal gets the error record after it ran)");
+      break;
+    }
+  } else if (StartsAsReading(t.bound, mode)) {
+    p.Warning(
+        "template 1 reads but holds \"delete\", \"update\" or \"insert\": treated as modifying, "
+        "its rows are not sent");
+  }
+}
+
+// Warnings about `def` as a whole, then about its templates.
+void CheckDefinition(Printer& p, const CommandDefinition& def, EscapeMode mode) {
+  if (def.parameter_count == 0) {
+    p.Note("ze_ctecky 0: the command reads as unknown (NEZNAMY PRIKAZ!)");
+    return;
+  }
+  if (def.parameter_count < 0 || def.parameter_count > 5) {
+    p.Warning("ze_ctecky " + std::to_string(def.parameter_count) +
+              " is outside 0..5: the terminal gets no reply");
+    return;
+  }
+  CheckTemplate(p, def, 1, mode);
+  if (!TrimAsciiWhitespace(def.statement2).empty()) CheckTemplate(p, def, 2, mode);
+}
+
+struct Listed {
+  CommandDefinition def;
+  std::string where;  // UTF-8: "table server_term, row 3" / "section [X] of ..."
+  std::optional<std::string> read_error;  // the row could not be read as a lookup reads it
+};
+
+void PrintDefinition(Printer& p, const Listed& item, const std::string& same_name_warning,
+                     EscapeMode mode) {
+  const CommandDefinition& def = item.def;
+  p.Line(Utf8(def.name) + "  (" + item.where + ")");
+  if (same_name_warning.starts_with("never read")) {
+    p.Warning(same_name_warning);
+    return;
+  }
+  if (item.read_error) {
+    p.Warning("cannot be read: " + Utf8(*item.read_error) + "; the terminal gets the error record");
+    return;
+  }
+  p.Field("parameters", std::to_string(def.parameter_count));
+  p.Field("columns", Utf8(def.result_columns));
+  p.Field("template 1", Utf8(def.statement1));
+  if (!def.statement2.empty()) p.Field("template 2", Utf8(def.statement2));
+  p.Field("empty text", Utf8(def.empty_result_text));
+  if (!same_name_warning.empty()) p.Warning(same_name_warning);
+  CheckDefinition(p, def, mode);
+}
+
+// The start-up's reading of the configuration and the database, for both checks.
+class Session {
+ public:
+  explicit Session(const std::string& program_path)
+      : own_path_(OwnConfigPath(program_path)),
+        program_dir_(ProgramDirectory(program_path)),
+        own_file_(own_path_) {}
+
+  // Reads the configuration, connects and decides the source of definitions; prints what it
+  // read. False (with the reason printed) when any of it fails.
+  bool Open(Printer& p) {
+    p.Field("own file", Utf8(own_path_), 0);
+    try {
+      ReadStartupConfig(own_file_, program_dir_, config_);
+    } catch (const Error& e) {
+      p.Line("configuration cannot be read: " + Utf8(e.Message()));
+      return false;
+    }
+    connection_.HostName = config_.host;
+    connection_.Password = config_.password;
+    connection_.User = config_.user;
+    connection_.Port = config_.port;
+    connection_.TimeoutSeconds = static_cast<unsigned>(config_.sql_timeout);
+    connection_.Database = config_.database;
+    p.Field("database",
+            Utf8(config_.database) + " on " + Utf8(config_.host) + ":" +
+                std::to_string(config_.port) + ", user " + Utf8(config_.user),
+            0);
+    try {
+      connection_.EnsureOpen();
+      source_ = ProbeDefinitionSource(connection_);
+    } catch (const Error& e) {
+      p.Line("database cannot be read: " + Utf8(e.Message()));
+      return false;
+    }
+    p.Field("definitions",
+            source_ == DefinitionSource::kTable ? "table server_term"
+                                                : "sections of the own file (no table server_term)",
+            0);
+    return true;
+  }
+
+  DbConnection& Connection() { return connection_; }
+  const ConfigStore& OwnFile() const { return own_file_; }
+  const std::string& OwnPath() const { return own_path_; }
+  DefinitionSource Source() const { return source_; }
+  const StartupConfig& Config() const { return config_; }
+
+ private:
+  std::string own_path_;
+  std::string program_dir_;
+  ConfigStore own_file_;
+  StartupConfig config_;
+  DbConnection connection_;
+  DefinitionSource source_ = DefinitionSource::kOwnFile;
+};
+
+std::vector<Listed> TableDefinitions(DbConnection& connection) {
+  std::vector<Listed> list;
+  DbQuery rows(connection);
+  rows.SqlAdd("select * from server_term");
+  rows.Open();
+  for (int n = 1; !rows.AtEnd(); ++n, rows.NextRow()) {
+    Listed item;
+    item.where = "table server_term, row " + std::to_string(n);
+    try {
+      item.def.name = rows.ColumnByName("operace").AsString();
+      item.def.parameter_count = rows.ColumnByName("ze_ctecky").AsInteger();
+      item.def.result_columns = rows.ColumnByName("do_ctecky").AsString();
+      item.def.statement1 = rows.ColumnByName("prikaz_SQL1").AsString();
+      item.def.statement2 = rows.ColumnByName("prikaz_SQL2").AsString();
+      item.def.empty_result_text = rows.ColumnByName("chyba").AsString();
+    } catch (const Error& e) {
+      item.read_error = e.Message();
+    }
+    list.push_back(std::move(item));
+  }
+  return list;
+}
+
+std::vector<Listed> FileDefinitions(const Session& session) {
+  std::vector<Listed> list;
+  const IniFile file = IniFile::Load(session.OwnPath());
+  for (const std::string& name : file.SectionNames()) {
+    bool setting = false;
+    for (const char* s : kSettingSections) setting = setting || FoldIniName(name) == FoldIniName(s);
+    bool command = false;
+    for (const char* k : kDefinitionKeys) command = command || file.Find(name, k).has_value();
+    if (setting || !command) continue;
+    Listed item;
+    item.where = "section [" + Utf8(name) + "] of the own file";
+    item.def.name = name;
+    item.def.parameter_count = file.ReadNumber(name, "Ze_ctecky", 0);
+    item.def.result_columns = file.ReadText(name, "Do_ctecky", "");
+    item.def.statement1 = file.ReadText(name, "Prikaz_SQL1", "");
+    item.def.statement2 = file.ReadText(name, "Prikaz_SQL2", "");
+    item.def.empty_result_text = file.ReadText(name, "Chyba", "*****");
+    list.push_back(std::move(item));
+  }
+  return list;
+}
+
+}  // namespace
+
+CheckOutcome CheckDefinitions(const std::string& program_path) {
+  Printer p;
+  Session session(program_path);
+  if (!session.Open(p)) return {p.text, 2};
+
+  std::vector<Listed> list;
+  try {
+    list = session.Source() == DefinitionSource::kTable ? TableDefinitions(session.Connection())
+                                                        : FileDefinitions(session);
+  } catch (const Error& e) {
+    p.Line("definitions cannot be read: " + Utf8(e.Message()));
+    return {p.text, 2};
+  }
+  const EscapeMode mode = session.Connection().Mode();
+
+  // Names equal but for letter case: in the file only the first section is read, in the table
+  // the lookup may find any of the rows.
+  std::map<std::string, std::vector<size_t>> by_name;
+  for (size_t i = 0; i < list.size(); ++i)
+    if (!list[i].read_error) by_name[UpperText(list[i].def.name)].push_back(i);
+
+  for (size_t i = 0; i < list.size(); ++i) {
+    std::string same;
+    if (!list[i].read_error) {
+      const std::vector<size_t>& group = by_name[UpperText(list[i].def.name)];
+      if (group.size() > 1) {
+        std::string others;
+        for (size_t j : group)
+          if (j != i) others += (others.empty() ? "" : ", ") + list[j].where;
+        if (session.Source() == DefinitionSource::kOwnFile)
+          same = group.front() == i
+                     ? "the same name (letter case ignored) in " + others + ", which is never read"
+                     : "never read: " + others +
+                           " has the same name (letter "
+                           "case ignored) and comes first";
+        else
+          same =
+              "the same name (letter case ignored) in " + others + ": the lookup may find either";
+      }
+    }
+    p.Line("");
+    PrintDefinition(p, list[i], same, mode);
+  }
+  p.Line("");
+  p.Line(std::to_string(list.size()) + (list.size() == 1 ? " definition, " : " definitions, ") +
+         std::to_string(p.warnings) + (p.warnings == 1 ? " warning" : " warnings"));
+  return {p.text, p.warnings > 0 ? 1 : 0};
+}
+
+namespace {
+
+// The dry run of one definition's execution, mirroring CommandProcessor::Execute.
+class DryRun {
+ public:
+  DryRun(Printer& p, DbConnection& connection, const CommandDefinition& def,
+         const ParameterValues& params, const std::string& terminator)
+      : p_(p),
+        connection_(connection),
+        def_(def),
+        params_(params),
+        terminator_(terminator),
+        query_(connection) {}
+
+  // Prints the statements and the reply; true when the terminal gets records or the
+  // empty-result text.
+  bool Run() {
+    mode_ = connection_.Mode();
+    const bool modifying = IsModifyingTemplate(def_.statement1);
+    const bool has2 = !def_.statement2.empty();
+    std::string flow =
+        modifying ? "modifying: template 1 executed; " : "reading: template 1 opened; ";
+    if (modifying && !has2) flow += "reply: an empty record set (a lone CR)";
+    if (!modifying) flow += "no rows: empty-result text; rows: ";
+    if (has2)
+      flow += "template 2 opened; no rows: empty-result text; rows: its records";
+    else if (!modifying)
+      flow += "its records";
+    flow += "; a failure: the error record";
+    p_.Field("flow", flow, 0);
+    p_.Line("statements, in the order sent:");
+    Statement(kSetNames, "", true);
+    const bool started = Start();
+    const bool answered = started && Flow(modifying, has2);
+    Rollback();
+    return answered;
+  }
+
+ private:
+  enum class Outcome { kRows, kNoRows, kFailed, kNotRun, kNoReply };
+
+  void Numbered(const std::string& line) {
+    p_.Line("  " + std::to_string(++number_) + ". " + line);
+  }
+
+  // One numbered statement line; `note` follows it on the next line.
+  void Statement(const std::string& text, const std::string& note, bool run_fixed) {
+    Numbered(Visible(text));
+    if (run_fixed) {
+      DbQuery q(connection_);
+      q.SqlAdd(text);
+      q.ExecuteStatement();
+    }
+    if (!note.empty()) p_.Line("      " + note);
+  }
+
+  bool Start() {
+    try {
+      DbQuery q(connection_);
+      q.SqlAdd("START TRANSACTION READ ONLY");
+      q.ExecuteStatement();
+      return true;
+    } catch (const Error& e) {
+      p_.Line("cannot start a read-only transaction: " + Utf8(e.Message()));
+      return false;
+    }
+  }
+
+  void Rollback() {
+    try {
+      query_.Close();
+      DbQuery q(connection_);
+      q.SqlAdd("ROLLBACK");
+      q.ExecuteStatement();
+    } catch (const Error&) {
+    }
+  }
+
+  // Sets template `number` on the query and sends it when it is a single reading statement and
+  // `open` is set; prints it either way.
+  Outcome Send(int number, bool open) {
+    const std::string& templ = number == 1 ? def_.statement1 : def_.statement2;
+    const std::string label = "template " + std::to_string(number) + ": ";
+    const PreparedTemplate t = PrepareTemplate(templ, mode_);
+    if (t.prepare_error) {
+      Numbered(label + "not sent: " + Utf8(*t.prepare_error));
+      return Outcome::kNoReply;
+    }
+    if (!t.prepared.has_statement) {
+      Numbered(label + "not sent: the template is empty");
+      return Outcome::kFailed;
+    }
+    if (t.bind_error) {
+      Numbered(label + "not sent: " + Utf8(*t.bind_error));
+      return Outcome::kFailed;
+    }
+    std::string text;
+    try {
+      text = FillPlaceholders(t.bound, params_, mode_);
+    } catch (const Error& e) {
+      Numbered(label + "not sent: " + Utf8(e.Message()));
+      return Outcome::kFailed;
+    }
+    const std::string why = WhyNotRun(text, mode_);
+    if (!open || !why.empty()) {
+      Statement(
+          label + text,
+          "not run here (" + (open ? why : std::string("modifying")) + "): the reply depends on it",
+          false);
+      return Outcome::kNotRun;
+    }
+    Statement(label + text, "", false);
+    try {
+      query_.Close();
+      query_.SqlClear();
+      query_.SqlAdd(templ);
+      query_.SetSqlTemplate(query_.SqlText(), [this](std::string_view s, EscapeMode mode) {
+        return FillPlaceholders(s, params_, mode);
+      });
+      query_.Open();
+    } catch (const Error& e) {
+      p_.Line("      run: failed: " + Utf8(e.Message()));
+      return Outcome::kFailed;
+    }
+    const uint64_t rows = query_.NoRows() ? 0 : 1;
+    p_.Line(std::string("      run: ") + (rows ? "rows" : "no rows"));
+    return rows ? Outcome::kRows : Outcome::kNoRows;
+  }
+
+  void ResetStatements(const std::string& text) {
+    const int pieces = TokenCount(text, '@');
+    for (int i = 1; i < pieces; ++i) {
+      const std::string name = TokenAt(TokenAt(text, '@', i), ':', 0);
+      Statement("select @" + name + ":=null", "after the reply; not run here", false);
+    }
+  }
+
+  void Reply(const std::string& bytes, const std::string& how) {
+    p_.Field("reply", Visible(bytes) + "  (" + how + ")", 0);
+  }
+  bool ErrorRecord() {
+    Reply(def_.name + ";error" + terminator_ + "\r", "the error record");
+    return false;
+  }
+  bool NoReply() {
+    p_.Field("reply", "none (the failure goes to the log)", 0);
+    return false;
+  }
+  bool EmptyText() {
+    Reply(def_.name + ";" + def_.empty_result_text + "\r", "the empty-result text");
+    return true;
+  }
+
+  // The records of the open result, or a warning and false when a listed column is missing.
+  bool Records(bool executed) {
+    const int m = TokenCount(def_.result_columns, '|');
+    if (!executed) {
+      Reply("\r", "an empty record set, when the statement succeeds");
+      return true;
+    }
+    std::string records;
+    try {
+      for (int i = 0; i < m; ++i) query_.ColumnByName(TokenAt(def_.result_columns, '|', i));
+      while (!query_.AtEnd()) {
+        records += def_.name;
+        for (int i = 0; i < m; ++i) {
+          records += ';';
+          records += query_.ColumnByName(TokenAt(def_.result_columns, '|', i)).AsString();
+        }
+        records += terminator_;
+        query_.NextRow();
+      }
+    } catch (const Error& e) {
+      p_.Warning(Utf8(e.Message()) + " (do_ctecky " + Quoted(def_.result_columns) +
+                     "): the terminal would get no reply",
+                 0);
+      return NoReply();
+    }
+    Reply(TranslitToAscii(records) + "\r", "records");
+    return true;
+  }
+
+  // Missing result columns where the result has no rows: harmless now, fatal with rows.
+  void CheckColumnsOfEmpty() {
+    const int m = TokenCount(def_.result_columns, '|');
+    for (int i = 0; i < m; ++i) {
+      const std::string column = TokenAt(def_.result_columns, '|', i);
+      try {
+        query_.ColumnByName(column);
+      } catch (const Error& e) {
+        p_.Warning(Utf8(e.Message()) + ": with rows the terminal would get no reply", 0);
+      }
+    }
+  }
+
+  bool Flow(bool modifying, bool has2) {
+    bool depends = false;  // a statement the reply depends on was not run
+    if (modifying) {
+      const Outcome o = Send(1, false);
+      if (o == Outcome::kNoReply) return NoReply();
+      if (o == Outcome::kFailed) return ErrorRecord();
+      depends = true;
+      if (!has2) return Records(false);
+    } else {
+      const Outcome o = Send(1, true);
+      if (o == Outcome::kNoReply) return NoReply();
+      if (o == Outcome::kFailed) return ErrorRecord();
+      if (o == Outcome::kNotRun) return Unknown();
+      if (o == Outcome::kNoRows) {
+        CheckColumnsOfEmpty();
+        return EmptyText();
+      }
+      if (!has2) return Records(true);
+    }
+    const Outcome o = Send(2, true);
+    if (o == Outcome::kNoReply) return NoReply();
+    if (o == Outcome::kFailed) return ErrorRecord();
+    if (o == Outcome::kNotRun) return Unknown();
+    if (depends) p_.Line("      (the result depends on template 1, which was not run)");
+    if (o == Outcome::kNoRows) {
+      CheckColumnsOfEmpty();
+      ResetStatements(def_.statement1);
+      return EmptyText();
+    }
+    const bool answered = Records(true);
+    ResetStatements(def_.statement2);
+    return answered;
+  }
+
+  bool Unknown() {
+    p_.Field("reply", "unknown: it depends on a statement not run here", 0);
+    return false;
+  }
+
+  Printer& p_;
+  DbConnection& connection_;
+  const CommandDefinition& def_;
+  const ParameterValues& params_;
+  const std::string& terminator_;
+  DbQuery query_;
+  EscapeMode mode_ = EscapeMode::kBackslash;
+  int number_ = 0;
+};
+
+}  // namespace
+
+CheckOutcome CheckRequest(const std::string& program_path, const std::string& request_utf8) {
+  Printer p;
+  Session session(program_path);
+  if (!session.Open(p)) return {p.text, 2};
+  p.Line("");
+
+  const std::string reception = Utf8ToCp1250(request_utf8);
+  p.Field("request", Visible(reception), 0);
+  Request request;
+  try {
+    request = ParseRequest(reception);
+  } catch (const Error& e) {
+    p.Field("reply", "none: " + Utf8(e.Message()), 0);
+    return {p.text, 1};
+  }
+  if (request.IsBlank()) {
+    p.Field("reply", "none: a blank request", 0);
+    return {p.text, 1};
+  }
+  const std::string& name = request.Name();
+  const std::string terminator = session.Config().terminator;
+
+  CommandCatalog catalog(session.Connection(), session.OwnFile());
+  std::optional<CommandDefinition> def;
+  try {
+    def = catalog.Find(name, session.Source());
+  } catch (const Error& e) {
+    p.Field("definition", "cannot be read: " + Utf8(e.Message()), 0);
+    p.Field("reply", Visible(name + ";error" + terminator + "\r") + "  (the error record)", 0);
+    return {p.text, 1};
+  }
+  if (!def) {
+    p.Field("definition", "unknown command " + Quoted(name), 0);
+    p.Field("reply", Visible(std::string(kUnknownCommandReply) + "\r"), 0);
+    return {p.text, 1};
+  }
+  const std::string where = session.Source() == DefinitionSource::kTable
+                                ? "table server_term"
+                                : "section [" + Utf8(name) + "] of the own file";
+  p.Field("definition", Utf8(def->name) + " (" + where + ")", 0);
+  p.Field("parameters", std::to_string(def->parameter_count), 2);
+  p.Field("columns", Utf8(def->result_columns), 2);
+  p.Field("template 1", Utf8(def->statement1), 2);
+  if (!def->statement2.empty()) p.Field("template 2", Utf8(def->statement2), 2);
+  p.Field("empty text", Utf8(def->empty_result_text), 2);
+  if (def->parameter_count < 1 || def->parameter_count > 5) {
+    p.Field("reply",
+            "none: ze_ctecky " + std::to_string(def->parameter_count) +
+                " is outside 1..5 (a range check error in the log)",
+            0);
+    return {p.text, 1};
+  }
+  ParameterValues params;
+  try {
+    params = RequestParameters(request, def->parameter_count);
+  } catch (const Error& e) {
+    p.Field("reply", "none: too few parameters (" + Utf8(e.Message()) + ")", 0);
+    return {p.text, 1};
+  }
+  std::string listed;
+  for (int i = 0; i < def->parameter_count; ++i)
+    listed +=
+        (i ? "  " : "") + std::string(1, static_cast<char>('a' + i)) + " = " + Quoted(params[i]);
+  p.Field("values", listed, 0);
+
+  try {
+    DryRun run(p, session.Connection(), *def, params, terminator);
+    const bool answered = run.Run();
+    return {p.text, answered ? 0 : 1};
+  } catch (const Error& e) {
+    p.Line("database failed: " + Utf8(e.Message()));
+    p.Field("reply", Visible(name + ";error" + terminator + "\r") + "  (the error record)", 0);
+    return {p.text, 1};
+  }
+}
+
+}  // namespace larvek

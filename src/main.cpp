@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <filesystem>
 
 #include "config/startup_config.h"
 #include "frontends/console/console_main.h"
@@ -16,9 +18,18 @@ namespace {
 
 void PrintUsage() {
   std::printf(
-      "usage: srvlarvek [--console] [--version] [--help]\n"
-      "  --console  run without a window; log lines go to standard output\n"
-      "Configuration: srvlarvek.INI beside the program and ../larvek05.ini above it.\n");
+      "usage: srvlarvek [--console | --service] [--dir DIR] [--log-dir DIR] [--version] [--help]\n"
+      "       srvlarvek [--dir DIR] --check ['NAME;a;b']\n"
+      "  --console      run without a window; log lines go to standard output\n"
+      "  --service      console mode under a supervisor: readiness and status notifications,\n"
+      "                 exit status 1 when start-up or the listener fails\n"
+      "  --dir DIR      program directory: DIR/srvlarvek.INI and DIR/../larvek05.ini\n"
+      "                 (default: the directory of the executable)\n"
+      "  --log-dir DIR  where the YYYYMMDD/log.txt day logs go (default: the program directory)\n"
+      "  --check        check the command definitions (exit 0 clean, 1 warnings, 2 unreadable);\n"
+      "                 with a request, show what the server would send and answer for it\n"
+      "Configuration: srvlarvek.INI in the program directory and larvek05.ini in its parent.\n"
+      "The dump file u.txt is written to the working directory.\n");
 }
 
 bool HaveDisplay() {
@@ -27,11 +38,36 @@ bool HaveDisplay() {
   return (x && *x) || (wayland && *wayland);
 }
 
+// DIR made absolute against the working directory, without "." and ".." steps and with a
+// trailing "/". Symlinks are kept as written.
+std::string DirectoryOption(const char* dir) {
+  std::string out = std::filesystem::absolute(dir).lexically_normal().string();
+  if (out.empty() || out.back() != '/') out += '/';
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bool console = false;
+  bool service = false;
+  bool check = false;
+  std::optional<std::string> check_request;
+  std::string dir, log_dir;
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--service") == 0) {
+      service = true;
+      continue;
+    }
+    if (std::strcmp(argv[i], "--dir") == 0 || std::strcmp(argv[i], "--log-dir") == 0) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "srvlarvek: %s needs a directory\n", argv[i]);
+        return 2;
+      }
+      (std::strcmp(argv[i], "--dir") == 0 ? dir : log_dir) = DirectoryOption(argv[i + 1]);
+      ++i;
+      continue;
+    }
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("srvlarvek %s\n", LARVEK_VERSION);
       return 0;
@@ -41,11 +77,10 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (std::strcmp(argv[i], "--check") == 0) {
-      const larvek::CheckOutcome outcome =
-          i + 1 < argc ? larvek::CheckRequest(larvek::ProgramPath(), argv[i + 1])
-                       : larvek::CheckDefinitions(larvek::ProgramPath());
-      std::fputs(outcome.text.c_str(), stdout);
-      return outcome.status;
+      check = true;
+      // The request to try, when one follows.
+      if (i + 1 < argc && argv[i + 1][0] != '-') check_request = argv[++i];
+      continue;
     }
     if (std::strcmp(argv[i], "--console") == 0) {
       console = true;
@@ -55,13 +90,22 @@ int main(int argc, char** argv) {
     PrintUsage();
     return 2;
   }
-  const std::string program_path = larvek::ProgramPath();
+  std::string program_path = larvek::ProgramPath();
+  // Another program directory: the own file keeps the executable's name.
+  if (!dir.empty()) program_path = dir + program_path.substr(program_path.rfind('/') + 1);
+  if (check) {
+    const larvek::CheckOutcome outcome = check_request
+                                             ? larvek::CheckRequest(program_path, *check_request)
+                                             : larvek::CheckDefinitions(program_path);
+    std::fputs(outcome.text.c_str(), stdout);
+    return outcome.status;
+  }
 #ifdef LARVEK_HAVE_DESKTOP
-  if (!console && HaveDisplay() && larvek::DesktopDisplayUsable())
+  if (!console && !service && HaveDisplay() && larvek::DesktopDisplayUsable())
     return larvek::RunDesktop(argc, argv, program_path);
 #else
   (void)HaveDisplay;
 #endif
   (void)console;
-  return larvek::RunConsole(program_path);
+  return larvek::RunConsole(larvek::ConsoleOptions{program_path, log_dir, service});
 }

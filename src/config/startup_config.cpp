@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "base/error.h"
+#include "base/text.h"
 
 namespace larvek {
 
@@ -28,7 +29,11 @@ std::string OwnConfigPath(const std::string& program_path) {
 }
 
 std::string SharedConfigPath(const std::string& program_dir) {
-  return program_dir + "../larvek05.ini";
+  std::string dir = program_dir;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  const size_t slash = dir.rfind('/');
+  if (slash == std::string::npos) return program_dir + "../larvek05.ini";
+  return dir.substr(0, slash + 1) + "larvek05.ini";
 }
 
 void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, StartupConfig& out) {
@@ -48,6 +53,7 @@ void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, S
 
   out.terminator = own.ReadText("Server", "Ukoncovac", "");
   out.server_port = own.ReadText("Server", "Server_port", "2000");
+  out.server_ip = std::string(TrimSpaceAndControls(own.ReadText("Server", "Server_IP", "")));
   int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
   if (max_time < 0) throw Error::Range();
   out.max_time = max_time;

@@ -21,7 +21,9 @@ std::string ProgramDirectory(const std::string& program_path);
 // The directory plus the program file's name with its extension replaced by ".INI" (appended
 // when the name has none): /opt/x/srvlarvek -> /opt/x/srvlarvek.INI.
 std::string OwnConfigPath(const std::string& program_path);
-// The directory plus "../larvek05.ini".
+// "larvek05.ini" in the parent of the directory as the path is written (a symlinked directory's
+// own parent, not its target's): /opt/x/ -> /opt/larvek05.ini. A directory without any "/" gets
+// "../larvek05.ini" appended.
 std::string SharedConfigPath(const std::string& program_dir);
 
 // The values read at start-up. Filled in reading order; a failure leaves the later fields at
@@ -33,6 +35,7 @@ struct StartupConfig {
   std::string database = "larvek";   // database name
   std::string terminator;            // terminator appended to every reply record
   std::string server_port = "2000";  // listening TCP port, as text
+  std::string server_ip;             // listening IPv4 address; empty: the host name's address
   std::optional<int32_t> max_time;   // watchdog interval in ms; set only when read successfully
   bool watchdog_on = false;          // watchdog armed around modifying statements
   RegionalSettings regional;         // own file, section [Regional]
@@ -44,8 +47,8 @@ struct StartupConfig {
 // 2. own file, [LogOn]: IP, Password, User (defaults: the shared values), SQLport (3306),
 //    SQLtimeout (30),
 //    Database ("larvek");
-// 3. own file, [Server]: Ukoncovac (empty), Server_port ("2000"), Max_time (5000),
-//    Interval_on (on exactly for "True");
+// 3. own file, [Server]: Ukoncovac (empty), Server_port ("2000"), Server_IP (empty, trimmed),
+//    Max_time (5000), Interval_on (on exactly for "True");
 // 4. own file, [Regional]: ShortDateFormat, LongTimeFormat, DecimalSeparator; a missing or empty
 //    value keeps the default.
 // A negative Max_time throws Error::Range() ("Range check error") after filling everything

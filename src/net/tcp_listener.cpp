@@ -98,6 +98,11 @@ int TcpListener::ListeningPort() const {
   return local ? local->port : -1;
 }
 
+std::string TcpListener::ListeningAddress() const {
+  const std::optional<Endpoint> local = LocalEndpoint(fd_);
+  return local ? DottedQuad(local->address_network_order) : "";
+}
+
 void TcpListener::CloseListeningSocket() {
   if (fd_ < 0) return;
   loop_.Unwatch(fd_);

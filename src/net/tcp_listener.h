@@ -50,6 +50,9 @@ class TcpListener {
   bool Listening() const { return fd_ >= 0; }
   // The port actually bound (useful with port "0"); -1 while not listening.
   int ListeningPort() const;
+  // The address actually bound as a dotted quad ("0.0.0.0" for every address); empty while not
+  // listening.
+  std::string ListeningAddress() const;
   int ConnectionCount() const { return static_cast<int>(clients_.size()); }
   // The registered connection with this id; nullptr once it has been destroyed.
   TerminalConnection* Find(uint64_t id) const;

@@ -1,8 +1,9 @@
-// Process signals as loop events: SIGTERM and SIGINT become calls of on_close_request,
+// Process signals as loop events: SIGTERM, SIGINT and SIGHUP (the controlling terminal or a
+// supervisor going away) become calls of on_close_request,
 // delivered by the event loop like any other event (through a signalfd), so the handler may do
 // anything a handler may do. SIGPIPE is ignored for the whole process from construction on.
 //
-// The two signals are blocked in the constructing thread; create the watch before starting
+// The three signals are blocked in the constructing thread; create the watch before starting
 // other threads so that they inherit the mask.
 #pragma once
 

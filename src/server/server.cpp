@@ -1,11 +1,13 @@
 #include "server/server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <memory>
+#include <optional>
 
 #include "base/error.h"
 #include "base/file_io.h"
@@ -24,6 +26,19 @@ const char kAnsiQuotesWarning[] =
     "ch by se \xE8"
     "etly jako n\xE1zvy sloupc\xF9";
 const char kDumpFile[] = "u.txt";
+
+// Log line once the listener is up: + "address:port".
+const char kListeningOn[] = "Naslouch\xE1 na ";
+// Log line when the host name gives a loopback address: + the address + kLoopbackWarningEnd.
+const char kLoopbackWarning[] = "Varov\xE1n\xED: ";
+const char kLoopbackWarningEnd[] =
+    " je adresa jen pro tento po\xE8\xEDta\xE8, termin\xE1ly z jin\xFD"
+    "ch po\xE8\xEDta\xE8\xF9 se nep\xF8ipoj\xED; nastavte Server_IP v sekci [Server] "
+    "vlastn\xEDho INI souboru";
+
+bool IsLoopback(uint32_t address_network_order) {
+  return (ntohl(address_network_order) >> 24) == 127;
+}
 
 std::string ClientCountLine(int count) {
   return "Pr\xE1v\xEC je p\xF8ipojeno " + std::to_string(count) + " klient\xF9.";
@@ -92,7 +107,8 @@ std::string MessageBoxText(const std::string& text) {
   return text;
 }
 
-Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program_path)
+Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program_path,
+               const std::string& log_dir)
     : listener(loop),
       shared_query(db_connection, "DbQuery1"),
       config_store(OwnConfigPath(program_path)),
@@ -100,10 +116,13 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
       loop_(loop),
       view_(view),
       program_dir_(ProgramDirectory(program_path)),
-      log_(view.Log(), program_dir_),
+      log_(view.Log(), log_dir.empty() ? program_dir_ : log_dir),
       processor_(
           db_connection, shared_query, config_store, watchdog_timer, settings_,
-          [this](const std::string& text) { AddLogLine(text); },
+          [this](const std::string& text) {
+            if (text.rfind("Chyba", 0) == 0) ++counts_.errors;
+            AddLogLine(text);
+          },
           [this](uint64_t id) -> std::unique_ptr<ReplySink> {
             TerminalConnection* connection = listener.Find(id);
             if (connection == nullptr || !connection->Connected()) return nullptr;
@@ -136,11 +155,15 @@ void Server::ShowError(const std::exception& error) {
   view_.ShowErrorMessage(MessageBoxText(error.what()));
 }
 
-void Server::Start() {
+StartOutcome Server::Start() {
   try {
     StartUp();
+    return StartOutcome::kStarted;
   } catch (const std::exception& e) {
+    const bool database = in_database_stage_;
+    in_database_stage_ = false;
     ShowError(e);
+    return database ? StartOutcome::kDatabaseDown : StartOutcome::kFailed;
   }
 }
 
@@ -169,6 +192,7 @@ void Server::ApplyConfig(const StartupConfig& config) {
   db_connection.Database = config.database;
   settings_.terminator = config.terminator;
   server_port_ = config.server_port;
+  server_ip_ = config.server_ip;
   if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
   settings_.watchdog_on = config.watchdog_on;
   SetRegional(config.regional);
@@ -195,8 +219,10 @@ void Server::StartUp() {
   // From here on a failure leaves the source undecided: requests probe the database again
   // until it answers (see CommandProcessor).
   settings_.definitions = std::nullopt;
+  in_database_stage_ = true;
   if (GlobalSqlModeHasAnsiQuotes()) AddLogLine(kAnsiQuotesWarning);
   settings_.definitions = ProbeDefinitionSource(db_connection);
+  in_database_stage_ = false;
 
   listener.Banner.clear();
   log_.Load();
@@ -227,6 +253,7 @@ void Server::PostStartListening() {
                  "): " + e.what());
       ShowError(e);
     }
+    if (OnListenAttempted) OnListenAttempted(listener.Listening());
   });
 }
 
@@ -239,11 +266,19 @@ void Server::StartListening() {
   view_.SetWindowCaption(caption);
   view_.SetTitleBarCaption(caption);
   listener.Port = server_port_;
-  listener.Address = DottedQuad(HostIPv4Address());
+  // No Server_IP: the host name's first address, which on many machines is a loopback one.
+  std::optional<uint32_t> host_address;
+  if (server_ip_.empty()) host_address = HostIPv4Address();
+  listener.Address = host_address ? DottedQuad(*host_address) : server_ip_;
   listener.Listen();
+  AddLogLine(kListeningOn + listener.ListeningAddress() + ":" +
+             std::to_string(listener.ListeningPort()));
+  if (host_address && IsLoopback(*host_address))
+    AddLogLine(kLoopbackWarning + listener.Address + kLoopbackWarningEnd);
 }
 
 void Server::OnTerminalConnected(TerminalConnection& client) {
+  ++counts_.connections;
   AddLogLine("P\xF8ipojeno. Klient: " + client.PeerAddress() + "/" + client.PeerPort() +
              " Server: " + client.BoundAddress() + "/" + client.BoundPort());
   AddLogLine(ClientCountLine(listener.ConnectionCount()));
@@ -271,6 +306,7 @@ void Server::OnTerminalDisconnected(TerminalConnection& client) {
 }
 
 void Server::OnListenerError(const Error& error, bool& can_close) {
+  ++counts_.errors;
   AddLogLine("Chyba serveru: " + error.ClassName() + ": " + error.Message());
   can_close = false;
 }
@@ -290,6 +326,7 @@ void Server::OnTerminalData(TerminalConnection& client) {
     dump_failure_logged_ = true;
   }
   while (!reception.empty() && reception.back() == '\r') reception.pop_back();
+  if (!reception.empty()) ++counts_.requests;  // a closing connection reads nothing
   // A hostile terminal must not fill the disk through the log: long receptions are cut.
   std::string logged = WithoutLineBreaks(reception.substr(0, kMaxLoggedReception));
   std::string note;
@@ -304,6 +341,7 @@ void Server::OnTerminalData(TerminalConnection& client) {
 }
 
 void Server::OnTerminalError(const Error& error, bool& can_close) {
+  ++counts_.errors;
   AddLogLine("Chyba klienta: " + error.ClassName() + ": " + error.Message());
   can_close = true;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 
@@ -29,15 +30,31 @@ std::string ApplicationTitle(const std::string& program_path);
 // The text of an error message box: a "." is appended when the last character sorts after ".".
 std::string MessageBoxText(const std::string& text);
 
+// Running totals for a supervisor's status line.
+struct ServerCounts {
+  uint64_t connections = 0;  // terminals accepted
+  uint64_t requests = 0;     // receptions handled
+  uint64_t errors = 0;       // error lines logged (listener, terminals, requests)
+};
+
+// How Start ended.
+enum class StartOutcome {
+  kStarted,
+  kDatabaseDown,  // stopped at the first contact with the database; requests retry it
+  kFailed,        // stopped by anything else (configuration, the day log)
+};
+
 class Server {
  public:
-  Server(EventLoop& loop, MainWindowView& view, const std::string& program_path);
+  // `log_dir` (ending with '/') holds the day-log folders; empty: the program directory.
+  Server(EventLoop& loop, MainWindowView& view, const std::string& program_path,
+         const std::string& log_dir = "");
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
   // StartUp with its failure handling: an error ends it and is shown in a message box.
-  void Start();
+  StartOutcome Start();
   // HandleWindowShown: the window is shown for the first time (the console counts as shown at
   // once).
   void OnWindowShown();
@@ -51,6 +68,10 @@ class Server {
 
   void AddLogLine(const std::string& text) { log_.AddLogLine(text); }
   std::string Caption() const;
+  const ServerCounts& Counts() const { return counts_; }
+
+  // Called after each attempt of the posted StartListening with whether the listener is up.
+  std::function<void(bool listening)> OnListenAttempted;
 
   // Components, created before any handler runs.
   TcpListener listener;
@@ -81,6 +102,9 @@ class Server {
   CommandProcessor processor_;
   std::unordered_map<uint64_t, DateTime> connected_at_;  // by connection id, while connected
   std::string server_port_;
+  std::string server_ip_;
+  ServerCounts counts_;
+  bool in_database_stage_ = false;  // StartUp is at its first contact with the database
   bool start_posted_ = false;
   bool dump_failure_logged_ = false;  // the dump file could not be written, logged once
 };

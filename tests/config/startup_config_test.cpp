@@ -17,7 +17,7 @@ TEST(ConfigPathsTest, DerivesTheFileNamesFromTheProgramPath) {
   EXPECT_EQ(OwnConfigPath("/opt/bin/srvlarvek.exe"), "/opt/bin/srvlarvek.INI");
   EXPECT_EQ(OwnConfigPath("/opt/bin/srv.larvek.bin"), "/opt/bin/srv.larvek.INI");
   EXPECT_EQ(OwnConfigPath("/opt/v1.2/srvlarvek"), "/opt/v1.2/srvlarvek.INI");
-  EXPECT_EQ(SharedConfigPath("/opt/bin/"), "/opt/bin/../larvek05.ini");
+  EXPECT_EQ(SharedConfigPath("/opt/bin/"), "/opt/larvek05.ini");
 
   const std::string self = ProgramPath();
   ASSERT_FALSE(self.empty());
@@ -109,6 +109,42 @@ TEST(StartupConfigTest, ReadsBothFilesInOrder) {
       ReadStartupConfig(ini, dir.Path() + "bin/", out);
     }
     EXPECT_EQ(Describe(out), c.expected);
+  }
+}
+
+TEST(ConfigPathsTest, SharedFileIsInTheParentAsThePathIsWritten) {
+  const struct {
+    const char* dir;
+    const char* shared;
+  } cases[] = {
+      {"/etc/larvek/srvlarvek/", "/etc/larvek/larvek05.ini"},
+      {"/etc/larvek/srvlarvek//", "/etc/larvek/larvek05.ini"},
+      {"/srvlarvek/", "/larvek05.ini"},
+      {"/", "/larvek05.ini"},
+      {"", "../larvek05.ini"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SharedConfigPath(c.dir), c.shared) << c.dir;
+}
+
+TEST(StartupConfigTest, ServerIpIsReadTrimmed) {
+  const struct {
+    const char* own;
+    const char* ip;
+  } cases[] = {
+      {"", ""},
+      {"[Server]\r\nServer_IP=\r\n", ""},
+      {"[Server]\r\nServer_IP=127.0.0.2\r\n", "127.0.0.2"},
+      {"[Server]\r\nserver_ip=  0.0.0.0  \r\n", "0.0.0.0"},
+      {"[LogOn]\r\nServer_IP=10.0.0.1\r\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.own);
+    TempDir dir;
+    dir.Write("bin/srvlarvek.INI", c.own);
+    ConfigStore ini(dir.Path() + "bin/srvlarvek.INI");
+    StartupConfig out;
+    ReadStartupConfig(ini, dir.Path() + "bin/", out);
+    EXPECT_EQ(out.server_ip, c.ip);
   }
 }
 

@@ -65,6 +65,31 @@ TEST_F(ListenerTest, ServiceNameListensOnTheServicePort) {
   GTEST_SKIP() << "no usable tcp service with a free port in the service database";
 }
 
+TEST_F(ListenerTest, ReportsTheAddressActuallyBound) {
+  const struct {
+    const char* address;
+    const char* bound;  // empty: binding fails
+  } cases[] = {
+      {"127.0.0.1", "127.0.0.1"}, {"127.0.0.2", "127.0.0.2"},
+      {"0.0.0.0", "0.0.0.0"},     {"", "0.0.0.0"},
+      {"203.0.113.254", ""},  // documentation range: not an address of this host
+  };
+  for (const auto& c : cases) {
+    TcpListener l(loop);
+    EXPECT_EQ(l.ListeningAddress(), "");
+    l.Address = c.address;
+    l.Port = "0";
+    if (*c.bound == '\0') {
+      EXPECT_THROW(l.Listen(), Error) << c.address;
+      EXPECT_EQ(l.ListeningAddress(), "");
+      continue;
+    }
+    l.Listen();
+    EXPECT_EQ(l.ListeningAddress(), c.bound) << c.address;
+    EXPECT_GT(l.ListeningPort(), 0);
+  }
+}
+
 TEST_F(ListenerTest, PortTakenFailsInBindAndAddressMustBeDottedQuad) {
   Listen();
   EXPECT_EQ(ListenError(loop, std::to_string(port)), "Address already in use (#10048 in Bind)");

@@ -153,11 +153,15 @@ TEST(SignalWatchTest, TermAndIntBecomeCloseRequests) {
     raise(SIGINT);
     RunUntil(loop, [&] { return requests == 2; });
     EXPECT_EQ(requests, 2);
+    raise(SIGHUP);
+    RunUntil(loop, [&] { return requests == 3; });
+    EXPECT_EQ(requests, 3);
     EXPECT_TRUE(loop.Stopped());
     EXPECT_EQ(raise(SIGPIPE), 0);  // ignored: the process goes on
     raise(SIGTERM);                // pending when the watch ends: discarded, not fatal
+    raise(SIGHUP);
   }
-  EXPECT_EQ(requests, 2);
+  EXPECT_EQ(requests, 3);
 }
 
 }  // namespace

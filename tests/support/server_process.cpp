@@ -63,8 +63,12 @@ void ServerProcess::Start() {
     if (chdir(work_dir_.c_str()) != 0) _exit(127);
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
-    std::string exe = program_dir_ + "srvlarvek";
-    execl(exe.c_str(), exe.c_str(), "--console", static_cast<char*>(nullptr));
+    for (const auto& [name, value] : environment_) setenv(name.c_str(), value.c_str(), 1);
+    std::string exe = executable_.empty() ? Executable() : executable_;
+    std::vector<char*> argv{exe.data()};
+    for (std::string& a : arguments_) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
     _exit(127);
   }
   close(out[1]);
@@ -73,11 +77,27 @@ void ServerProcess::Start() {
   err_reader_ = std::thread([this, fd = err[0]] { ReadPipe(fd, false); });
 }
 
-int ServerProcess::Stop() {
+int ServerProcess::Stop(int sig) {
   if (pid_ <= 0) return -1;
-  kill(pid_, SIGTERM);
+  kill(pid_, sig);
   int status = 0;
   waitpid(pid_, &status, 0);
+  pid_ = -1;
+  if (out_reader_.joinable()) out_reader_.join();
+  if (err_reader_.joinable()) err_reader_.join();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+std::optional<int> ServerProcess::WaitForExit(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return std::nullopt;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) break;
+    if (done < 0 || std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   pid_ = -1;
   if (out_reader_.joinable()) out_reader_.join();
   if (err_reader_.joinable()) err_reader_.join();

@@ -3,13 +3,16 @@
 // a working directory for u.txt. Log lines are read from its standard output.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "temp_dir.h"
@@ -28,10 +31,24 @@ class ServerProcess {
   const std::string& WorkDir() const { return work_dir_; }
   std::string OwnConfigPath() const { return program_dir_ + "srvlarvek.INI"; }
 
-  // Starts `srvlarvek --console`.
+  // The command line after the program name; {"--console"} unless set.
+  void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
+  // Runs this file (e.g. a symlink to Executable()) instead of the copy.
+  void SetExecutable(std::string path) { executable_ = std::move(path); }
+  std::string Executable() const { return program_dir_ + "srvlarvek"; }
+  // An environment variable for the child.
+  void SetEnvironment(const std::string& name, const std::string& value) {
+    environment_.emplace_back(name, value);
+  }
+  // The private temporary directory that holds the program directory ("prog/"), ending in "/".
+  const std::string& Root() const { return dir_.Path(); }
+
+  // Starts `srvlarvek --console` (or the arguments set).
   void Start();
-  // Sends SIGTERM and waits; returns the exit status (or -signal).
-  int Stop();
+  // Sends `sig` (SIGTERM unless given) and waits; returns the exit status (or -signal).
+  int Stop(int sig = SIGTERM);
+  // Waits for the server to end by itself; its exit status (or -signal), nullopt on time-out.
+  std::optional<int> WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   bool Running() const { return pid_ > 0; }
 
   // Log lines printed so far (UTF-8, time stamp included).
@@ -60,6 +77,9 @@ class ServerProcess {
   TempDir dir_;
   std::string program_dir_;
   std::string work_dir_;
+  std::vector<std::string> arguments_{"--console"};
+  std::string executable_;
+  std::vector<std::pair<std::string, std::string>> environment_;
   pid_t pid_ = -1;
   std::thread out_reader_, err_reader_;
   mutable std::mutex mutex_;

@@ -1,26 +1,78 @@
 #include "frontends/console/console_main.h"
 
+#include "base/codepage.h"
 #include "frontends/console/console_window.h"
+#include "frontends/console/service_notifier.h"
 #include "platform/event_loop.h"
 #include "platform/signals.h"
+#include "platform/timer.h"
 #include "server/server.h"
 
 namespace larvek {
+namespace {
+
+// Log lines of the service mode when it gives up: + the error message.
+const char kStartUpFailed[] = "Server nelze spustit: ";
+const char kListenFailed[] = "Naslouch\xE1n\xED nelze spustit: ";
+// How often the supervisor's status line is refreshed.
+constexpr int kStatusIntervalMs = 5000;
+
+std::string StatusText(const Server& server) {
+  const ServerCounts& counts = server.Counts();
+  return Cp1250ToUtf8("Naslouch\xE1 na " + server.listener.ListeningAddress() + ":" +
+                      std::to_string(server.listener.ListeningPort()) + ", spojen\xED " +
+                      std::to_string(counts.connections) +
+                      ", po\x9E"
+                      "adavk\xF9 " +
+                      std::to_string(counts.requests) + ", chyb " + std::to_string(counts.errors));
+}
+
+}  // namespace
 
 int RunConsole(const std::string& program_path) {
+  return RunConsole(ConsoleOptions{program_path, "", false});
+}
+
+int RunConsole(const ConsoleOptions& options) {
   EventLoop loop;
   ConsoleWindow view;
   SignalWatch signals(loop, [&loop] { loop.Stop(); });
+  int status = 0;
   {
-    Server server(loop, view, program_path);
-    server.Start();
-    // The console counts as the shown window: HandleWindowShown follows StartUp at once, so a
-    // failed start-up still starts the listener. The window position is neither restored nor saved.
-    server.OnWindowShown();
-    loop.Run();
+    Server server(loop, view, options.program_path, options.log_dir);
+    ServiceNotifier notifier;
+    Timer status_timer(loop);
+    status_timer.SetInterval(kStatusIntervalMs);
+    status_timer.OnTimer = [&] { notifier.Status(StatusText(server)); };
+    if (options.service) {
+      server.OnListenAttempted = [&](bool listening) {
+        if (!listening) {
+          server.AddLogLine(kListenFailed + view.LastError());
+          status = 1;
+          loop.Stop();
+          return;
+        }
+        notifier.Ready(StatusText(server));
+        status_timer.SetEnabled(true);
+      };
+    }
+    // A database that is down is no reason to give up: requests retry it (see
+    // CommandProcessor). Anything else that stops start-up ends a service.
+    if (server.Start() == StartOutcome::kFailed && options.service) {
+      server.AddLogLine(kStartUpFailed + view.LastError());
+      status = 1;
+    } else {
+      // The console counts as the shown window: HandleWindowShown follows StartUp at once, so
+      // a failed start-up still starts the listener. The window position is neither restored
+      // nor saved.
+      server.OnWindowShown();
+      loop.Run();
+    }
+    status_timer.SetEnabled(false);
+    if (options.service) notifier.Stopping();
     server.Stop();
   }
-  return 0;
+  return status;
 }
 
 }  // namespace larvek

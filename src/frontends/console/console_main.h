@@ -1,10 +1,20 @@
-// Runs the server with the console front end until SIGTERM or SIGINT; returns the exit status.
+// Runs the server with the console front end until SIGTERM, SIGINT or SIGHUP; returns the exit
+// status.
 #pragma once
 
 #include <string>
 
 namespace larvek {
 
+struct ConsoleOptions {
+  std::string program_path;  // the program file; its directory holds the own INI file
+  std::string log_dir;       // day-log folders, ending with '/'; empty: the program directory
+  // Run under a supervisor: readiness and status notifications, and a failed start-up or
+  // listener ends the program with status 1 instead of going on without terminals.
+  bool service = false;
+};
+
+int RunConsole(const ConsoleOptions& options);
 int RunConsole(const std::string& program_path);
 
 }  // namespace larvek

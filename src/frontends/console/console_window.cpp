@@ -7,6 +7,7 @@ namespace larvek {
 ConsoleWindow::ConsoleWindow(FILE* out, FILE* err) : log_(out), err_(err) {}
 
 void ConsoleWindow::ShowErrorMessage(const std::string& text) {
+  last_error_ = text;
   std::fprintf(err_, "srvlarvek: %s\n", Cp1250ToUtf8(text).c_str());
   std::fflush(err_);
 }

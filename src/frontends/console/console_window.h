@@ -23,10 +23,13 @@ class ConsoleWindow : public MainWindowView {
 
   const std::string& WindowCaption() const { return window_caption_; }
   const std::string& TitleBarCaption() const { return title_caption_; }
+  // The text of the last error message shown; empty before the first.
+  const std::string& LastError() const { return last_error_; }
 
  private:
   ConsoleLogView log_;
   FILE* err_;
+  std::string last_error_;
   std::string window_caption_ = "Server Larvek05 terminal";
   std::string title_caption_ = "Server Larvek05 terminal";
 };

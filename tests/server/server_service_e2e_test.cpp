@@ -1,0 +1,343 @@
+// The real binary with the listening address from Server_IP, other program and log
+// directories, and the service mode with a supervisor's notification socket. The database is
+// down in every case (port 1 on loopback refuses at once), which is no start-up failure.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "frontends/console/service_notifier.h"
+#include "server_process.h"
+#include "temp_dir.h"
+
+namespace larvek::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string OwnConfig(int port, const std::string& server_ip = "", const std::string& extra = "") {
+  std::string ini =
+      "[LogOn]\r\nIP=127.0.0.1\r\nSQLport=1\r\n[Server]\r\nServer_port=" + std::to_string(port) +
+      "\r\n";
+  if (!server_ip.empty()) ini += "Server_IP=" + server_ip + "\r\n";
+  return ini + extra;
+}
+
+std::string TodayDir() {
+  char buf[16];
+  time_t now = time(nullptr);
+  strftime(buf, sizeof buf, "%Y%m%d", localtime(&now));
+  return buf;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+bool Reachable(const std::string& address, int port) {
+  return Terminal(address, port).Connected();
+}
+
+// Retries for a while: the listener starts from an event posted after start-up.
+bool BecomesReachable(const std::string& address, int port) {
+  for (int i = 0; i < 250; ++i) {
+    if (Reachable(address, port)) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+bool AnyMessageContains(const ServerProcess& server, const std::string& needle) {
+  for (const std::string& m : server.Messages())
+    if (m.find(needle) != std::string::npos) return true;
+  return false;
+}
+
+// ---- Server_IP
+
+struct AddressCase {
+  const char* name;
+  std::string server_ip;
+  std::vector<std::string> reachable;    // "host": the default rule's address
+  std::vector<std::string> unreachable;  // skipped when equal to the default rule's address
+  std::string listening_on;              // "" for a failure; "host" as above
+};
+
+void PrintTo(const AddressCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ServerIp : public ::testing::TestWithParam<AddressCase> {};
+
+TEST_P(ServerIp, ListensWhereConfigured) {
+  const AddressCase& c = GetParam();
+  const std::string host = ServerProcess::ListenAddress();
+  auto resolve = [&host](const std::string& a) { return a == "host" ? host : a; };
+  ServerProcess server;
+  const int port = ServerProcess::FreePort();
+  server.WriteOwnConfig(OwnConfig(port, c.server_ip));
+  server.Start();
+  if (c.listening_on.empty()) {
+    // Not an address of this host: the start of the listener fails like a failed bind.
+    EXPECT_TRUE(server.WaitForStderr("(#10049 in Bind)")) << server.Stderr();
+    EXPECT_FALSE(AnyMessageContains(server, "Naslouchá na "));
+    return;
+  }
+  for (const std::string& a : c.reachable) EXPECT_TRUE(BecomesReachable(resolve(a), port)) << a;
+  for (const std::string& a : c.unreachable)
+    if (a != host) {
+      EXPECT_FALSE(Reachable(a, port)) << a;
+    }
+  const std::string bound = resolve(c.listening_on);
+  ASSERT_TRUE(server.WaitForMessage("Naslouchá na " + bound + ":" + std::to_string(port)));
+  // Only the default rule warns, and only when it gave a loopback address.
+  const bool warned = AnyMessageContains(server, "nastavte Server_IP");
+  const bool default_rule = c.server_ip.find_first_not_of(' ') == std::string::npos;
+  EXPECT_EQ(warned, default_rule && host.rfind("127.", 0) == 0);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, ServerIp,
+    ::testing::Values(AddressCase{"absent", "", {"host"}, {"127.0.0.2"}, "host"},
+                      AddressCase{"given", "127.0.0.2", {"127.0.0.2"}, {"127.0.0.1"}, "127.0.0.2"},
+                      AddressCase{
+                          "every", "0.0.0.0", {"127.0.0.1", "127.0.0.2", "host"}, {}, "0.0.0.0"},
+                      AddressCase{"blank", "   ", {"host"}, {}, "host"},
+                      AddressCase{"not on this host", "203.0.113.254", {}, {}, ""}),
+    [](const ::testing::TestParamInfo<AddressCase>& info) {
+      std::string name = info.param.name;
+      for (char& ch : name)
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return name;
+    });
+
+// ---- --dir and --log-dir
+
+TEST(Directories, DirAndLogDirAreReadAndWrittenThroughSymlinks) {
+  ServerProcess server;
+  const std::string root = server.Root();
+  const int port = ServerProcess::FreePort();
+  WriteFile(root + "real/conf/prog/srvlarvek.INI",
+            "[LogOn]\r\nSQLport=1\r\n[Server]\r\nServer_port=" + std::to_string(port) + "\r\n");
+  // Each shared file names another database host, which the start-up error shows. The right
+  // one is in the parent of --dir as written, not in the parent of the symlink's target, nor
+  // beside the executable.
+  WriteFile(root + "link/larvek05.ini", "[LogOn]\r\nIP=127.0.0.3\r\n");
+  WriteFile(root + "real/conf/larvek05.ini", "[LogOn]\r\nIP=127.0.0.4\r\n");
+  server.WriteSharedConfig("[LogOn]\r\nIP=127.0.0.5\r\n");
+  std::filesystem::create_symlink(root + "real/conf/prog", root + "link/cfg");
+  // The executable too is reached through a symlink of another name.
+  std::filesystem::create_directories(root + "bin");
+  std::filesystem::create_symlink(server.Executable(), root + "bin/larvek-server");
+  server.SetExecutable(root + "bin/larvek-server");
+  // Relative options count from the working directory (root + "work/").
+  server.SetArguments({"--console", "--dir", "../link/cfg", "--log-dir", "../logs"});
+  server.Start();
+
+  ASSERT_TRUE(server.WaitForStderr("SQL chyba")) << server.Stderr();
+  EXPECT_NE(server.Stderr().find("127.0.0.3"), std::string::npos) << server.Stderr();
+  ASSERT_TRUE(BecomesReachable(ServerProcess::ListenAddress(), port));
+  {
+    Terminal terminal(ServerProcess::ListenAddress(), port);
+    terminal.ReadUntil("\r\n");  // the greeting
+    EXPECT_EQ(terminal.Ask("X"), "X;error\r");
+    ASSERT_TRUE(server.WaitForMessage("Odeslal na "));
+    // The dump file stays in the working directory.
+    EXPECT_EQ(TempDir::Read(server.WorkDir() + "u.txt"), "X\r\r\n");
+  }
+  EXPECT_EQ(server.Stop(), 0);
+
+  const std::string day = TodayDir() + "/log.txt";
+  EXPECT_NE(TempDir::Read(root + "logs/" + day).find("Naslouch\xE1 na "), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(root + "link/cfg/" + TodayDir()));
+  EXPECT_FALSE(std::filesystem::exists(server.ProgramDir() + TodayDir()));
+}
+
+TEST(Directories, WithoutOptionsTheExecutablesDirectoryIsUsed) {
+  ServerProcess server;
+  const int port = ServerProcess::FreePort();
+  server.WriteOwnConfig("[LogOn]\r\nSQLport=1\r\n[Server]\r\nServer_port=" + std::to_string(port) +
+                        "\r\n");
+  server.WriteSharedConfig("[LogOn]\r\nIP=127.0.0.5\r\n");
+  server.Start();
+  ASSERT_TRUE(server.WaitForStderr("SQL chyba")) << server.Stderr();
+  EXPECT_NE(server.Stderr().find("127.0.0.5"), std::string::npos) << server.Stderr();
+  ASSERT_TRUE(BecomesReachable(ServerProcess::ListenAddress(), port));
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_TRUE(std::filesystem::exists(server.ProgramDir() + TodayDir() + "/log.txt"));
+}
+
+// ---- --service
+
+// The supervisor's end of the notification socket: a Unix datagram socket bound to a path.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    path.copy(a.sun_path, sizeof a.sun_path - 1);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ADD_FAILURE() << "bind";
+  }
+  ~NotifySocket() { close(fd_); }
+  const std::string& Path() const { return path_; }
+  // The next message; empty on time-out.
+  std::string Receive(std::chrono::milliseconds timeout = 10s) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return "";
+    char buf[4096];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+  }
+  // Messages until one contains `needle`; that one, or empty on time-out.
+  std::string ReceiveContaining(const std::string& needle,
+                                std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return "";
+      std::string m = Receive(left);
+      if (m.find(needle) != std::string::npos) return m;
+      if (m.empty()) return "";
+    }
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+class ServiceMode : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ServiceNotifier::Available()) GTEST_SKIP() << "built without libsystemd";
+  }
+  void StartService(const std::string& server_ip = "", const std::string& extra = "") {
+    port_ = ServerProcess::FreePort();
+    server_.WriteOwnConfig(OwnConfig(port_, server_ip, extra));
+    server_.SetArguments({"--service"});
+    server_.SetEnvironment("NOTIFY_SOCKET", notify_.Path());
+    server_.Start();
+  }
+
+  ServerProcess server_;
+  NotifySocket notify_{server_.Root() + "notify"};
+  int port_ = 0;
+};
+
+TEST_F(ServiceMode, ReadyOnceListeningStatusWithThePortStoppingOnTerm) {
+  StartService();
+  const std::string ready = notify_.ReceiveContaining("READY=1");
+  ASSERT_FALSE(ready.empty()) << server_.Stderr();
+  // Ready means terminals can connect now, without retrying.
+  EXPECT_TRUE(Reachable(ServerProcess::ListenAddress(), port_));
+  EXPECT_NE(ready.find("STATUS="), std::string::npos) << ready;
+  EXPECT_NE(ready.find(":" + std::to_string(port_)), std::string::npos) << ready;
+  // The database being down at start is no reason to stop.
+  EXPECT_TRUE(server_.WaitForStderr("SQL chyba"));
+  EXPECT_EQ(server_.Stop(), 0);
+  EXPECT_EQ(notify_.ReceiveContaining("STOPPING=1", 2s), "STOPPING=1");
+  EXPECT_NE(TempDir::Read(server_.ProgramDir() + TodayDir() + "/log.txt").find("Naslouch\xE1 na "),
+            std::string::npos);
+}
+
+TEST_F(ServiceMode, StatusIsRefreshedWithTheCounts) {
+  StartService();
+  ASSERT_FALSE(notify_.ReceiveContaining("READY=1").empty()) << server_.Stderr();
+  {
+    Terminal terminal(ServerProcess::ListenAddress(), port_);
+    terminal.ReadUntil("\r\n");  // the greeting
+    EXPECT_EQ(terminal.Ask("X"), "X;error\r");
+  }
+  const std::string status = notify_.ReceiveContaining("STATUS=", 8s);
+  EXPECT_NE(status.find(":" + std::to_string(port_)), std::string::npos) << status;
+  EXPECT_NE(status.find("spojení 1"), std::string::npos) << status;
+  EXPECT_NE(status.find("požadavků 1"), std::string::npos) << status;
+  EXPECT_EQ(server_.Stop(), 0);
+}
+
+struct FailureCase {
+  const char* name;
+  std::string server_ip, extra;
+  std::string log_line;  // the message the service logs before it ends
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ServiceFailure : public ServiceMode, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ServiceFailure, EndsWithNonZeroStatusWithoutReady) {
+  StartService(GetParam().server_ip, GetParam().extra);
+  const std::optional<int> status = server_.WaitForExit();
+  ASSERT_TRUE(status.has_value()) << "still running";
+  EXPECT_NE(*status, 0);
+  EXPECT_TRUE(AnyMessageContains(server_, GetParam().log_line)) << server_.Stderr();
+  std::string m;
+  while (!(m = notify_.Receive(100ms)).empty()) EXPECT_EQ(m.find("READY=1"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, ServiceFailure,
+                         ::testing::Values(FailureCase{"AddressNotOnThisHost", "203.0.113.254", "",
+                                                       "Naslouchání nelze spustit: "},
+                                           FailureCase{"NegativeMaxTime", "", "Max_time=-1\r\n",
+                                                       "Server nelze spustit: Range check error."}),
+                         [](const ::testing::TestParamInfo<FailureCase>& info) {
+                           return info.param.name;
+                         });
+
+// ---- SIGHUP and plain console mode
+
+struct HangUpCase {
+  const char* name;
+  std::vector<std::string> arguments;
+};
+
+void PrintTo(const HangUpCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class HangUp : public ::testing::TestWithParam<HangUpCase> {};
+
+TEST_P(HangUp, EndsNormallyWithTheLogSaved) {
+  ServerProcess server;
+  const int port = ServerProcess::FreePort();
+  server.WriteOwnConfig(OwnConfig(port));
+  server.SetArguments(GetParam().arguments);
+  server.Start();
+  ASSERT_TRUE(BecomesReachable(ServerProcess::ListenAddress(), port));
+  ASSERT_TRUE(server.WaitForMessage("Naslouchá na "));
+  EXPECT_EQ(server.Stop(SIGHUP), 0);
+  EXPECT_NE(TempDir::Read(server.ProgramDir() + TodayDir() + "/log.txt").find("Naslouch\xE1 na "),
+            std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HangUp,
+                         ::testing::Values(HangUpCase{"Console", {"--console"}},
+                                           HangUpCase{"Service", {"--service"}}),
+                         [](const ::testing::TestParamInfo<HangUpCase>& info) {
+                           return info.param.name;
+                         });
+
+TEST(ConsoleMode, GoesOnWithoutAListener) {
+  ServerProcess server;
+  server.WriteOwnConfig(OwnConfig(ServerProcess::FreePort(), "203.0.113.254"));
+  server.Start();
+  ASSERT_TRUE(server.WaitForStderr("(#10049 in Bind)")) << server.Stderr();
+  EXPECT_FALSE(server.WaitForExit(300ms).has_value());
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+}  // namespace
+}  // namespace larvek::testing

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <filesystem>
+#include <optional>
 
 #include "config/startup_config.h"
 #include "frontends/console/console_main.h"

@@ -1,6 +1,7 @@
 // The main window object: owns every component of the server and holds the handlers that the
 // event loop and the components call. Front ends (console, desktop) create one, call Create()
-// and, when the window is first shown, Show(); at the end Destroy() saves the log.
+// and, when the window is first shown, Show(); at the end ShutDown() appends the lines typed
+// into the log view to the day's file.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +51,9 @@ class Server {
   void StartListening();
 
   void AddLogLine(const std::string& text) { log_.AddLogLine(text); }
+  // The status of a normal end: 1 when some line of the run could not be written to its day
+  // file, 0 otherwise.
+  int ExitStatus() const;
   std::string Caption() const;
 
   // Components, created before any handler runs.
@@ -72,6 +76,7 @@ class Server {
   bool GlobalSqlModeHasAnsiQuotes();
   void PostStartListening();
   void ShowError(const std::exception& error);
+  void WriteDumpFile(const std::string& bytes);
 
   EventLoop& loop_;
   MainWindowView& view_;
@@ -83,6 +88,8 @@ class Server {
   std::string server_port_;
   bool start_posted_ = false;
   bool dump_failure_logged_ = false;  // the dump file could not be written, logged once
+  int dump_fd_ = -1;                  // the dump file, open from the first reception
+  size_t dump_size_ = 0;              // its length after the last write
 };
 
 }  // namespace larvek

@@ -73,9 +73,9 @@ void ServerProcess::Start() {
   err_reader_ = std::thread([this, fd = err[0]] { ReadPipe(fd, false); });
 }
 
-int ServerProcess::Stop() {
+int ServerProcess::Stop(int signal) {
   if (pid_ <= 0) return -1;
-  kill(pid_, SIGTERM);
+  kill(pid_, signal);
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;

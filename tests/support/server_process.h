@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <csignal>
+
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -30,8 +32,8 @@ class ServerProcess {
 
   // Starts `srvlarvek --console`.
   void Start();
-  // Sends SIGTERM and waits; returns the exit status (or -signal).
-  int Stop();
+  // Sends `signal` (SIGTERM: the normal end) and waits; returns the exit status (or -signal).
+  int Stop(int signal = SIGTERM);
   bool Running() const { return pid_ > 0; }
 
   // Log lines printed so far (UTF-8, time stamp included).

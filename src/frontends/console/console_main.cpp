@@ -11,6 +11,7 @@ int RunConsole(const std::string& program_path) {
   EventLoop loop;
   ConsoleWindow view;
   SignalWatch signals(loop, [&loop] { loop.Stop(); });
+  int status = 0;
   {
     Server server(loop, view, program_path);
     server.Start();
@@ -19,8 +20,9 @@ int RunConsole(const std::string& program_path) {
     server.OnWindowShown();
     loop.Run();
     server.Stop();
+    status = server.ExitStatus();  // 1 when a log line could not be written
   }
-  return 0;
+  return status;
 }
 
 }  // namespace larvek

@@ -1,8 +1,9 @@
 // Checks the day log's loading of any file and the code page conversions its lines go through:
 // a loaded file splits into the lines a CR LF / CR / LF reading gives, its end into the last
-// lines of them, and a line logged after it is a line of its own when loaded again; every byte Windows-1250 assigns survives the trip to UTF-8 and back while the
-// five unassigned ones come back as one "?" each; UTF-8 to Windows-1250 gives one byte per
-// character, the character itself where the code page has it, else "?".
+// lines of them, and a line logged after it is a line of its own when loaded again; every byte
+// Windows-1250 assigns survives the trip to UTF-8 and back while the five unassigned ones come back
+// as one "?" each; UTF-8 to Windows-1250 gives one byte per character, the character itself where
+// the code page has it, else "?".
 //
 // Input: the bytes of the day's log file; the same bytes are also converted as UTF-8.
 #include <algorithm>
@@ -10,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "server/activity_log.h"
 #include "base/clock.h"
 #include "base/codepage.h"
-#include "server/log_view.h"
 #include "fuzz_support.h"
+#include "server/activity_log.h"
+#include "server/log_view.h"
 
 namespace larvek::fuzz {
 namespace {

@@ -114,7 +114,8 @@ void ActivityLog::CloseDayFile() {
 }
 
 bool ActivityLog::OpenFileStillAtPath() const {
-  struct stat held {}, named {};
+  struct stat held {
+  }, named{};
   return fstat(fd_, &held) == 0 && held.st_nlink > 0 && stat(open_path_.c_str(), &named) == 0 &&
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }

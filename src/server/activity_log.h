@@ -61,8 +61,8 @@ class ActivityLog {
   LogView& view_;
   std::string program_dir_;
   int fd_ = -1;
-  std::string open_path_;        // the path fd_ was opened at
-  LocalDateTime last_check_{};   // the second of the last identity check
+  std::string open_path_;       // the path fd_ was opened at
+  LocalDateTime last_check_{};  // the second of the last identity check
   bool write_failed_ = false;
   bool typed_appended_ = false;
   bool append_failure_noted_ = false;

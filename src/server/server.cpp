@@ -79,8 +79,8 @@ void Server::WriteDumpFile(const std::string& bytes) {
   const std::string content = bytes + "\r\n";
   bool ok = true;
   for (size_t done = 0; ok && done < content.size();) {
-    ssize_t n = ::pwrite(dump_fd_, content.data() + done, content.size() - done,
-                         static_cast<off_t>(done));
+    ssize_t n =
+        ::pwrite(dump_fd_, content.data() + done, content.size() - done, static_cast<off_t>(done));
     if (n > 0) done += static_cast<size_t>(n);
     ok = n > 0 || (n < 0 && errno == EINTR);
   }

@@ -199,10 +199,11 @@ TEST_F(ActivityLogTest, LoadShowsTheLastLinesTheViewKeeps) {
     size_t kept;
     std::string head;  // shifts where the 64 KiB piece starts: inside a line, at CR, at LF
   } cases[] = {
-      {3, ""},      {3, "x"},     {3, "xx"},         {3, "xxxxxxxxx"},
-      {3, "xxxxxxxxxx"},          {3, "xxxxxxxxxxx"}, {6000, ""},
-      {6000, "\r"}, {6000, "xxxxxxxxxx"},            {6999, "x"},
-      {7001, "h"},  {8000, "h"},  {1, "x\r\n\r\n"},
+      {3, ""},          {3, "x"},          {3, "xx"},
+      {3, "xxxxxxxxx"}, {3, "xxxxxxxxxx"}, {3, "xxxxxxxxxxx"},
+      {6000, ""},       {6000, "\r"},      {6000, "xxxxxxxxxx"},
+      {6999, "x"},      {7001, "h"},       {8000, "h"},
+      {1, "x\r\n\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.kept << " '" << c.head << "'");

@@ -18,6 +18,10 @@
 namespace larvek {
 namespace {
 
+// The first piece read from the end of the day's file at start-up; it doubles until it holds
+// the lines the view keeps.
+constexpr off_t kFirstTailPiece = 64 * 1024;
+
 std::string DayDirectory(const std::string& program_dir, const LocalDateTime& date) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%04d%02d%02d", date.year, date.month, date.day);
@@ -29,6 +33,50 @@ void CreateDirectories(const std::string& dir) {
   std::filesystem::create_directories(dir, ignored);
 }
 
+bool SameSecond(const LocalDateTime& a, const LocalDateTime& b) {
+  return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
+         a.minute == b.minute && a.second == b.second;
+}
+
+bool ReadAt(int fd, off_t offset, size_t length, std::string* out) {
+  out->resize(length);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = pread(fd, out->data() + done, length - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;  // the file got shorter meanwhile
+    done += static_cast<size_t>(n);
+  }
+  out->resize(done);
+  return true;
+}
+
+// The last `count` lines of the file open at `fd` (`size` bytes long), read from its end.
+bool ReadLastLines(int fd, off_t size, size_t count, std::vector<std::string>* lines) {
+  lines->clear();
+  if (count == 0 || size == 0) return true;
+  for (off_t piece = kFirstTailPiece;; piece *= 2) {
+    const off_t start = piece < size ? size - piece : 0;
+    std::string text;
+    if (!ReadAt(fd, start, static_cast<size_t>(size - start), &text)) return false;
+    std::string_view whole(text);
+    if (start > 0) {
+      // The piece may start inside a line (or between the CR and LF of a line end): it is
+      // dropped up to its first line end.
+      size_t end = whole.find_first_of("\r\n");
+      if (end == std::string_view::npos) continue;
+      if (whole[end] == '\r' && end + 1 < whole.size() && whole[end + 1] == '\n') ++end;
+      whole.remove_prefix(end + 1);
+    }
+    *lines = SplitLines(whole);
+    if (lines->size() >= count || start == 0) break;
+  }
+  if (lines->size() > count)
+    lines->erase(lines->begin(), lines->end() - static_cast<std::ptrdiff_t>(count));
+  return true;
+}
+
 }  // namespace
 
 std::string DailyLogPath(const std::string& program_dir, const LocalDateTime& date) {
@@ -38,13 +86,18 @@ std::string DailyLogPath(const std::string& program_dir, const LocalDateTime& da
 ActivityLog::ActivityLog(LogView& view, std::string program_dir)
     : view_(view), program_dir_(std::move(program_dir)) {}
 
+ActivityLog::~ActivityLog() {
+  CloseDayFile();
+}
+
 void ActivityLog::AddLogLine(const std::string& text) {
   view_.FreezeRedraw(true);
   try {
     LocalDateTime now = Now();
     std::string line = FormatClockTime(now.hour, now.minute, now.second) + "  " + text;
+    // The file first: a line that shows has been recorded.
+    AppendToDayFile(now, line);
     view_.AppendLine(line);
-    AppendToDayFile(DailyLogPath(program_dir_, now), line);
   } catch (...) {
     view_.FreezeRedraw(false);
     view_.ScrollToEnd();
@@ -54,82 +107,98 @@ void ActivityLog::AddLogLine(const std::string& text) {
   view_.ScrollToEnd();
 }
 
-// Open, append, close: the line is in the file as soon as this returns, and no descriptor
-// is held across days or across Save replacing the file.
-void ActivityLog::AppendToDayFile(const std::string& path, const std::string& line) {
+void ActivityLog::CloseDayFile() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  open_path_.clear();
+}
+
+bool ActivityLog::OpenFileStillAtPath() const {
+  struct stat held {
+  }, named{};
+  return fstat(fd_, &held) == 0 && held.st_nlink > 0 && stat(open_path_.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+bool ActivityLog::OpenDayFile(const std::string& path, bool* torn) {
+  CloseDayFile();
   int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 && errno == ENOENT) {
     CreateDirectories(path.substr(0, path.rfind('/')));
     fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   }
-  bool ok = fd >= 0;
-  std::string record = line + "\r\n";
-  if (ok && !size_before_run_.count(path)) {
-    struct stat st {};
-    size_before_run_[path] = fstat(fd, &st) == 0 ? st.st_size : 0;
-    // A file that ends inside a line (a write torn by a crash or a full disk) gets a line
-    // break first, so the new line is not glued to the broken one.
-    char last = '\n';
-    if (size_before_run_[path] > 0 && pread(fd, &last, 1, size_before_run_[path] - 1) == 1 &&
-        last != '\n' && last != '\r')
-      record.insert(0, "\r\n");
+  if (fd < 0) return false;
+  // A file that ends inside a line (a write torn by a crash or a full disk) gets a line break
+  // first, so the new line is not glued to the broken one.
+  struct stat st {};
+  char last = '\n';
+  *torn = fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+          last != '\n' && last != '\r';
+  fd_ = fd;
+  open_path_ = path;
+  return true;
+}
+
+// One write() per line on a descriptor kept open: the line is in the file as soon as this
+// returns. The descriptor follows the day, and once a second it is checked to still be the
+// file at the path; a file moved away or deleted is followed by a new one.
+void ActivityLog::AppendToDayFile(const LocalDateTime& now, const std::string& line) {
+  const std::string path = DailyLogPath(program_dir_, now);
+  bool reopen = fd_ < 0 || path != open_path_;
+  if (!reopen && !SameSecond(now, last_check_)) reopen = !OpenFileStillAtPath();
+  last_check_ = now;
+  bool ok = true, torn = false;
+  if (reopen) ok = OpenDayFile(path, &torn);
+  if (ok) {
+    std::string record = torn ? "\r\n" + line + "\r\n" : line + "\r\n";
+    ok = WriteAll(fd_, record);
+    // A write that failed may have left part of the line: the next one opens the file anew
+    // and starts on a line of its own.
+    if (!ok) {
+      int saved = errno;
+      CloseDayFile();
+      errno = saved;
+    }
   }
-  if (ok) ok = WriteAll(fd, record);
-  int saved = errno;
-  if (fd >= 0) close(fd);
-  if (!ok && !append_failure_noted_) {
+  if (ok) return;
+  write_failed_ = true;
+  if (!append_failure_noted_) {
     append_failure_noted_ = true;
     std::fprintf(stderr, "Cannot append to log file \"%s\". %s\n", path.c_str(),
-                 std::strerror(saved));
+                 std::strerror(errno));
   }
 }
 
 void ActivityLog::Load() {
   const std::string path = DailyLogPath(program_dir_, Now());
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     if (errno != ENOENT && errno != ENOTDIR) throw Error::FileOpen(path, errno);
-    loaded_ = true;  // no file today: the view is the whole day's log
-    return;
+    return;  // no file today
   }
-  std::string text;
-  if (!ReadWholeFile(path, &text)) throw Error::FileOpen(path, errno);
-  view_.ReplaceLines(SplitLines(text));
-  loaded_ = true;
+  struct stat st {};
+  std::vector<std::string> lines;
+  bool ok = fstat(fd, &st) == 0;
+  if (ok && S_ISDIR(st.st_mode)) {
+    ok = false;
+    errno = EISDIR;
+  } else if (ok && !S_ISREG(st.st_mode)) {
+    ok = false;
+    errno = EINVAL;
+  }
+  if (ok) ok = ReadLastLines(fd, st.st_size, view_.KeptLines(), &lines);
+  int saved = errno;
+  close(fd);
+  if (!ok) throw Error::FileOpen(path, saved);
+  if (view_.KeptLines() > 0) view_.ReplaceLines(lines);
 }
 
-void ActivityLog::Save() {
+void ActivityLog::AppendTypedLines() {
+  if (typed_appended_) return;
+  typed_appended_ = true;
+  const std::vector<std::string> typed = view_.TypedLines();
   const LocalDateTime now = Now();
-  const std::string path = DailyLogPath(program_dir_, now);
-  CreateDirectories(DayDirectory(program_dir_, now));
-
-  // Without a load the view lacks the day's earlier lines: keep them from the file.
-  std::string text;
-  if (!loaded_) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      if (!ReadWholeFile(path, &text)) throw Error::FileOpen(path, errno);
-      auto it = size_before_run_.find(path);
-      if (it != size_before_run_.end() && static_cast<size_t>(it->second) < text.size())
-        text.resize(static_cast<size_t>(it->second));
-    }
-    // A second save must not take this save's lines for earlier ones.
-    size_before_run_.emplace(path, static_cast<off_t>(text.size()));
-  }
-  for (const std::string& line : view_.Lines()) {
-    text += line;
-    text += "\r\n";
-  }
-
-  switch (ReplaceFileAtomically(path, text, {.temp_path = path + ".tmp"})) {
-    case ReplaceResult::kReplaced:
-      return;
-    case ReplaceResult::kCreateFailed:
-    case ReplaceResult::kRenameFailed:
-      throw Error::FileCreate(path, errno);
-    case ReplaceResult::kWriteFailed:
-      throw Error::Write();
-  }
+  for (const std::string& line : typed) AppendToDayFile(now, line);
 }
 
 }  // namespace larvek

@@ -1,16 +1,15 @@
 // The activity log: time-stamped lines in a LogView, stored in one file per day
 // (program directory + "YYYYMMDD/log.txt", each line followed by CR LF, Windows-1250).
 //
-// Every line is also appended to its day's file the moment it is logged, so a killed or
-// crashed process loses nothing already logged. At a normal end Save writes the whole view
-// over the file of the day of exit. When the day's file was never loaded during the run
-// (start-up stopped before it), Save keeps the lines the file held before this run wrote
-// to it and puts the view's lines after them.
+// The day's file is the record. Each line is appended to the file of the day it is logged on
+// the moment it is logged, by one write() on a descriptor held open in append mode, so a killed
+// or crashed process loses nothing already logged. The view only shows the latest lines; at
+// start-up it gets the end of the day's file, read from the end, and at a normal end only the
+// lines typed into the view are appended. Neither step depends on the file's size.
 #pragma once
 
 #include <sys/types.h>
 
-#include <map>
 #include <string>
 
 #include "base/clock.h"
@@ -25,35 +24,47 @@ class ActivityLog {
  public:
   // `view` is not owned and must outlive the log.
   ActivityLog(LogView& view, std::string program_dir);
+  ~ActivityLog();
+  ActivityLog(const ActivityLog&) = delete;
+  ActivityLog& operator=(const ActivityLog&) = delete;
 
   // Appends "hh:nn:ss  " + text (the time from larvek::Now()) to the view and scrolls to it;
   // the view is frozen around the change and always unfrozen and scrolled, even when the
   // append throws. The line also goes at once to the file of its own date (the directory is
-  // created when missing); a failure there does not disturb logging and is noted once on
-  // standard error.
+  // created when missing); a failure there does not disturb logging, is noted once on
+  // standard error and shows in AllLinesWritten().
   void AddLogLine(const std::string& text);
 
-  // Replaces the view's lines by those of today's file when it exists (lines end at CR LF,
-  // a lone CR or a lone LF). Throws Error::FileOpen ("Cannot open file \"<path>\". <system
-  // error text>") when the file exists but cannot be read.
+  // Shows the last view.KeptLines() lines of today's file in the view when the file exists
+  // (lines end at CR LF, a lone CR or a lone LF); only the end of the file is read. Throws
+  // Error::FileOpen ("Cannot open file \"<path>\". <system error text>") when the file exists
+  // but cannot be read.
   void Load();
 
-  // Writes the view's lines to the file of the current date, each followed by CR LF. The
-  // day's directory is created with its parents (a failure shows in the next step). The text
-  // goes to <path>.tmp first, is flushed to disk and is then renamed over the file, so a failed
-  // save leaves the file as it was. Throws Error::FileCreate ("Cannot create file \"<path>\".
-  // <system error text>") or Error::Write ("Stream write error"); when the file's earlier lines
-  // must be kept and cannot be read, throws the Load error and leaves the file alone.
-  void Save();
+  // The normal end: appends the lines typed into the view (LogView::TypedLines) to the file of
+  // the current date, each as a line of its own. A failure counts like that of a logged line.
+  // Only the first call appends.
+  void AppendTypedLines();
+
+  // False when some line of the run could not be written to its file.
+  bool AllLinesWritten() const { return !write_failed_; }
 
  private:
-  void AppendToDayFile(const std::string& path, const std::string& line);
+  void AppendToDayFile(const LocalDateTime& now, const std::string& line);
+  // Makes fd_ the open descriptor of `path`; a line break is due first when the file ends
+  // inside a line. False with errno set when it cannot be opened.
+  bool OpenDayFile(const std::string& path, bool* torn);
+  // Whether the open descriptor is still the file at its path (not moved away or deleted).
+  bool OpenFileStillAtPath() const;
+  void CloseDayFile();
 
   LogView& view_;
   std::string program_dir_;
-  bool loaded_ = false;
-  // Per daily file: its size when this run first appended to it, i.e. the earlier lines.
-  std::map<std::string, off_t> size_before_run_;
+  int fd_ = -1;
+  std::string open_path_;       // the path fd_ was opened at
+  LocalDateTime last_check_{};  // the second of the last identity check
+  bool write_failed_ = false;
+  bool typed_appended_ = false;
   bool append_failure_noted_ = false;
 };
 

@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -71,9 +73,6 @@ std::string WithoutLineBreaks(const std::string& text) {
   return out;
 }
 
-// Rewrites the dump file with the reception + CR LF. The bytes are written over the old content
-// and the file is then cut to their length: the same result as creating it anew, without the
-// file system flushing a truncated-and-rewritten file at every close.
 // Log line of a configuration value that stops the server: + "[section] key=value: " + error.
 const char kBadKeyValue[] = "Chybn\xE1 hodnota ";
 // Log line when the listener cannot start: + "[Server] Server_port=<value>): " + error.
@@ -83,16 +82,37 @@ const char kDumpFailure[] = "Nelze zapsat u.txt: ";
 // Longest part of a reception that its log line shows.
 constexpr size_t kMaxLoggedReception = 1000;
 
-void WriteDumpFile(const std::string& bytes) {
-  int fd = ::open(kDumpFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) throw Error::FileCreate(kDumpFile, errno);
-  const std::string content = bytes + "\r\n";
-  bool ok = WriteAll(fd, content) && ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok) throw Error::Write();
-}
-
 }  // namespace
+
+// The dump file stays open; each reception + CR LF is written over its start with one
+// positioned write, and the file is cut only when the new content is shorter than the old.
+// A file that cannot be opened is tried again at the next reception; one that could not be
+// written is opened anew then.
+void Server::WriteDumpFile(const std::string& bytes) {
+  if (dump_fd_ < 0) {
+    dump_fd_ = ::open(kDumpFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (dump_fd_ < 0) throw Error::FileCreate(kDumpFile, errno);
+    struct stat st {};
+    dump_size_ = ::fstat(dump_fd_, &st) == 0 ? static_cast<size_t>(st.st_size) : SIZE_MAX;
+  }
+  const std::string content = bytes + "\r\n";
+  bool ok = true;
+  for (size_t done = 0; ok && done < content.size();) {
+    ssize_t n =
+        ::pwrite(dump_fd_, content.data() + done, content.size() - done, static_cast<off_t>(done));
+    if (n > 0) done += static_cast<size_t>(n);
+    ok = n > 0 || (n < 0 && errno == EINTR);
+  }
+  if (ok && content.size() < dump_size_)
+    ok = ::ftruncate(dump_fd_, static_cast<off_t>(content.size())) == 0;
+  if (ok) {
+    dump_size_ = content.size();
+    return;
+  }
+  ::close(dump_fd_);
+  dump_fd_ = -1;
+  throw Error::Write();
+}
 
 std::string ApplicationTitle(const std::string& program_path) {
   std::string name = program_path.substr(program_path.find_last_of('/') + 1);
@@ -149,6 +169,7 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
 
 Server::~Server() {
   watchdog_timer.SetEnabled(false);
+  if (dump_fd_ >= 0) ::close(dump_fd_);
 }
 
 void Server::ShowError(const std::exception& error) {
@@ -258,7 +279,11 @@ void Server::PostStartListening() {
 }
 
 void Server::ShutDown() {
-  log_.Save();
+  log_.AppendTypedLines();
+}
+
+int Server::ExitStatus() const {
+  return log_.AllLinesWritten() ? 0 : 1;
 }
 
 void Server::StartListening() {

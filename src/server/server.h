@@ -1,6 +1,7 @@
 // The main window object: owns every component of the server and holds the handlers that the
 // event loop and the components call. Front ends (console, desktop) create one, call Create()
-// and, when the window is first shown, Show(); at the end Destroy() saves the log.
+// and, when the window is first shown, Show(); at the end ShutDown() appends the lines typed
+// into the log view to the day's file.
 #pragma once
 
 #include <cstdint>
@@ -67,6 +68,9 @@ class Server {
   void StartListening();
 
   void AddLogLine(const std::string& text) { log_.AddLogLine(text); }
+  // The status of a normal end: 1 when some line of the run could not be written to its day
+  // file, 0 otherwise.
+  int ExitStatus() const;
   std::string Caption() const;
   const ServerCounts& Counts() const { return counts_; }
 
@@ -93,6 +97,7 @@ class Server {
   bool GlobalSqlModeHasAnsiQuotes();
   void PostStartListening();
   void ShowError(const std::exception& error);
+  void WriteDumpFile(const std::string& bytes);
 
   EventLoop& loop_;
   MainWindowView& view_;
@@ -107,6 +112,8 @@ class Server {
   bool in_database_stage_ = false;  // StartUp is at its first contact with the database
   bool start_posted_ = false;
   bool dump_failure_logged_ = false;  // the dump file could not be written, logged once
+  int dump_fd_ = -1;                  // the dump file, open from the first reception
+  size_t dump_size_ = 0;              // its length after the last write
 };
 
 }  // namespace larvek

@@ -309,8 +309,8 @@ TEST_F(CommandServer, ShutdownResetsTerminalsAndTheNextStartLoadsTheDaysLog) {
   for (const std::string& m : server_.Messages()) EXPECT_EQ(m.find("Odpojen"), std::string::npos);
   const std::vector<std::string> first_run = server_.Lines();
 
-  // The second start loads the day's file into the view; at the end the whole view, old lines
-  // and new, replaces the file.
+  // The second start shows the end of the day's file in the view; each line of the run is
+  // appended once, and the normal end adds nothing typed.
   server_.Start();
   Terminal again = Connect();
   EXPECT_EQ(again.Ask("YYY"), "NEZNAMY PRIKAZ!\r");

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "base/error.h"
+#include "base/text.h"
 #include "temp_dir.h"
 
 namespace larvek {
@@ -25,13 +28,16 @@ class RecordingView : public LogView {
     lines.push_back(line);
   }
   void ReplaceLines(const std::vector<std::string>& l) override { lines = l; }
-  std::vector<std::string> Lines() const override { return lines; }
+  size_t KeptLines() const override { return kept; }
+  std::vector<std::string> TypedLines() const override { return typed; }
   void ScrollToEnd() override { calls.push_back("scroll"); }
   void FreezeRedraw(bool frozen) override { calls.push_back(frozen ? "freeze" : "thaw"); }
 
   std::vector<std::string> lines;
+  std::vector<std::string> typed;  // what the user typed, as the view tells it apart
   std::vector<std::string> calls;
   bool fail_append = false;
+  size_t kept = 100000;
 };
 
 LocalDateTime At(int day, int hour, int minute, int second) {
@@ -88,47 +94,50 @@ TEST_F(ActivityLogTest, KilledRunKeepsEveryLoggedLine) {
 }
 
 // Start-up stopped before the load: the day's earlier lines stay ahead of this run's.
-TEST_F(ActivityLogTest, SaveWithoutLoadKeepsTheDaysEarlierLines) {
+TEST_F(ActivityLogTest, NormalEndWithoutLoadKeepsTheDaysEarlierLines) {
   dir_.Write("20240307/log.txt", "07:00:00  earlier\r\n");
   ActivityLog log(view_, dir_.Path());
   log.AddLogLine("a");
   log.AddLogLine("b");
-  log.Save();
+  log.AppendTypedLines();
   const std::string want = "07:00:00  earlier\r\n08:05:09  a\r\n08:05:09  b\r\n";
   EXPECT_EQ(TempDir::Read(DayFile(7)), want);
-  log.Save();  // saving again must not repeat anything
+  log.AppendTypedLines();  // a second end must not repeat anything
   EXPECT_EQ(TempDir::Read(DayFile(7)), want);
+  EXPECT_TRUE(log.AllLinesWritten());
 }
 
-// Also when this run logged nothing on the day of exit before saving.
-TEST_F(ActivityLogTest, SaveWithoutLoadAfterMidnightKeepsExitDaysLines) {
+// Typed lines go to the file of the day of exit, after what is there; logged lines stay in
+// the file of the day they were logged on.
+TEST_F(ActivityLogTest, TypedLinesAfterMidnightGoToTheExitDay) {
   dir_.Write("20240308/log.txt", "00:00:30  other run\r\n");
   clock_.Set(At(7, 23, 59, 59));
   ActivityLog log(view_, dir_.Path());
   log.AddLogLine("late");
-  view_.lines.push_back("typed by hand");  // not journalled, saved with the view
+  view_.typed = {"typed by hand", ""};
   clock_.Set(At(8, 0, 1, 0));
-  log.Save();
-  const std::string want = "00:00:30  other run\r\n23:59:59  late\r\ntyped by hand\r\n";
+  log.AppendTypedLines();
+  const std::string want = "00:00:30  other run\r\ntyped by hand\r\n\r\n";
   EXPECT_EQ(TempDir::Read(DayFile(8)), want);
-  log.Save();
+  log.AppendTypedLines();
   EXPECT_EQ(TempDir::Read(DayFile(8)), want);
   EXPECT_EQ(TempDir::Read(DayFile(7)), "23:59:59  late\r\n");
 }
 
-TEST_F(ActivityLogTest, LoadThenSaveReplacesTheFileWithTheWholeView) {
+// The file is the record: edits of lines already logged stay in the view.
+TEST_F(ActivityLogTest, NormalEndLeavesTheFileAsLoggedWhatEverTheView) {
   dir_.Write("20240307/log.txt", "07:00:00  one\r\n07:00:01  two\r\n");
   ActivityLog log(view_, dir_.Path());
   log.Load();
   EXPECT_EQ(view_.lines, (std::vector<std::string>{"07:00:00  one", "07:00:01  two"}));
   log.AddLogLine("three");
   view_.lines[0] = "07:00:00  edited";
-  log.Save();
-  EXPECT_EQ(TempDir::Read(DayFile(7)), "07:00:00  edited\r\n07:00:01  two\r\n08:05:09  three\r\n");
+  log.AppendTypedLines();
+  EXPECT_EQ(TempDir::Read(DayFile(7)), "07:00:00  one\r\n07:00:01  two\r\n08:05:09  three\r\n");
   EXPECT_FALSE(std::filesystem::exists(DayFile(7) + ".tmp"));
 }
 
-TEST_F(ActivityLogTest, RunAcrossMidnightSavesWholeViewToExitDay) {
+TEST_F(ActivityLogTest, RunAcrossMidnightWritesEachLineToItsOwnDay) {
   dir_.Write("20240307/log.txt", "07:00:00  start\r\n");
   clock_.Set(At(7, 23, 59, 59));
   ActivityLog log(view_, dir_.Path());
@@ -136,12 +145,88 @@ TEST_F(ActivityLogTest, RunAcrossMidnightSavesWholeViewToExitDay) {
   log.AddLogLine("before");
   clock_.Set(At(9, 0, 0, 1));
   log.AddLogLine("after");
-  log.Save();
-  EXPECT_EQ(TempDir::Read(DayFile(9)),
-            "07:00:00  start\r\n23:59:59  before\r\n00:00:01  after\r\n");
-  // The starting day's file holds its lines as they were logged; the day between gets none.
+  clock_.Set(At(9, 0, 0, 2));
+  log.AddLogLine("later");
+  log.AppendTypedLines();
+  // Nothing of the first day is copied into the last one, nor the other way round.
+  EXPECT_EQ(TempDir::Read(DayFile(9)), "00:00:01  after\r\n00:00:02  later\r\n");
   EXPECT_EQ(TempDir::Read(DayFile(7)), "07:00:00  start\r\n23:59:59  before\r\n");
+  // The day between gets none.
   EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "20240308"));
+  EXPECT_EQ(view_.lines, (std::vector<std::string>{"07:00:00  start", "23:59:59  before",
+                                                   "00:00:01  after", "00:00:02  later"}));
+}
+
+// The day's file moved away or deleted while the log runs: from the next second on, lines go
+// to a new file at the day's path.
+TEST_F(ActivityLogTest, FileMovedAwayOrDeletedIsFollowedByANewOne) {
+  const struct {
+    const char* what;
+    bool deleted;
+  } cases[] = {{"moved", false}, {"deleted", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    clock_.Set(At(7, 8, 5, 9));
+    ActivityLog log(view_, dir.Path());
+    log.AddLogLine("a");
+    const std::string day_file = DailyLogPath(dir.Path(), At(7, 0, 0, 0));
+    const std::string moved = dir.Path() + "old.txt";
+    if (c.deleted)
+      std::filesystem::remove(day_file);
+    else
+      std::filesystem::rename(day_file, moved);
+    clock_.Set(At(7, 8, 5, 10));
+    log.AddLogLine("b");
+    EXPECT_EQ(TempDir::Read(day_file), "08:05:10  b\r\n");
+    if (!c.deleted) {
+      EXPECT_EQ(TempDir::Read(moved), "08:05:09  a\r\n");
+    }
+    EXPECT_TRUE(log.AllLinesWritten());
+  }
+}
+
+// Start-up reads only the end of the day's file: the last lines the view keeps, whatever
+// the file's size and wherever the pieces read from the end cut the lines.
+TEST_F(ActivityLogTest, LoadShowsTheLastLinesTheViewKeeps) {
+  std::string body;
+  for (int i = 0; i < 7000; ++i) {
+    char line[16];
+    std::snprintf(line, sizeof line, "line %05d\r\n", i);  // 12 bytes
+    body += line;
+  }
+  const struct {
+    size_t kept;
+    std::string head;  // shifts where the 64 KiB piece starts: inside a line, at CR, at LF
+  } cases[] = {
+      {3, ""},          {3, "x"},          {3, "xx"},
+      {3, "xxxxxxxxx"}, {3, "xxxxxxxxxx"}, {3, "xxxxxxxxxxx"},
+      {6000, ""},       {6000, "\r"},      {6000, "xxxxxxxxxx"},
+      {6999, "x"},      {7001, "h"},       {8000, "h"},
+      {1, "x\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.kept << " '" << c.head << "'");
+    const std::string file = c.head + "\r\n" + body;
+    dir_.Write("20240307/log.txt", file);
+    std::vector<std::string> all = SplitLines(file);
+    std::vector<std::string> want(all.end() - std::min(c.kept, all.size()), all.end());
+    view_.kept = c.kept;
+    view_.lines = {"stale"};
+    ActivityLog log(view_, dir_.Path());
+    log.Load();
+    EXPECT_EQ(view_.lines, want);
+  }
+}
+
+// A view that keeps no lines gets none, and the file is not read.
+TEST_F(ActivityLogTest, LoadGivesAViewThatKeepsNoLinesNothing) {
+  dir_.Write("20240307/log.txt", "07:00:00  one\r\n");
+  view_.kept = 0;
+  view_.lines = {"kept"};
+  ActivityLog log(view_, dir_.Path());
+  log.Load();
+  EXPECT_EQ(view_.lines, (std::vector<std::string>{"kept"}));
 }
 
 TEST_F(ActivityLogTest, LoadSplitsAtCrLfLoneCrAndLoneLf) {
@@ -185,52 +270,47 @@ TEST_F(ActivityLogTest, UnreadableDayFileFailsLoad) {
   }
 }
 
-TEST_F(ActivityLogTest, UncreatableDayFileFailsSave) {
+TEST_F(ActivityLogTest, UncreatableDayFileFailsTheRun) {
   dir_.Write("20240307", "a regular file where the day's directory belongs");
   ::testing::internal::CaptureStderr();
   ActivityLog log(view_, dir_.Path());
-  log.AddLogLine("one");  // the day file cannot take it either; logging goes on
+  log.AddLogLine("one");  // the day file cannot take it; logging goes on
   log.AddLogLine("two");
+  view_.typed = {"typed"};
+  log.AppendTypedLines();
   const std::string note = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(view_.lines.size(), 2u);
   EXPECT_EQ(note, "Cannot append to log file \"" + DayFile(7) + "\". Not a directory\n");
-  try {
-    log.Save();
-    FAIL() << "no error";
-  } catch (const Error& e) {
-    EXPECT_STREQ(e.ClassName().c_str(), kFileCreateError);
-    EXPECT_EQ(e.Message(), "Cannot create file \"" + DayFile(7) + "\". Not a directory");
-  }
+  EXPECT_FALSE(log.AllLinesWritten());
 }
 
-TEST_F(ActivityLogTest, DirectoryInPlaceOfFileFailsSaveWithCreateError) {
+TEST_F(ActivityLogTest, DirectoryInPlaceOfFileFailsTheRun) {
   std::filesystem::create_directories(DayFile(7) + "/x");
+  ::testing::internal::CaptureStderr();
   ActivityLog log(view_, dir_.Path());
-  view_.lines = {"line"};
-  try {
-    log.Save();
-    FAIL() << "no error";
-  } catch (const Error& e) {
-    EXPECT_STREQ(e.ClassName().c_str(), kFileCreateError);
-    EXPECT_EQ(e.Message().rfind("Cannot create file \"" + DayFile(7) + "\". ", 0), 0u)
-        << e.Message();
-  }
+  view_.typed = {"line"};
+  log.AppendTypedLines();
+  const std::string note = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(note, "Cannot append to log file \"" + DayFile(7) + "\". Is a directory\n");
+  EXPECT_FALSE(log.AllLinesWritten());
 }
 
-// A full disk during the save must not cost the lines already in the day's file.
-TEST_F(ActivityLogTest, WriteErrorFailsSaveAndLeavesTheFile) {
+// A full disk costs the lines that do not fit, not those already in the day's file, and the
+// run ends failed.
+TEST_F(ActivityLogTest, WriteErrorFailsTheRunAndLeavesTheFile) {
   ActivityLog log(view_, dir_.Path());
   log.Load();
   log.AddLogLine("kept");
-  ASSERT_EQ(symlink("/dev/full", (DayFile(7) + ".tmp").c_str()), 0);
-  try {
-    log.Save();
-    FAIL() << "no error";
-  } catch (const Error& e) {
-    EXPECT_STREQ(e.ClassName().c_str(), kWriteError);
-    EXPECT_EQ(e.Message(), "Stream write error");
-  }
-  EXPECT_EQ(TempDir::Read(DayFile(7)), "08:05:09  kept\r\n");
+  EXPECT_TRUE(log.AllLinesWritten());
+  ASSERT_EQ(rename(DayFile(7).c_str(), (DayFile(7) + ".kept").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/full", DayFile(7).c_str()), 0);
+  clock_.Set(At(7, 8, 5, 10));  // the next second: the log finds the path changed
+  ::testing::internal::CaptureStderr();
+  log.AddLogLine("lost");
+  const std::string note = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(note, "Cannot append to log file \"" + DayFile(7) + "\". No space left on device\n");
+  EXPECT_FALSE(log.AllLinesWritten());
+  EXPECT_EQ(TempDir::Read(DayFile(7) + ".kept"), "08:05:09  kept\r\n");
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <thread>
 
+#include "base/codepage.h"
 #include "server_process.h"
 #include "temp_dir.h"
 
@@ -218,6 +221,63 @@ TEST_F(ServerWithoutDatabase, EarlierLinesOfTheDayAreKeptWhenStartUpStoppedBefor
   EXPECT_NE(file.find("Odeslal na "), std::string::npos);
   // The run's lines appear once each, after the earlier ones.
   EXPECT_EQ(file.find("Odeslal na "), file.rfind("Odeslal na "));
+}
+
+// A killed server never reaches its normal end: every line it printed is in the day's file
+// already (a line is written to the file before it shows).
+TEST_F(ServerWithoutDatabase, KilledServerLeavesEveryLoggedLineInTheDayFile) {
+  StartOnFreePort();
+  Terminal terminal = Connect();
+  terminal.ReadUntil("\r\n");
+  const std::string addr = ServerProcess::ListenAddress();
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "K" + std::to_string(i);
+    EXPECT_EQ(terminal.Ask(name), name + ";error\r");
+  }
+  ASSERT_TRUE(server_.WaitForMessage("Odeslal na " + addr + ": K19;error"));
+  EXPECT_EQ(server_.Stop(SIGKILL), -SIGKILL);
+  const std::string file = TempDir::Read(server_.ProgramDir() + TodayDir() + "/log.txt");
+  const std::vector<std::string> lines = server_.Lines();
+  ASSERT_GE(lines.size(), 40u);
+  for (const std::string& line : lines)
+    EXPECT_NE(file.find(Utf8ToCp1250(line) + "\r\n"), std::string::npos) << line;
+}
+
+// A normal end after a log line could not be written to its file ends with status 1.
+TEST_F(ServerWithoutDatabase, NormalEndFailsWhenTheDayFileCannotBeWritten) {
+  std::filesystem::create_directories(server_.ProgramDir());
+  {
+    FILE* f = fopen((server_.ProgramDir() + TodayDir()).c_str(), "wb");  // not a directory
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+  }
+  StartOnFreePort();
+  Terminal terminal = Connect();
+  terminal.ReadUntil("\r\n");
+  EXPECT_EQ(terminal.Ask("X"), "X;error\r");
+  ASSERT_TRUE(server_.WaitForMessage("Odeslal na "));
+  EXPECT_EQ(server_.Stop(), 1);
+  EXPECT_NE(server_.Stderr().find("Cannot append to log file \"" + server_.ProgramDir() +
+                                  TodayDir() + "/log.txt\". Not a directory"),
+            std::string::npos)
+      << server_.Stderr();
+}
+
+// u.txt that cannot be opened is tried again at the next reception; a shorter reception cuts it.
+TEST_F(ServerWithoutDatabase, DumpFileIsOpenedAgainAfterAFailure) {
+  const std::string dump = server_.WorkDir() + "u.txt";
+  std::filesystem::create_directories(dump);
+  StartOnFreePort();
+  Terminal terminal = Connect();
+  terminal.ReadUntil("\r\n");
+  EXPECT_EQ(terminal.Ask("FIRST"), "FIRST;error\r");
+  ASSERT_TRUE(server_.WaitForMessage("Nelze zapsat u.txt: "));
+  std::filesystem::remove(dump);
+  EXPECT_EQ(terminal.Ask("SECOND;LONGER"), "SECOND;error\r");
+  EXPECT_EQ(TempDir::Read(dump), "SECOND;LONGER\r\r\n");
+  EXPECT_EQ(terminal.Ask("S"), "S;error\r");
+  EXPECT_EQ(TempDir::Read(dump), "S\r\r\n");
+  EXPECT_EQ(server_.Stop(), 0);
 }
 
 }  // namespace

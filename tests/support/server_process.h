@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <csignal>
+
 #include <chrono>
 #include <functional>
 #include <mutex>

@@ -5,7 +5,6 @@
 namespace larvek {
 
 void ConsoleLogView::AppendLine(const std::string& line) {
-  lines_.push_back(line);
   std::string out = Cp1250ToUtf8(line);
   out += '\n';
   std::fwrite(out.data(), 1, out.size(), out_);

@@ -1,6 +1,6 @@
-// The log view without a desktop: the lines are kept in memory, and each appended line is
-// also written to an output stream (standard output by default) as UTF-8 followed by "\n"
-// and flushed at once. Nothing else is written to that stream.
+// The log view without a desktop: each appended line is written to an output stream
+// (standard output by default) as UTF-8 followed by "\n" and flushed at once. Nothing else is
+// written to that stream, and no line is kept: the day's file is the record.
 #pragma once
 
 #include <cstdio>
@@ -17,14 +17,13 @@ class ConsoleLogView : public LogView {
   explicit ConsoleLogView(std::FILE* out = stdout) : out_(out) {}
 
   void AppendLine(const std::string& line) override;
-  // Replaces the kept lines; nothing is written.
-  void ReplaceLines(const std::vector<std::string>& lines) override { lines_ = lines; }
-  std::vector<std::string> Lines() const override { return lines_; }
+  // Nothing is kept and nothing is written.
+  void ReplaceLines(const std::vector<std::string>& /*lines*/) override {}
+  size_t KeptLines() const override { return 0; }
   void ScrollToEnd() override {}
 
  private:
   std::FILE* out_;
-  std::vector<std::string> lines_;
 };
 
 }  // namespace larvek

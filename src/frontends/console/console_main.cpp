@@ -71,6 +71,8 @@ int RunConsole(const ConsoleOptions& options) {
     status_timer.SetEnabled(false);
     if (options.service) notifier.Stopping();
     server.Stop();
+    // 1 also when a log line could not be written.
+    if (status == 0) status = server.ExitStatus();
   }
   return status;
 }

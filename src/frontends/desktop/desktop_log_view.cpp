@@ -31,7 +31,21 @@ std::string FromView(QString text) {
   return Utf8ToCp1250(text.toStdString());
 }
 
+// The user state of a paragraph the log put in; others keep the default -1.
+constexpr int kLoggedBlock = 1;
+
+// The lines of one paragraph: a typed line separator (U+2028) ends a line as well.
+void AddBlockLines(const QTextBlock& block, std::vector<std::string>& lines) {
+  const QStringList parts = block.text().split(QChar(QChar::LineSeparator));
+  for (const QString& part : parts) lines.push_back(FromView(part));
+}
+
 }  // namespace
+
+DesktopLogView::DesktopLogView(QPlainTextEdit& edit) : edit_(edit) {
+  // The empty paragraph after the last line is one more.
+  edit_.setMaximumBlockCount(static_cast<int>(kMaxLines) + 1);
+}
 
 void DesktopLogView::AppendLine(const std::string& line) {
   QTextDocument& doc = *edit_.document();
@@ -41,7 +55,9 @@ void DesktopLogView::AppendLine(const std::string& line) {
   // Text the user typed after the last line break ends a line of its own first.
   if (!doc.lastBlock().text().isEmpty()) cursor.insertBlock();
   cursor.insertText(ToView(line));
+  cursor.block().setUserState(kLoggedBlock);
   cursor.insertBlock();
+  cursor.block().setUserState(-1);
   cursor.endEditBlock();
 }
 
@@ -52,6 +68,21 @@ void DesktopLogView::ReplaceLines(const std::vector<std::string>& lines) {
     text += QChar('\n');
   }
   edit_.setPlainText(text);
+  QTextDocument& doc = *edit_.document();
+  for (QTextBlock block = doc.begin(); block.isValid(); block = block.next())
+    block.setUserState(block == doc.lastBlock() ? -1 : kLoggedBlock);
+}
+
+std::vector<std::string> DesktopLogView::TypedLines() const {
+  const QTextDocument& doc = *edit_.document();
+  std::vector<std::string> lines;
+  for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
+    if (block.userState() == kLoggedBlock) continue;
+    // The empty paragraph after the last line is not a line.
+    if (block == doc.lastBlock() && block.text().isEmpty()) continue;
+    AddBlockLines(block, lines);
+  }
+  return lines;
 }
 
 std::vector<std::string> DesktopLogView::Lines() const {

@@ -4,6 +4,10 @@
 // control, every appended line is followed by a line break, so after an append the insertion
 // point sits at the start of an empty last line; an empty last line is not a line of the log.
 // Whatever the user types into the view becomes part of the lines read back.
+//
+// The view keeps the latest kMaxLines lines; older ones leave it from the top. Each paragraph
+// the log put in is marked, so that the lines typed by the user can be told apart from them:
+// a typed line is a paragraph without the mark (editing a logged line keeps its mark).
 #pragma once
 
 #include <string>
@@ -17,12 +21,17 @@ namespace larvek {
 
 class DesktopLogView : public LogView {
  public:
+  static constexpr size_t kMaxLines = 10000;
+
   // `edit` is not owned and must outlive the view.
-  explicit DesktopLogView(QPlainTextEdit& edit) : edit_(edit) {}
+  explicit DesktopLogView(QPlainTextEdit& edit);
 
   void AppendLine(const std::string& line) override;
   void ReplaceLines(const std::vector<std::string>& lines) override;
-  std::vector<std::string> Lines() const override;
+  size_t KeptLines() const override { return kMaxLines; }
+  std::vector<std::string> TypedLines() const override;
+  // Every line in the view, in order, typed ones included.
+  std::vector<std::string> Lines() const;
   // Puts the insertion point at the end of the text and scrolls it into view.
   void ScrollToEnd() override;
   void FreezeRedraw(bool frozen) override;

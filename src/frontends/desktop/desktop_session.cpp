@@ -87,7 +87,8 @@ int DesktopSession::Run() {
   // Errors of the teardown are shown and waited for; the loop still serves meanwhile.
   boxes_.WaitUntilAllClosed();
   driver_.Stop();
-  return 0;  // the components go with the session, then the icon
+  // 1 when a log line could not be written; the components go with the session, then the icon.
+  return server_.ExitStatus();
 }
 
 }  // namespace larvek

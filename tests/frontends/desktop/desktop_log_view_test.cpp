@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <functional>
 
 #include "base/clock.h"
 #include "server/activity_log.h"
@@ -86,17 +87,71 @@ TEST_F(DesktopLogViewTest, ActivityLogKeepsTheViewScrolledToTheEndAndRedrawing) 
   EXPECT_EQ(view.Lines().size(), 202u);
 }
 
-TEST_F(DesktopLogViewTest, SavedDayFileHoldsTheViewWithTypedText) {
+// At the normal end only what the user typed is appended; loaded and logged lines are in the
+// file already, and edits inside them are not carried into it.
+TEST_F(DesktopLogViewTest, NormalEndAppendsTheTypedTextToTheDayFile) {
   testing::TempDir dir;
   ActivityLog log(view, dir.Path());
   const std::string path = DailyLogPath(dir.Path(), Now());
   dir.Write(path.substr(dir.Path().size()), "earlier \xE8\r\nsecond\r\n");
   log.Load();
   EXPECT_EQ(view.Lines(), (Lines{"earlier \xE8", "second"}));
+  edit.moveCursor(QTextCursor::Start);
+  edit.insertPlainText(QStringLiteral("edit of a logged line "));
   edit.moveCursor(QTextCursor::End);
   edit.insertPlainText(QString::fromUtf8("pozn\xC3\xA1mka"));
-  log.Save();
+  log.AppendTypedLines();
   EXPECT_EQ(testing::TempDir::Read(path), "earlier \xE8\r\nsecond\r\npozn\xE1mka\r\n");
+  EXPECT_TRUE(log.AllLinesWritten());
+}
+
+TEST_F(DesktopLogViewTest, TypedLinesAreThoseTheLogDidNotPutIn) {
+  const struct {
+    const char* what;
+    std::function<void(QPlainTextEdit&, DesktopLogView&)> act;
+    Lines typed;
+  } cases[] = {
+      {"nothing typed", [](QPlainTextEdit&, DesktopLogView& v) { v.AppendLine("b"); }, {}},
+      {"typed at the end, then logged",
+       [](QPlainTextEdit& e, DesktopLogView& v) {
+         e.moveCursor(QTextCursor::End);
+         e.insertPlainText(QString::fromUtf8("typed \xC5\xBE\nsecond"));
+         v.AppendLine("b");
+       },
+       {"typed \x9E", "second"}},
+      {"edit inside a logged line",
+       [](QPlainTextEdit& e, DesktopLogView&) {
+         e.moveCursor(QTextCursor::Start);
+         e.insertPlainText(QStringLiteral("x"));
+       },
+       {}},
+      {"Enter on the empty last line",
+       [](QPlainTextEdit& e, DesktopLogView& v) {
+         e.moveCursor(QTextCursor::End);
+         e.insertPlainText(QStringLiteral("\n"));
+         v.AppendLine("b");
+       },
+       {""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    view.ReplaceLines({"loaded"});
+    view.AppendLine("a");
+    c.act(edit, view);
+    EXPECT_EQ(view.TypedLines(), c.typed);
+  }
+}
+
+// The view keeps the latest lines only; the oldest leave it from the top.
+TEST_F(DesktopLogViewTest, KeepsABoundedTail) {
+  EXPECT_EQ(view.KeptLines(), DesktopLogView::kMaxLines);
+  const size_t total = DesktopLogView::kMaxLines + 5;
+  for (size_t i = 0; i < total; ++i) view.AppendLine("line " + std::to_string(i));
+  const Lines lines = view.Lines();
+  ASSERT_EQ(lines.size(), DesktopLogView::kMaxLines);
+  EXPECT_EQ(lines.front(), "line 5");
+  EXPECT_EQ(lines.back(), "line " + std::to_string(total - 1));
+  EXPECT_TRUE(view.TypedLines().empty());
 }
 
 }  // namespace

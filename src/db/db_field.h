@@ -9,7 +9,7 @@
 namespace larvek {
 
 enum class FieldKind {
-  kText,      // VARCHAR, CHAR, ENUM, SET, NULL: the bytes before the first zero byte
+  kText,      // VARCHAR, CHAR, ENUM, SET, NULL: all bytes, zero bytes included
   kLongText,  // TEXT and long character columns: all bytes
   kBytes,     // BLOB, BIT, GEOMETRY: all bytes
   kInt16,

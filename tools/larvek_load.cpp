@@ -108,9 +108,9 @@ struct Terminal {
   bool idle = false;
   int fd = -1;
   State state = State::kOff;
-  long done = 0;          // requests finished
-  uint64_t number = 0;    // number of the request under way
-  std::string request;    // its bytes, CR included
+  long done = 0;        // requests finished
+  uint64_t number = 0;  // number of the request under way
+  std::string request;  // its bytes, CR included
   size_t sent = 0;
   std::string received;
   Clock::time_point sent_at;
@@ -122,26 +122,6 @@ struct Deadline {
   size_t terminal;
   uint64_t generation;
 };
-
-std::string Visible(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : larvek::Cp1250ToUtf8(bytes)) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else if (c < 0x20 || c == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
 
 bool ParseNumber(const char* text, long min, long max, long& value) {
   char* end = nullptr;
@@ -371,14 +351,15 @@ void Load::OnReadable(size_t i) {
     if (t.idle) {
       IdleLost(i, why);
     } else {
-      RequestLost(i, why + (t.received.empty() ? "" : ", part received: '" +
-                                                           Visible(t.received) + "'"));
+      RequestLost(i, why + (t.received.empty()
+                                ? ""
+                                : ", part received: '" + larvek::VisibleCp1250(t.received) + "'"));
     }
     return;
   }
   if (t.idle) {
     Mismatched(i, "bytes on an idle connection: '" +
-                      Visible(std::string(buf, static_cast<size_t>(n))) + "'");
+                      larvek::VisibleCp1250(std::string(buf, static_cast<size_t>(n))) + "'");
     return;
   }
   t.received.append(buf, static_cast<size_t>(n));
@@ -396,7 +377,7 @@ void Load::CheckReply(size_t i) {
   std::string rest = t.received.substr(cr + 1);
   t.received.clear();
   Judge(i, reply);
-  if (!rest.empty()) Mismatched(i, "bytes after the reply: '" + Visible(rest) + "'");
+  if (!rest.empty()) Mismatched(i, "bytes after the reply: '" + larvek::VisibleCp1250(rest) + "'");
   RequestDone(i);
 }
 
@@ -422,7 +403,7 @@ void Load::Judge(size_t i, const std::string& reply) {
   if (ok) {
     ++ok_;
   } else {
-    Mismatched(i, "reply '" + Visible(reply) + "'");
+    Mismatched(i, "reply '" + larvek::VisibleCp1250(reply) + "'");
   }
 }
 
@@ -459,7 +440,7 @@ std::string Load::Describe(size_t i) const {
   const Terminal& t = terminals_[i];
   if (t.idle) return "idle connection " + std::to_string(i - options_.connections + 1);
   return "terminal " + std::to_string(i + 1) + " request '" +
-         Visible(t.request.substr(0, t.request.size() - 1)) + "'";
+         larvek::VisibleCp1250(t.request.substr(0, t.request.size() - 1)) + "'";
 }
 
 void Load::ExpireDeadlines(Clock::time_point now) {
@@ -474,10 +455,11 @@ void Load::ExpireDeadlines(Clock::time_point now) {
     } else if (t.state == State::kConnecting) {
       RequestLost(d.terminal, "not connected within " + limit);
     } else {
-      RequestLost(d.terminal, "no reply within " + limit +
-                                  (t.received.empty()
-                                       ? ""
-                                       : ", part received: '" + Visible(t.received) + "'"));
+      RequestLost(d.terminal,
+                  "no reply within " + limit +
+                      (t.received.empty()
+                           ? ""
+                           : ", part received: '" + larvek::VisibleCp1250(t.received) + "'"));
     }
   }
 }
@@ -520,8 +502,7 @@ void Load::PrintSummary(double seconds) const {
     return v[std::min(v.size() - 1, k == 0 ? 0 : k - 1)] / 1000.0;
   };
   std::printf("larvek_load: latency ms: mean=%.2f p50=%.2f p99=%.2f max=%.2f\n",
-              sum / static_cast<double>(v.size()) / 1000.0, at(0.50), at(0.99),
-              v.back() / 1000.0);
+              sum / static_cast<double>(v.size()) / 1000.0, at(0.50), at(0.99), v.back() / 1000.0);
 }
 
 int Load::Run() {

@@ -116,28 +116,6 @@ std::string ReadReply(int fd, int timeout_ms, std::string& pending, bool& closed
   return reply;
 }
 
-// The reply as one printable UTF-8 line.
-std::string Visible(const std::string& reply) {
-  std::string utf8 = larvek::Cp1250ToUtf8(reply);
-  std::string out;
-  for (unsigned char c : utf8) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else if (c < 0x20 || c == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -203,7 +181,7 @@ int main(int argc, char** argv) {
     // request: show them on a line of their own first.
     if (wait_for_reply) {
       std::string late = ReadReply(fd, 0, pending, closed);
-      if (!late.empty()) std::printf("%s\n", Visible(late).c_str());
+      if (!late.empty()) std::printf("%s\n", larvek::VisibleCp1250(late).c_str());
     }
     if (!SendAll(fd, larvek::Utf8ToCp1250(request) + "\r")) {
       std::fprintf(stderr, "larvek_term: sending failed: %s\n", std::strerror(errno));
@@ -224,7 +202,7 @@ int main(int argc, char** argv) {
       if (closed) break;
       continue;
     }
-    std::printf("%s\n", Visible(reply).c_str());
+    std::printf("%s\n", larvek::VisibleCp1250(reply).c_str());
     std::fflush(stdout);
   }
   close(fd);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <stdexcept>
 
 namespace larvek {
@@ -74,6 +75,26 @@ std::string Cp1250ToUtf8(std::string_view text) {
 std::string Utf8ToCp1250(std::string_view text) {
   static Converter converter("WINDOWS-1250", "UTF-8");
   return converter.Run(text, "?", Utf8CharLength);
+}
+
+std::string VisibleCp1250(std::string_view text) {
+  std::string out;
+  for (unsigned char c : Cp1250ToUtf8(text)) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
 }
 
 }  // namespace larvek

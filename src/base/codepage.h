@@ -12,5 +12,8 @@ namespace larvek {
 std::string Cp1250ToUtf8(std::string_view text);
 // Characters that Windows-1250 cannot hold become "?"; invalid UTF-8 bytes become "?" too.
 std::string Utf8ToCp1250(std::string_view text);
+// Windows-1250 bytes as UTF-8 for a person to read, control bytes visible: CR as \r, LF as
+// \n, a backslash as \\, any other control byte as \xNN (the terminal client's notation).
+std::string VisibleCp1250(std::string_view text);
 
 }  // namespace larvek

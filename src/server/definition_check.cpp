@@ -31,34 +31,8 @@ const char* const kDefinitionKeys[] = {"Ze_ctecky", "Do_ctecky", "Prikaz_SQL1", 
                                        "Chyba"};
 const char* const kReadingWords[] = {"select", "show", "describe", "desc", "explain", "with"};
 
-std::string Utf8(std::string_view cp1250) {
-  return Cp1250ToUtf8(cp1250);
-}
-
-// Bytes as the terminal client prints them: CR as \r, LF as \n, a backslash as \\, any other
-// control byte as \xNN.
-std::string Visible(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : Utf8(bytes)) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else if (c < 0x20 || c == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 std::string Quoted(const std::string& cp1250) {
-  return "\"" + Utf8(cp1250) + "\"";
+  return "\"" + Cp1250ToUtf8(cp1250) + "\"";
 }
 
 class Printer {
@@ -176,7 +150,7 @@ void CheckTemplate(Printer& p, const CommandDefinition& def, int number, EscapeM
   const PreparedTemplate t = PrepareTemplate(templ, mode);
   if (t.prepare_error) {
     p.Warning(label + ": a \":\" outside a string that names no parameter: " +
-              Utf8(*t.prepare_error) + "; the terminal gets no reply");
+              Cp1250ToUtf8(*t.prepare_error) + "; the terminal gets no reply");
     return;
   }
   if (!t.prepared.has_statement) {
@@ -186,12 +160,12 @@ void CheckTemplate(Printer& p, const CommandDefinition& def, int number, EscapeM
   if (t.prepared.parameter_occurrences > 0) {
     std::string names;
     for (const std::string& n : t.prepared.parameter_names)
-      names += (names.empty() ? ":" : ", :") + Utf8(n);
+      names += (names.empty() ? ":" : ", :") + Cp1250ToUtf8(n);
     p.Warning(label + ": " + names +
               " outside a string becomes NULL (write \"::\" for a colon, \":=\" stays)");
   }
   if (t.bind_error) {
-    p.Warning(label + ": a \"?\" outside a string fails when sent: " + Utf8(*t.bind_error) +
+    p.Warning(label + ": a \"?\" outside a string fails when sent: " + Cp1250ToUtf8(*t.bind_error) +
               "; the terminal gets the error record");
     return;
   }
@@ -214,13 +188,14 @@ void CheckTemplate(Printer& p, const CommandDefinition& def, int number, EscapeM
     }
   }
   if (!beyond.empty())
-    p.Warning(label + ": " + Utf8(beyond) + " stays in the statement as written (ze_ctecky is " +
+    p.Warning(label + ": " + Cp1250ToUtf8(beyond) +
+              " stays in the statement as written (ze_ctecky is " +
               std::to_string(def.parameter_count) + ")");
   if (!in_quotes.empty())
-    p.Warning(label + ": " + Utf8(in_quotes) +
+    p.Warning(label + ": " + Cp1250ToUtf8(in_quotes) +
               " inside quotes: the value arrives quoted twice ('\"value\"')");
   if (!in_double.empty())
-    p.Warning(label + ": " + Utf8(in_double) +
+    p.Warning(label + ": " + Cp1250ToUtf8(in_double) +
               " inside double quotes: the statement is refused whenever it is filled");
 
   if (number != 1) return;
@@ -264,20 +239,21 @@ struct Listed {
 void PrintDefinition(Printer& p, const Listed& item, const std::string& same_name_warning,
                      EscapeMode mode) {
   const CommandDefinition& def = item.def;
-  p.Line(Utf8(def.name) + "  (" + item.where + ")");
+  p.Line(Cp1250ToUtf8(def.name) + "  (" + item.where + ")");
   if (same_name_warning.starts_with("never read")) {
     p.Warning(same_name_warning);
     return;
   }
   if (item.read_error) {
-    p.Warning("cannot be read: " + Utf8(*item.read_error) + "; the terminal gets the error record");
+    p.Warning("cannot be read: " + Cp1250ToUtf8(*item.read_error) +
+              "; the terminal gets the error record");
     return;
   }
   p.Field("parameters", std::to_string(def.parameter_count));
-  p.Field("columns", Utf8(def.result_columns));
-  p.Field("template 1", Utf8(def.statement1));
-  if (!def.statement2.empty()) p.Field("template 2", Utf8(def.statement2));
-  p.Field("empty text", Utf8(def.empty_result_text));
+  p.Field("columns", Cp1250ToUtf8(def.result_columns));
+  p.Field("template 1", Cp1250ToUtf8(def.statement1));
+  if (!def.statement2.empty()) p.Field("template 2", Cp1250ToUtf8(def.statement2));
+  p.Field("empty text", Cp1250ToUtf8(def.empty_result_text));
   if (!same_name_warning.empty()) p.Warning(same_name_warning);
   CheckDefinition(p, def, mode);
 }
@@ -293,11 +269,11 @@ class Session {
   // Reads the configuration, connects and decides the source of definitions; prints what it
   // read. False (with the reason printed) when any of it fails.
   bool Open(Printer& p) {
-    p.Field("own file", Utf8(own_path_), 0);
+    p.Field("own file", Cp1250ToUtf8(own_path_), 0);
     try {
       ReadStartupConfig(own_file_, program_dir_, config_);
     } catch (const Error& e) {
-      p.Line("configuration cannot be read: " + Utf8(e.Message()));
+      p.Line("configuration cannot be read: " + Cp1250ToUtf8(e.Message()));
       return false;
     }
     connection_.HostName = config_.host;
@@ -307,14 +283,14 @@ class Session {
     connection_.TimeoutSeconds = static_cast<unsigned>(config_.sql_timeout);
     connection_.Database = config_.database;
     p.Field("database",
-            Utf8(config_.database) + " on " + Utf8(config_.host) + ":" +
-                std::to_string(config_.port) + ", user " + Utf8(config_.user),
+            Cp1250ToUtf8(config_.database) + " on " + Cp1250ToUtf8(config_.host) + ":" +
+                std::to_string(config_.port) + ", user " + Cp1250ToUtf8(config_.user),
             0);
     try {
       connection_.EnsureOpen();
       source_ = ProbeDefinitionSource(connection_);
     } catch (const Error& e) {
-      p.Line("database cannot be read: " + Utf8(e.Message()));
+      p.Line("database cannot be read: " + Cp1250ToUtf8(e.Message()));
       return false;
     }
     p.Field("definitions",
@@ -372,7 +348,7 @@ std::vector<Listed> FileDefinitions(const Session& session) {
     for (const char* k : kDefinitionKeys) command = command || file.Find(name, k).has_value();
     if (setting || !command) continue;
     Listed item;
-    item.where = "section [" + Utf8(name) + "] of the own file";
+    item.where = "section [" + Cp1250ToUtf8(name) + "] of the own file";
     item.def.name = name;
     item.def.parameter_count = file.ReadNumber(name, "Ze_ctecky", 0);
     item.def.result_columns = file.ReadText(name, "Do_ctecky", "");
@@ -396,7 +372,7 @@ CheckOutcome CheckDefinitions(const std::string& program_path) {
     list = session.Source() == DefinitionSource::kTable ? TableDefinitions(session.Connection())
                                                         : FileDefinitions(session);
   } catch (const Error& e) {
-    p.Line("definitions cannot be read: " + Utf8(e.Message()));
+    p.Line("definitions cannot be read: " + Cp1250ToUtf8(e.Message()));
     return {p.text, 2};
   }
   const EscapeMode mode = session.Connection().Mode();
@@ -482,7 +458,7 @@ class DryRun {
 
   // One numbered statement line; `note` follows it on the next line.
   void Statement(const std::string& text, const std::string& note, bool run_fixed) {
-    Numbered(Visible(text));
+    Numbered(VisibleCp1250(text));
     if (run_fixed) {
       DbQuery q(connection_);
       q.SqlAdd(text);
@@ -498,7 +474,7 @@ class DryRun {
       q.ExecuteStatement();
       return true;
     } catch (const Error& e) {
-      p_.Line("cannot start a read-only transaction: " + Utf8(e.Message()));
+      p_.Line("cannot start a read-only transaction: " + Cp1250ToUtf8(e.Message()));
       return false;
     }
   }
@@ -520,7 +496,7 @@ class DryRun {
     const std::string label = "template " + std::to_string(number) + ": ";
     const PreparedTemplate t = PrepareTemplate(templ, mode_);
     if (t.prepare_error) {
-      Numbered(label + "not sent: " + Utf8(*t.prepare_error));
+      Numbered(label + "not sent: " + Cp1250ToUtf8(*t.prepare_error));
       return Outcome::kNoReply;
     }
     if (!t.prepared.has_statement) {
@@ -528,14 +504,14 @@ class DryRun {
       return Outcome::kFailed;
     }
     if (t.bind_error) {
-      Numbered(label + "not sent: " + Utf8(*t.bind_error));
+      Numbered(label + "not sent: " + Cp1250ToUtf8(*t.bind_error));
       return Outcome::kFailed;
     }
     std::string text;
     try {
       text = FillPlaceholders(t.bound, params_, mode_);
     } catch (const Error& e) {
-      Numbered(label + "not sent: " + Utf8(e.Message()));
+      Numbered(label + "not sent: " + Cp1250ToUtf8(e.Message()));
       return Outcome::kFailed;
     }
     const std::string why = WhyNotRun(text, mode_);
@@ -556,7 +532,7 @@ class DryRun {
       });
       query_.Open();
     } catch (const Error& e) {
-      p_.Line("      run: failed: " + Utf8(e.Message()));
+      p_.Line("      run: failed: " + Cp1250ToUtf8(e.Message()));
       return Outcome::kFailed;
     }
     const uint64_t rows = query_.NoRows() ? 0 : 1;
@@ -573,7 +549,7 @@ class DryRun {
   }
 
   void Reply(const std::string& bytes, const std::string& how) {
-    p_.Field("reply", Visible(bytes) + "  (" + how + ")", 0);
+    p_.Field("reply", VisibleCp1250(bytes) + "  (" + how + ")", 0);
   }
   bool ErrorRecord() {
     Reply(def_.name + ";error" + terminator_ + "\r", "the error record");
@@ -608,7 +584,7 @@ class DryRun {
         query_.NextRow();
       }
     } catch (const Error& e) {
-      p_.Warning(Utf8(e.Message()) + " (do_ctecky " + Quoted(def_.result_columns) +
+      p_.Warning(Cp1250ToUtf8(e.Message()) + " (do_ctecky " + Quoted(def_.result_columns) +
                      "): the terminal would get no reply",
                  0);
       return NoReply();
@@ -625,7 +601,7 @@ class DryRun {
       try {
         query_.ColumnByName(column);
       } catch (const Error& e) {
-        p_.Warning(Utf8(e.Message()) + ": with rows the terminal would get no reply", 0);
+        p_.Warning(Cp1250ToUtf8(e.Message()) + ": with rows the terminal would get no reply", 0);
       }
     }
   }
@@ -688,12 +664,12 @@ CheckOutcome CheckRequest(const std::string& program_path, const std::string& re
   p.Line("");
 
   const std::string reception = Utf8ToCp1250(request_utf8);
-  p.Field("request", Visible(reception), 0);
+  p.Field("request", VisibleCp1250(reception), 0);
   Request request;
   try {
     request = ParseRequest(reception);
   } catch (const Error& e) {
-    p.Field("reply", "none: " + Utf8(e.Message()), 0);
+    p.Field("reply", "none: " + Cp1250ToUtf8(e.Message()), 0);
     return {p.text, 1};
   }
   if (request.IsBlank()) {
@@ -708,24 +684,25 @@ CheckOutcome CheckRequest(const std::string& program_path, const std::string& re
   try {
     def = catalog.Find(name, session.Source());
   } catch (const Error& e) {
-    p.Field("definition", "cannot be read: " + Utf8(e.Message()), 0);
-    p.Field("reply", Visible(name + ";error" + terminator + "\r") + "  (the error record)", 0);
+    p.Field("definition", "cannot be read: " + Cp1250ToUtf8(e.Message()), 0);
+    p.Field("reply", VisibleCp1250(name + ";error" + terminator + "\r") + "  (the error record)",
+            0);
     return {p.text, 1};
   }
   if (!def) {
     p.Field("definition", "unknown command " + Quoted(name), 0);
-    p.Field("reply", Visible(std::string(kUnknownCommandReply) + "\r"), 0);
+    p.Field("reply", VisibleCp1250(std::string(kUnknownCommandReply) + "\r"), 0);
     return {p.text, 1};
   }
   const std::string where = session.Source() == DefinitionSource::kTable
                                 ? "table server_term"
-                                : "section [" + Utf8(name) + "] of the own file";
-  p.Field("definition", Utf8(def->name) + " (" + where + ")", 0);
+                                : "section [" + Cp1250ToUtf8(name) + "] of the own file";
+  p.Field("definition", Cp1250ToUtf8(def->name) + " (" + where + ")", 0);
   p.Field("parameters", std::to_string(def->parameter_count), 2);
-  p.Field("columns", Utf8(def->result_columns), 2);
-  p.Field("template 1", Utf8(def->statement1), 2);
-  if (!def->statement2.empty()) p.Field("template 2", Utf8(def->statement2), 2);
-  p.Field("empty text", Utf8(def->empty_result_text), 2);
+  p.Field("columns", Cp1250ToUtf8(def->result_columns), 2);
+  p.Field("template 1", Cp1250ToUtf8(def->statement1), 2);
+  if (!def->statement2.empty()) p.Field("template 2", Cp1250ToUtf8(def->statement2), 2);
+  p.Field("empty text", Cp1250ToUtf8(def->empty_result_text), 2);
   if (def->parameter_count < 1 || def->parameter_count > 5) {
     p.Field("reply",
             "none: ze_ctecky " + std::to_string(def->parameter_count) +
@@ -737,7 +714,7 @@ CheckOutcome CheckRequest(const std::string& program_path, const std::string& re
   try {
     params = RequestParameters(request, def->parameter_count);
   } catch (const Error& e) {
-    p.Field("reply", "none: too few parameters (" + Utf8(e.Message()) + ")", 0);
+    p.Field("reply", "none: too few parameters (" + Cp1250ToUtf8(e.Message()) + ")", 0);
     return {p.text, 1};
   }
   std::string listed;
@@ -751,8 +728,9 @@ CheckOutcome CheckRequest(const std::string& program_path, const std::string& re
     const bool answered = run.Run();
     return {p.text, answered ? 0 : 1};
   } catch (const Error& e) {
-    p.Line("database failed: " + Utf8(e.Message()));
-    p.Field("reply", Visible(name + ";error" + terminator + "\r") + "  (the error record)", 0);
+    p.Line("database failed: " + Cp1250ToUtf8(e.Message()));
+    p.Field("reply", VisibleCp1250(name + ";error" + terminator + "\r") + "  (the error record)",
+            0);
     return {p.text, 1};
   }
 }

@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
   }
 #ifdef LARVEK_HAVE_DESKTOP
   if (!console && !service && HaveDisplay() && larvek::DesktopDisplayUsable())
-    return larvek::RunDesktop(argc, argv, program_path);
+    return larvek::RunDesktop(argc, argv, program_path, log_dir);
 #else
   (void)HaveDisplay;
 #endif

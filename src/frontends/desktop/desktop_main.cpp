@@ -29,7 +29,7 @@ bool DesktopDisplayUsable() {
   return true;
 }
 
-int RunDesktop(int argc, char** argv, const std::string& program_path) {
+int RunDesktop(int argc, char** argv, const std::string& program_path, const std::string& log_dir) {
   EventLoop loop;
   // The signal watch blocks SIGTERM and SIGINT in this thread; it comes before QApplication so
   // that the threads Qt starts inherit the mask and the signals reach the loop.
@@ -48,7 +48,7 @@ int RunDesktop(int argc, char** argv, const std::string& program_path) {
 
   int status;
   {
-    DesktopSession session(loop, program_path);
+    DesktopSession session(loop, program_path, log_dir);
     close_request = [&session] { session.CloseRequest(); };
     status = session.Run();
     close_request = nullptr;

@@ -9,7 +9,7 @@ namespace larvek {
 // reached; the program then runs in console mode instead.
 bool DesktopDisplayUsable();
 // Runs the server with the desktop front end until the window is closed or SIGTERM/SIGINT
-// arrives; returns the exit status.
-int RunDesktop(int argc, char** argv, const std::string& program_path);
+// arrives; returns the exit status. `log_dir` as for the console front end.
+int RunDesktop(int argc, char** argv, const std::string& program_path, const std::string& log_dir);
 
 }  // namespace larvek

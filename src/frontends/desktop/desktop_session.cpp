@@ -16,14 +16,15 @@ QString FromCp1250(const std::string& text) {
 
 }  // namespace
 
-DesktopSession::DesktopSession(EventLoop& loop, const std::string& program_path)
+DesktopSession::DesktopSession(EventLoop& loop, const std::string& program_path,
+                               const std::string& log_dir)
     : loop_(loop),
       app_title_(ApplicationTitle(program_path)),
       window_(boxes_, app_title_),
       geometry_(window_),
       driver_(loop),
       tray_(QApplication::windowIcon(), FromCp1250(app_title_), [this] { ShowFromTray(); }),
-      server_(loop, window_, program_path) {
+      server_(loop, window_, program_path, log_dir) {
   QObject::connect(&window_, &DesktopWindow::closeRequested, [this] {
     SavePlacement(false);
     placement_saved_ = true;

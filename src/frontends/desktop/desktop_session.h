@@ -22,8 +22,9 @@ class EventLoop;
 
 class DesktopSession {
  public:
-  // Needs a QApplication. `loop` is not owned.
-  DesktopSession(EventLoop& loop, const std::string& program_path);
+  // Needs a QApplication. `loop` is not owned. `log_dir` (ending with '/') holds the day-log
+  // folders; empty: the program directory.
+  DesktopSession(EventLoop& loop, const std::string& program_path, const std::string& log_dir = "");
   ~DesktopSession();
   DesktopSession(const DesktopSession&) = delete;
   DesktopSession& operator=(const DesktopSession&) = delete;

@@ -8,7 +8,8 @@
 # Run 1: only the icon at start; a double-click shows the window at its initial place with the
 #        final caption; a terminal gets its answer and the view changes; typed text, moving,
 #        minimising (off the task bar) and a right-button double-click; closing saves the log
-#        (with the typed text) and the window position (Visible=0).
+#        (with the typed text, in the directory named by --log-dir) and the window position
+#        (Visible=0).
 # Run 2: the position is restored; minimised and ended by SIGTERM: saved at teardown
 #        (Visible=1, ShowCmd=2).
 # Run 3: never shown, ended by SIGTERM while the error box is open: the own file is untouched.
@@ -93,7 +94,7 @@ ini=$prog/srvlarvek.INI
 
 # --- Helpers on the program's windows -----------------------------------------------------------
 start_server() {
-  (cd "$work/run" && exec "$prog/srvlarvek" >"$work/out.log" 2>"$work/err.log") &
+  (cd "$work/run" && exec "$prog/srvlarvek" "$@" >"$work/out.log" 2>"$work/err.log") &
   pid=$!
 }
 # Prints "x y width height state" of a window (state: IsViewable, IsUnMapped, ...).
@@ -174,7 +175,7 @@ rm -rf "$prog"/[0-9]*
 ok "an unreachable display falls back to console mode"
 
 # === Run 1 =======================================================================================
-start_server
+start_server --log-dir "$work/logs"
 wait_for has_box || fail "no error box for the closed database port"
 ok "start-up error box (database down)"
 tray=$(find_window tray) || fail "no tray icon"
@@ -229,7 +230,8 @@ ok "right-button double-click restores it at ($x, $y), active, on the task bar"
 xdotool windowactivate --sync "$main" key --clearmodifiers alt+F4
 wait_exit
 ok "closing the window ends the program"
-log=$(ls "$prog"/[0-9]*/log.txt) || fail "no log file"
+log=$(ls "$work"/logs/[0-9]*/log.txt) || fail "no log file under --log-dir"
+! ls -d "$prog"/[0-9]* 2>/dev/null || fail "a day log in the program directory despite --log-dir"
 grep -aq "Odeslal na $address: X;error" "$log" || fail "reply not in the saved log"
 grep -aq "^typed by the operator"$'\r'"\$" "$log" || fail "typed text not in the saved log"
 ok "the log with the terminal traffic and the typed line is saved"

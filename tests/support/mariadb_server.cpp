@@ -193,6 +193,7 @@ void MariaDb::Start() {
 }
 
 void MariaDb::Stop() {
+  Thaw();
   if (admin_) {
     mysql_close(admin_);
     admin_ = nullptr;
@@ -205,6 +206,31 @@ void MariaDb::Stop() {
     waitpid(pid_, &status, 0);
   }
   pid_ = -1;
+}
+
+void MariaDb::Freeze() {
+  if (!Running() || frozen_) return;
+  kill(pid_, SIGSTOP);
+  frozen_ = true;
+}
+
+void MariaDb::Thaw() {
+  if (!Running() || !frozen_) return;
+  kill(pid_, SIGCONT);
+  frozen_ = false;
+}
+
+void MariaDb::Kill() {
+  if (admin_) {
+    mysql_close(admin_);
+    admin_ = nullptr;
+  }
+  if (!Running()) return;
+  kill(pid_, SIGKILL);
+  int status;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  frozen_ = false;
 }
 
 void MariaDb::Restart() {

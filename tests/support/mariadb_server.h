@@ -62,6 +62,12 @@ class MariaDb {
   void Stop();
   void Start();
   bool Running() const { return pid_ > 0; }
+  // Freezes the server (SIGSTOP): links stay open, nothing is answered, new connections wait in
+  // the listen backlog. Thaw (SIGCONT) lets it go on. The admin link must not be used between.
+  void Freeze();
+  void Thaw();
+  // Kills the server (SIGKILL) as a crash would; Start brings it back on the same data.
+  void Kill();
 
  private:
   void ConnectAdmin();
@@ -79,6 +85,7 @@ class MariaDb {
   int general_log_count_ = 0;
   int port_ = 0;
   pid_t pid_ = -1;
+  bool frozen_ = false;
   st_mysql* admin_ = nullptr;
 };
 

@@ -52,6 +52,7 @@ class ServerProcess {
   // Waits for the server to end by itself; its exit status (or -signal), nullopt on time-out.
   std::optional<int> WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   bool Running() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
   // Log lines printed so far (UTF-8, time stamp included).
   std::vector<std::string> Lines() const;

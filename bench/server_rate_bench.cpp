@@ -4,14 +4,17 @@
 //  - requests/s with 1 terminal against the same database work done directly through the
 //    client library in this process (per request a new link, the definition lookup,
 //    "SET NAMES cp1250", the template select, close);
-//  - the server's CPU per request (utime + stime of /proc/<pid>/stat) against this process's
-//    CPU per direct request (getrusage);
+//  - the server's CPU per request against this process's CPU per direct request (user +
+//    system time of both, read from their CPU-time clocks);
 //  - requests/s of one terminal while `idle` more terminals are connected and silent, against
 //    the same terminal without them;
 //  - p99 latency with `busy` terminals asking at once, against `busy` times the mean time of
 //    one request at 1 terminal (the single thread answers them one after the other);
 //  - the server's resident memory per idle connection (VmRSS growth / count; the growth of
-//    the first round, where nothing freed before can be reused, and the largest).
+//    the first round, where nothing freed before can be reused, and the largest);
+//  - for scale, the time and CPU per request of a bare process that does only the part of a
+//    request no server can leave out (the terminal hop and the file writes, see BareHop), and
+//    the ratios the direct work would have with just that added.
 //
 // Usage: server_rate_bench db_host db_port db_user db_password database
 //                          server_host server_port server_pid
@@ -25,8 +28,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,7 +43,6 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -143,31 +148,119 @@ class Terminal {
   int fd_ = -1;
 };
 
-// CPU seconds (user + system) of the process `pid`, from /proc/<pid>/stat.
-double ProcessCpu(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) throw std::runtime_error("cannot read /proc/<pid>/stat");
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  // Fields from the third on: state ppid pgrp session tty_nr tpgid flags minflt cminflt
-  // majflt cmajflt utime stime.
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+double ClockSeconds(clockid_t clock) {
+  timespec t{};
+  if (clock_gettime(clock, &t) != 0) throw std::runtime_error("cannot read a CPU clock");
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-// CPU seconds (user + system) of this process.
+// CPU seconds (user + system) of the process `pid`, from its CPU-time clock: nanosecond
+// resolution, where the utime and stime of /proc/<pid>/stat come in clock ticks (10 ms), a
+// large part of the server's CPU time in one block of a round.
+class ProcessCpu {
+ public:
+  explicit ProcessCpu(int pid) {
+    if (clock_getcpuclockid(pid, &clock_) != 0)
+      throw std::runtime_error("cannot read the CPU clock of process " + std::to_string(pid));
+  }
+  double operator()() const { return ClockSeconds(clock_); }
+
+ private:
+  clockid_t clock_{};
+};
+
+// CPU seconds (user + system) of this process, from the same kind of clock.
 double OwnCpu() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  return ClockSeconds(CLOCK_PROCESS_CPUTIME_ID);
 }
+
+// The part of a request that the server adds and that no server can leave out, alone: a
+// forked process that answers the request over loopback TCP from an epoll loop and writes what
+// the server writes per request (the reception over the start of a dump file, two lines of
+// some 45 bytes each to a log file and to a second file standing for standard output), and
+// nothing else. Its time and CPU per request show what that part costs on this machine.
+class BareHop {
+ public:
+  BareHop() {
+    char dir_template[] = "/tmp/larvek-hop-XXXXXX";
+    if (!mkdtemp(dir_template)) throw std::runtime_error("mkdtemp failed");
+    dir_ = dir_template;
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      if (listener >= 0) close(listener);
+      rmdir(dir_.c_str());
+      throw std::runtime_error("bare hop: cannot listen");
+    }
+    std::fflush(stdout);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("bare hop: fork failed");
+    if (pid_ == 0) Serve(listener);  // does not return
+    close(listener);
+    if (clock_getcpuclockid(pid_, &clock_) != 0)
+      throw std::runtime_error("bare hop: cannot read its CPU clock");
+    terminal_ = std::make_unique<Terminal>("127.0.0.1", ntohs(addr.sin_port));
+  }
+  ~BareHop() {
+    terminal_.reset();  // the child ends with its connection
+    waitpid(pid_, nullptr, 0);
+    for (const char* name : {"u.txt", "log.txt", "stdout.txt"}) unlink((dir_ + "/" + name).c_str());
+    rmdir(dir_.c_str());
+  }
+  BareHop(const BareHop&) = delete;
+  BareHop& operator=(const BareHop&) = delete;
+
+  // Seconds and CPU seconds of the bare process per request, over `requests` requests.
+  std::pair<double, double> Measure(int requests) {
+    const double c0 = ClockSeconds(clock_);
+    const auto t0 = Clock::now();
+    for (int i = 0; i < requests; ++i) terminal_->Ask();
+    const double seconds = Seconds(Clock::now() - t0) / requests;
+    return {seconds, (ClockSeconds(clock_) - c0) / requests};
+  }
+
+ private:
+  [[noreturn]] void Serve(int listener) {
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
+    const int dump = open((dir_ + "/u.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+    const int log = open((dir_ + "/log.txt").c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    const int out = open((dir_ + "/stdout.txt").c_str(), O_WRONLY | O_TRUNC | O_CREAT, 0644);
+    const int poller = epoll_create1(0);
+    epoll_event watch{};
+    watch.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+    watch.data.fd = fd;
+    if (fd < 0 || dump < 0 || log < 0 || out < 0 || poller < 0 ||
+        epoll_ctl(poller, EPOLL_CTL_ADD, fd, &watch) != 0)
+      _exit(1);
+    const char line[] = "12:00:00  Na\xE8teno z 127.0.0.1: 'STAV;A1'\r\n";
+    const char sent[] = "12:00:00  Odeslal na 127.0.0.1: STAV;A1;Sroub;10#\r\n";
+    bool ok = true;
+    for (;;) {
+      epoll_event events[4];
+      if (epoll_wait(poller, events, 4, -1) < 0 && errno != EINTR) _exit(1);
+      char buf[256];
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n == 0) _exit(ok ? 0 : 1);
+      if (n < 0) continue;
+      ok &= pwrite(dump, buf, n, 0) == n;
+      ok &= write(log, line, sizeof line - 1) == sizeof line - 1;
+      ok &= write(out, line, sizeof line - 1) == sizeof line - 1;
+      ok &= send(fd, kReply, sizeof kReply - 1, MSG_NOSIGNAL) == sizeof kReply - 1;
+      ok &= write(log, sent, sizeof sent - 1) == sizeof sent - 1;
+      ok &= write(out, sent, sizeof sent - 1) == sizeof sent - 1;
+    }
+  }
+
+  std::string dir_;
+  pid_t pid_ = -1;
+  clockid_t clock_{};
+  std::unique_ptr<Terminal> terminal_;
+};
 
 // Resident memory of the process `pid` in bytes (VmRSS of /proc/<pid>/status).
 long ResidentBytes(int pid) {
@@ -294,6 +387,7 @@ struct Round {
   double idle_rate, idle_ratio;
   double p99_ms, p99_ratio;
   double idle_bytes;
+  double hop_us, hop_cpu_us;  // the bare process of BareHop
 };
 
 void RaiseDescriptorLimit(int needed) {
@@ -329,11 +423,14 @@ int main(int argc, char** argv) {
   try {
     RaiseDescriptorLimit(idle + busy + 64);
     mysql_library_init(0, nullptr, nullptr);
+    const ProcessCpu server_cpu_clock(server_pid);
+    BareHop bare_hop;  // forked before this process holds any other socket
     Terminal terminal(server_host, server_port);
-    for (int i = 0; i < 50; ++i) {  // warm-up of both sides
+    for (int i = 0; i < 50; ++i) {  // warm-up of all sides
       DirectRequest(db);
       terminal.Ask();
     }
+    bare_hop.Measure(50);
 
     std::printf("request: STAV;A1 -> %.*s\n", static_cast<int>(sizeof kReply - 2), kReply);
     std::printf(
@@ -359,11 +456,11 @@ int main(int argc, char** argv) {
         for (int i = 0; i < n; ++i) DirectRequest(db);
         auto t1 = Clock::now();
         double c1 = OwnCpu();
-        double s0 = ProcessCpu(server_pid);
+        double s0 = server_cpu_clock();
         auto t2 = Clock::now();
         for (int i = 0; i < n; ++i) terminal.Ask();
         auto t3 = Clock::now();
-        double s1 = ProcessCpu(server_pid);
+        double s1 = server_cpu_clock();
         direct_time += t1 - t0;
         server_time += t3 - t2;
         direct_cpu += c1 - c0;
@@ -376,6 +473,9 @@ int main(int argc, char** argv) {
       round.direct_cpu_us = 1e6 * direct_cpu / done;
       round.server_cpu_us = 1e6 * server_cpu / done;
       round.cpu_ratio = round.server_cpu_us / round.direct_cpu_us;
+      const auto [hop_seconds, hop_cpu_seconds] = bare_hop.Measure(requests);
+      round.hop_us = 1e6 * hop_seconds;
+      round.hop_cpu_us = 1e6 * hop_cpu_seconds;
 
       // The same terminal with the idle ones connected.
       if (idle > 0) {
@@ -437,6 +537,16 @@ int main(int argc, char** argv) {
         "server %.0f us per request)\n",
         1e6 / median(&Round::direct_rate), 1e6 / median(&Round::server_rate),
         median(&Round::direct_cpu_us), median(&Round::server_cpu_us));
+    // What the required part alone costs on this machine, and the ratios of the direct work
+    // with nothing but that part added.
+    const double direct_us = 1e6 / median(&Round::direct_rate);
+    std::printf(
+        "(bare terminal hop with the same file writes: %.0f us, CPU %.0f us per request; direct "
+        "work + bare hop: rate ratio %.3f, CPU ratio %.3f)\n",
+        median(&Round::hop_us), median(&Round::hop_cpu_us),
+        direct_us / (direct_us + median(&Round::hop_us)),
+        (median(&Round::direct_cpu_us) + median(&Round::hop_cpu_us)) /
+            median(&Round::direct_cpu_us));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "server_rate_bench: %s\n", e.what());
     return 1;

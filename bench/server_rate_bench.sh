@@ -27,6 +27,11 @@ for program in srvlarvek server_rate_bench; do
   fi
 done
 
+# The figures are those of the configuration the build was made in; the shipped one is the
+# default (RelWithDebInfo, see CMakeLists.txt).
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+echo "build: $build (CMAKE_BUILD_TYPE=${build_type:-unknown})"
+
 dir=$(mktemp -d /tmp/larvek-rate-XXXXXX)
 srv_pid=""
 cleanup() {

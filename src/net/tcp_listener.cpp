@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -176,6 +177,11 @@ bool TcpListener::AcceptOne() {
   shortage_reported_ = false;
   linger abortive{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  // Every reply leaves in one send, so there are no small writes for Nagle to gather; with it,
+  // the tail of a reply longer than one segment would wait for the terminal's acknowledgement
+  // of the rest, which a terminal may delay by tens or hundreds of milliseconds.
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   const uint64_t id = next_id_++;
   std::unique_ptr<TerminalConnection> created;
   if (auto error = CatchError([&] {

@@ -1,10 +1,15 @@
 #include "net/tcp_listener.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "loopback_server.h"
 #include "net/host_address.h"
@@ -26,6 +31,30 @@ std::string ListenError(EventLoop& loop, const std::string& port_text) {
     return e.Message();
   }
   return "listening on " + std::to_string(listener.ListeningPort());
+}
+
+// The TCP_NODELAY setting of this process's socket from local port `local_port` to peer port
+// `peer_port` on 127.0.0.1 (the server's side of a terminal's connection); -1 when there is none.
+int NoDelayOfSocket(int local_port, int peer_port) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int found = -1;
+  while (const dirent* entry = readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd == dirfd(dir)) continue;
+    sockaddr_in local{}, peer{};
+    socklen_t local_len = sizeof local, peer_len = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_len) != 0 ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0 ||
+        local.sin_family != AF_INET || ntohs(local.sin_port) != local_port ||
+        ntohs(peer.sin_port) != peer_port)
+      continue;
+    int value = 0;
+    socklen_t len = sizeof value;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &len) == 0) found = value != 0;
+  }
+  closedir(dir);
+  return found;
 }
 
 TEST_F(ListenerTest, PortTextRules) {
@@ -243,6 +272,19 @@ TEST_F(ListenerTest, TeardownClosesOpenConnectionsWithoutCallbacks) {
   EXPECT_TRUE(a.ServerClosed());
   EXPECT_TRUE(b.ServerClosed());
   EXPECT_THROW(testing::TerminalPeer{port}, std::exception) << "listening socket is closed";
+}
+
+// Replies leave in one send each; a reply longer than a segment must not wait with its tail
+// for the terminal's acknowledgement of the rest (Nagle), on every accepted connection.
+TEST_F(ListenerTest, AcceptedConnectionsSendWithoutNagleDelay) {
+  Listen();
+  auto& a = Connect("A");
+  auto& b = Connect("B");
+  RunUntilLogged("B connect count=2");
+  for (const auto* peer : {&a, &b}) {
+    SCOPED_TRACE(peer->LocalPort());
+    EXPECT_EQ(NoDelayOfSocket(port, peer->LocalPort()), 1);
+  }
 }
 
 }  // namespace

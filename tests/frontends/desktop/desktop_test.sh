@@ -53,11 +53,13 @@ wait_for() {
   return 1
 }
 
-# A TCP port nobody listens on at the moment.
+# A TCP port nobody listens on at the moment, below the range the system hands out to outgoing
+# connections (so a connection made meanwhile cannot take it).
 free_port() {
-  local p
+  local p low
+  read -r low _ </proc/sys/net/ipv4/ip_local_port_range
   while :; do
-    p=$((20000 + RANDOM % 40000))
+    p=$((10000 + RANDOM % (low - 10000)))
     (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
   done
 }

@@ -147,15 +147,21 @@ const std::string kRequestFailure =
     "adavku: ";  // UTF-8 on standard output
 const std::string kStockReply = "STAV;A1;Sroub;10#\r";
 
+// A started server and a terminal whose half-second statement is under way.
+Terminal TerminalInTheMiddleOfAStatement(HostileConditions& c) {
+  c.Start("");
+  Terminal t = c.Connect();
+  EXPECT_EQ(t.Ask("STAV;A1"), kStockReply);
+  t.Send("POMALU;A1\r");
+  std::this_thread::sleep_for(200ms);
+  return t;
+}
+
 // Statement cut off by a frozen database, and a new link that never gets its greeting: both
 // answered with the error record within the time-out; once the database goes on, so does
 // the server, without a restart.
 void FrozenDatabase(HostileConditions& c) {
-  c.Start("");
-  Terminal t = c.Connect();
-  ASSERT_EQ(t.Ask("STAV;A1"), kStockReply);
-  t.Send("POMALU;A1\r");
-  std::this_thread::sleep_for(200ms);
+  Terminal t = TerminalInTheMiddleOfAStatement(c);
   c.Db().Freeze();
   const auto frozen_at = SteadyClock::now();
   EXPECT_EQ(t.ReadUntil("\r", 30s), "POMALU;error#\r");
@@ -176,11 +182,7 @@ void FrozenDatabase(HostileConditions& c) {
 // the requests during the outage get the error record and a log line; afterwards requests are
 // answered again.
 void KilledDatabase(HostileConditions& c) {
-  c.Start("");
-  Terminal t = c.Connect();
-  ASSERT_EQ(t.Ask("STAV;A1"), kStockReply);
-  t.Send("POMALU;A1\r");
-  std::this_thread::sleep_for(200ms);
+  Terminal t = TerminalInTheMiddleOfAStatement(c);
   c.Db().Kill();
   EXPECT_EQ(t.ReadUntil("\r", 30s), "POMALU;error#\r");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(t.Ask("STAV;A1"), "STAV;error#\r");

@@ -19,6 +19,7 @@
 #include "db/db_connection.h"
 #include "db/db_query.h"
 #include "db/sql_statement.h"
+#include "server/database_login.h"
 
 namespace larvek {
 namespace {
@@ -276,12 +277,7 @@ class Session {
       p.Line("configuration cannot be read: " + Cp1250ToUtf8(e.Message()));
       return false;
     }
-    connection_.HostName = config_.host;
-    connection_.Password = config_.password;
-    connection_.User = config_.user;
-    connection_.Port = config_.port;
-    connection_.TimeoutSeconds = static_cast<unsigned>(config_.sql_timeout);
-    connection_.Database = config_.database;
+    ApplyDatabaseLogin(config_, connection_);
     p.Field("database",
             Cp1250ToUtf8(config_.database) + " on " + Cp1250ToUtf8(config_.host) + ":" +
                 std::to_string(config_.port) + ", user " + Cp1250ToUtf8(config_.user),

@@ -17,6 +17,7 @@
 #include "net/host_address.h"
 #include "net/terminal_connection.h"
 #include "platform/event_loop.h"
+#include "server/database_login.h"
 #include "server/main_window_view.h"
 
 namespace larvek {
@@ -205,12 +206,7 @@ std::string Server::Caption() const {
 }
 
 void Server::ApplyConfig(const StartupConfig& config) {
-  db_connection.HostName = config.host;
-  db_connection.Password = config.password;
-  db_connection.User = config.user;
-  db_connection.Port = config.port;
-  db_connection.TimeoutSeconds = static_cast<unsigned>(config.sql_timeout);
-  db_connection.Database = config.database;
+  ApplyDatabaseLogin(config, db_connection);
   settings_.terminator = config.terminator;
   server_port_ = config.server_port;
   server_ip_ = config.server_ip;

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "command_database.h"
 #include "commands/text_utils.h"
 #include "mariadb_server.h"
 #include "server_process.h"
@@ -22,59 +23,31 @@ using namespace std::chrono_literals;
 const char kUser[] = "term";
 const char kPassword[] = "heslo";
 
-// A database of its own per test, with the sample stock table in Windows-1250.
+// A database of its own per test (see CommandDatabase), reached as the user term.
 class CommandServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    static std::atomic<int> counter{0};
-    db_name_ = "e2e_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
     MariaDb& db = TestDatabase();
-    db.Exec("CREATE USER IF NOT EXISTS 'term'@'%' IDENTIFIED BY 'heslo'");
-    db.Exec("CREATE USER IF NOT EXISTS 'term'@'localhost' IDENTIFIED BY 'heslo'");
-    db.Exec("CREATE USER IF NOT EXISTS 'term'@'127.0.0.1' IDENTIFIED BY 'heslo'");
-    db.Exec("GRANT ALL ON *.* TO 'term'@'%'");
-    db.Exec("GRANT ALL ON *.* TO 'term'@'localhost'");
-    db.Exec("GRANT ALL ON *.* TO 'term'@'127.0.0.1'");
-    db.Exec("CREATE DATABASE " + db_name_ + " CHARACTER SET cp1250");
-    Exec(
-        "CREATE TABLE sklad (kod VARCHAR(10), nazev VARCHAR(40), mnozstvi INT NULL, "
-        "skupina VARCHAR(5)) CHARACTER SET cp1250");
-    // 'Šroub' and 'Matice' as Windows-1250 bytes.
-    Exec(
-        "INSERT INTO sklad VALUES ('A1', _cp1250 0x8A726F7562, 10, 'S'), "
-        "('B2', 'Matice', NULL, 'S'), ('C3', 'Podlozka', 7, 'P')");
+    for (const char* host : {"%", "localhost", "127.0.0.1"}) {
+      const std::string account = std::string("'term'@'") + host + "'";
+      db.Exec("CREATE USER IF NOT EXISTS " + account + " IDENTIFIED BY 'heslo'");
+      db.Exec("GRANT ALL ON *.* TO " + account);
+    }
+    db_name_ = database_.Name();
   }
   void TearDown() override {
     if (server_.Running()) server_.Stop();
-    TestDatabase().Exec("DROP DATABASE IF EXISTS " + db_name_);
   }
 
-  void Exec(const std::string& sql) { TestDatabase().Exec("USE " + db_name_ + "; " + sql); }
-
-  void CreateServerTerm() {
-    Exec(
-        "CREATE TABLE server_term (operace VARCHAR(20), ze_ctecky INT, do_ctecky VARCHAR(200), "
-        "prikaz_SQL1 TEXT, prikaz_SQL2 TEXT, chyba VARCHAR(50)) CHARACTER SET cp1250");
-  }
+  void Exec(const std::string& sql) { database_.Exec(sql); }
+  void CreateServerTerm() { database_.CreateServerTerm(); }
   void Define(const std::string& name, int parameter_count, const std::string& result_columns,
               const std::string& sql1, const std::string& sql2,
               const std::string& empty_result_text) {
-    Exec("INSERT INTO server_term VALUES (" + Lit(name) + ", " + std::to_string(parameter_count) +
-         ", " + Lit(result_columns) + ", " + Lit(sql1) + ", " + Lit(sql2) + ", " +
-         Lit(empty_result_text) + ")");
+    database_.Define(name, parameter_count, result_columns, sql1, sql2, empty_result_text);
   }
   // A command whose statement the database rejects.
-  void DefineFailing(const std::string& name) {
-    Define(name, 1, "x", "select x from no_such_table where a = %a%", "", "NENI");
-  }
-  static std::string Lit(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-      if (c == '\'' || c == '\\') out += '\\';
-      out += c;
-    }
-    return out + "'";
-  }
+  void DefineFailing(const std::string& name) { database_.DefineFailing(name); }
 
   void Start(const std::string& server_section, const std::string& extra_sections = "") {
     port_ = ServerProcess::FreePort();
@@ -97,6 +70,7 @@ class CommandServer : public ::testing::Test {
   }
   std::string Addr() const { return ServerProcess::ListenAddress(); }
 
+  CommandDatabase database_;
   std::string db_name_;
   ServerProcess server_;
   int port_ = 0;

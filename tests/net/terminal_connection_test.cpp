@@ -11,7 +11,27 @@
 namespace larvek {
 namespace {
 
-using ClientTest = LoopbackServer;
+class ClientTest : public LoopbackServer {
+ protected:
+  // Connects terminal "A" with a data handler that fails on its first call, so the bytes stay
+  // unread, and logs what it reads on later calls; sends `bytes` and waits for that failure.
+  testing::TerminalPeer& ConnectAndLeaveBytesUnread(const std::string& bytes) {
+    Listen();
+    auto& a = Connect("A");
+    RunUntilLogged("A connect count=1");
+    clients["A"]->OnDataAvailable = [this](TerminalConnection& c) {
+      if (++handler_calls_ == 1) throw Error::Range();
+      Log("A data '" + Visible(c.Read()) + "'");
+    };
+    a.Send(bytes);
+    RunUntil([&] { return handler_calls_ == 1; });
+    Settle();
+    return a;
+  }
+
+ private:
+  int handler_calls_ = 0;
+};
 
 TEST_F(ClientTest, OneReceptionIsWhatTheSocketHolds) {
   Listen();
@@ -142,17 +162,7 @@ TEST_F(ClientTest, ReceptionErrorsAreDroppedAndUnreadBytesComeWithTheNextArrival
 }
 
 TEST_F(ClientTest, BytesAHandlerLeftUnreadComeWithTheCloseBeforeTheEmptyReception) {
-  Listen();
-  int calls = 0;
-  auto& a = Connect("A");
-  RunUntilLogged("A connect count=1");
-  clients["A"]->OnDataAvailable = [&](TerminalConnection& c) {
-    if (++calls == 1) throw Error::Range();
-    Log("A data '" + Visible(c.Read()) + "'");
-  };
-  a.Send("X\r");
-  RunUntil([&] { return calls == 1; });
-  Settle();
+  auto& a = ConnectAndLeaveBytesUnread("X\r");
   a.Close();
   RunUntilLogged("A disconnect code=0 count=1");
   EXPECT_EQ(log, (std::vector<std::string>{"A connect count=1", "A data 'X<CR>'", "A data ''",
@@ -160,17 +170,7 @@ TEST_F(ClientTest, BytesAHandlerLeftUnreadComeWithTheCloseBeforeTheEmptyReceptio
 }
 
 TEST_F(ClientTest, ResetAfterUnreadBytesStillGivesCode10054) {
-  Listen();
-  int calls = 0;
-  auto& a = Connect("A");
-  RunUntilLogged("A connect count=1");
-  clients["A"]->OnDataAvailable = [&](TerminalConnection& c) {
-    if (++calls == 1) throw Error::Range();
-    Log("A data '" + Visible(c.Read()) + "'");
-  };
-  a.Send("X");
-  RunUntil([&] { return calls == 1; });
-  Settle();
+  auto& a = ConnectAndLeaveBytesUnread("X");
   a.Reset();
   RunUntilLogged("A disconnect code=10054 count=1");
   EXPECT_EQ(log.back(), "A disconnect code=10054 count=1");

@@ -47,13 +47,8 @@ trap cleanup EXIT
 mariadb_start "$dir"
 
 # 0x8A726F7562 is 'Šroub' in Windows-1250.
-sql -e "
-  CREATE DATABASE larvek CHARACTER SET cp1250;
-  CREATE USER 'larvek'@'127.0.0.1' IDENTIFIED BY 'heslo';
-  GRANT ALL PRIVILEGES ON larvek.* TO 'larvek'@'127.0.0.1';
-  USE larvek;
-  CREATE TABLE server_term (operace VARCHAR(20), ze_ctecky INT, do_ctecky VARCHAR(200),
-    prikaz_SQL1 TEXT, prikaz_SQL2 TEXT, chyba VARCHAR(50)) CHARACTER SET cp1250;
+create_command_database
+sql larvek -e "
   INSERT INTO server_term VALUES ('STAV', 1, 'kod|nazev|mnozstvi',
     'select kod, nazev, mnozstvi from sklad where kod = %a%', '', 'NENI');
   CREATE TABLE sklad (kod VARCHAR(10) PRIMARY KEY, nazev VARCHAR(40), mnozstvi INT NULL)

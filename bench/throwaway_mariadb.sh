@@ -6,6 +6,8 @@
 #                             mariadb_stop + mariadb_start DIR $db_port restarts the server
 #   mariadb_stop              stops it (SIGTERM, waits; SIGKILL after 30 s)
 #   sql ARGS...               the mariadb client as root on its socket
+#   create_command_database   the database larvek (cp1250) with the user larvek/heslo on
+#                             127.0.0.1 and an empty command table server_term
 PATH="$PATH:/usr/sbin:/usr/local/sbin"
 db_pid=""
 db_port=""
@@ -16,6 +18,15 @@ free_port() {
 }
 
 sql() { mariadb --no-defaults -uroot "--socket=$db_dir/mysql.sock" "$@"; }
+
+create_command_database() {
+  sql -e "
+    CREATE DATABASE larvek CHARACTER SET cp1250;
+    CREATE USER 'larvek'@'127.0.0.1' IDENTIFIED BY 'heslo';
+    GRANT ALL PRIVILEGES ON larvek.* TO 'larvek'@'127.0.0.1';
+    CREATE TABLE larvek.server_term (operace VARCHAR(20), ze_ctecky INT, do_ctecky VARCHAR(200),
+      prikaz_SQL1 TEXT, prikaz_SQL2 TEXT, chyba VARCHAR(50)) CHARACTER SET cp1250;"
+}
 
 mariadb_start() {
   db_dir=$1

@@ -90,14 +90,8 @@ die() { echo "soak: $*" >&2; exit 2; }
 mkdir -p "$dir/db"
 note "starting the database server"
 mariadb_start "$dir/db" || die "the database server did not start"
-sql -e "
-  CREATE DATABASE larvek CHARACTER SET cp1250;
-  CREATE USER 'larvek'@'127.0.0.1' IDENTIFIED BY 'heslo';
-  GRANT ALL PRIVILEGES ON larvek.* TO 'larvek'@'127.0.0.1';
-  USE larvek;
-  CREATE TABLE server_term (operace VARCHAR(20), ze_ctecky INT, do_ctecky VARCHAR(200),
-    prikaz_SQL1 TEXT, prikaz_SQL2 TEXT, chyba VARCHAR(50)) CHARACTER SET cp1250;
-  INSERT INTO server_term VALUES ('ECHO', 1, 'v', 'select %a% as v', '', 'NENI');" ||
+{ create_command_database &&
+  sql larvek -e "INSERT INTO server_term VALUES ('ECHO', 1, 'v', 'select %a% as v', '', 'NENI')"; } ||
   die "cannot create the database"
 
 # --- the server ---------------------------------------------------------------------------

@@ -14,7 +14,10 @@
 //    the first round, where nothing freed before can be reused, and the largest);
 //  - for scale, the time and CPU per request of a bare process that does only the part of a
 //    request no server can leave out (the terminal hop and the file writes, see BareHop), and
-//    the ratios the direct work would have with just that added.
+//    the ratios the direct work would have with just that added;
+//  - the floor of any server that answers this request: the same bare process doing the direct
+//    database work between reception and reply (a minimal server, BareHop with a database),
+//    its rate and CPU against the direct work, and the server's against it.
 //
 // Usage: server_rate_bench db_host db_port db_user db_password database
 //                          server_host server_port server_pid
@@ -81,9 +84,10 @@ void Run(MYSQL* m, const char* sql, bool want_row) {
   if (!row) throw std::runtime_error(std::string(sql) + ": no row");
 }
 
-// One request's database work, made the way the server makes it: the same client options
-// (time-outs of connect, read and write at the server's default 30 s, cp1250 from the handshake).
-void DirectRequest(const Database& db) {
+// One request's database work up to its last result, made the way the server makes it: the
+// same client options (time-outs of connect, read and write at the server's default 30 s,
+// cp1250 from the handshake). Returns the open link; closing it is the rest of the work.
+MYSQL* QueryDirectly(const Database& db) {
   MYSQL* m = mysql_init(nullptr);
   unsigned timeout = 30;
   my_bool reconnect = 0;
@@ -106,7 +110,12 @@ void DirectRequest(const Database& db) {
     mysql_close(m);
     throw;
   }
-  mysql_close(m);
+  return m;
+}
+
+// One request's whole database work: the baseline.
+void DirectRequest(const Database& db) {
+  mysql_close(QueryDirectly(db));
 }
 
 // A terminal: one TCP connection to the server, one request at a time.
@@ -179,9 +188,12 @@ double OwnCpu() {
 // the server writes per request (the reception over the start of a dump file, two lines of
 // some 45 bytes each to a log file and to a second file standing for standard output), and
 // nothing else. Its time and CPU per request show what that part costs on this machine.
+// Given a database, it also does the direct request's work between reception and reply, and
+// closes the link after the reply as the server does: the least any server answering this
+// request does, in the server's order.
 class BareHop {
  public:
-  BareHop() {
+  explicit BareHop(const Database* db = nullptr) : db_(db) {
     char dir_template[] = "/tmp/larvek-hop-XXXXXX";
     if (!mkdtemp(dir_template)) throw std::runtime_error("mkdtemp failed");
     dir_ = dir_template;
@@ -250,12 +262,23 @@ class BareHop {
       ok &= pwrite(dump, buf, n, 0) == n;
       ok &= write(log, line, sizeof line - 1) == sizeof line - 1;
       ok &= write(out, line, sizeof line - 1) == sizeof line - 1;
+      MYSQL* link = nullptr;
+      if (db_) {
+        try {
+          link = QueryDirectly(*db_);
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "minimal server: %s\n", e.what());
+          _exit(1);
+        }
+      }
       ok &= send(fd, kReply, sizeof kReply - 1, MSG_NOSIGNAL) == sizeof kReply - 1;
       ok &= write(log, sent, sizeof sent - 1) == sizeof sent - 1;
       ok &= write(out, sent, sizeof sent - 1) == sizeof sent - 1;
+      if (link) mysql_close(link);
     }
   }
 
+  const Database* db_;
   std::string dir_;
   pid_t pid_ = -1;
   clockid_t clock_{};
@@ -387,7 +410,9 @@ struct Round {
   double idle_rate, idle_ratio;
   double p99_ms, p99_ratio;
   double idle_bytes;
-  double hop_us, hop_cpu_us;  // the bare process of BareHop
+  double hop_us, hop_cpu_us;                   // the bare process of BareHop
+  double floor_rate_ratio, floor_cpu_ratio;    // the minimal server against the direct work
+  double server_floor_rate, server_floor_cpu;  // the server against the minimal server
 };
 
 void RaiseDescriptorLimit(int needed) {
@@ -425,21 +450,23 @@ int main(int argc, char** argv) {
     mysql_library_init(0, nullptr, nullptr);
     const ProcessCpu server_cpu_clock(server_pid);
     BareHop bare_hop;  // forked before this process holds any other socket
+    BareHop minimal_server(&db);
     Terminal terminal(server_host, server_port);
     for (int i = 0; i < 50; ++i) {  // warm-up of all sides
       DirectRequest(db);
       terminal.Ask();
     }
     bare_hop.Measure(50);
+    minimal_server.Measure(50);
 
     std::printf("request: STAV;A1 -> %.*s\n", static_cast<int>(sizeof kReply - 2), kReply);
     std::printf(
         "per round: %d direct and %d server requests (1 terminal, alternating blocks), "
         "%d with %d idle terminals, %d x %d from %d busy terminals\n",
         requests, requests, requests, idle, busy, busy_requests, busy);
-    std::printf("%5s %9s %9s %6s %8s %8s %6s %9s %6s %8s %6s %8s\n", "round", "direct/s",
+    std::printf("%5s %9s %9s %6s %8s %8s %6s %9s %6s %8s %6s %8s %6s %6s\n", "round", "direct/s",
                 "server/s", "ratio", "cpu_d_us", "cpu_s_us", "ratio", "idle/s", "ratio", "p99_ms",
-                "ratio", "B/idle");
+                "ratio", "B/idle", "min/d", "s/min");
     std::vector<Round> results;
     const int blocks = 4;
     for (int r = 0; r < rounds; ++r) {
@@ -447,7 +474,7 @@ int main(int argc, char** argv) {
       // 1 terminal, against the direct work: alternating blocks, so that drift of the
       // machine hits both arms alike.
       Clock::duration direct_time{}, server_time{};
-      double direct_cpu = 0, server_cpu = 0;
+      double direct_cpu = 0, server_cpu = 0, floor_seconds = 0, floor_cpu = 0;
       int done = 0;
       for (int b = 0; b < blocks; ++b) {
         const int n = requests / blocks + (b < requests % blocks ? 1 : 0);
@@ -461,6 +488,9 @@ int main(int argc, char** argv) {
         for (int i = 0; i < n; ++i) terminal.Ask();
         auto t3 = Clock::now();
         double s1 = server_cpu_clock();
+        const auto [floor_s, floor_c] = minimal_server.Measure(n);
+        floor_seconds += floor_s * n;
+        floor_cpu += floor_c * n;
         direct_time += t1 - t0;
         server_time += t3 - t2;
         direct_cpu += c1 - c0;
@@ -473,6 +503,10 @@ int main(int argc, char** argv) {
       round.direct_cpu_us = 1e6 * direct_cpu / done;
       round.server_cpu_us = 1e6 * server_cpu / done;
       round.cpu_ratio = round.server_cpu_us / round.direct_cpu_us;
+      round.floor_rate_ratio = Seconds(direct_time) / floor_seconds;
+      round.floor_cpu_ratio = floor_cpu / direct_cpu;
+      round.server_floor_rate = floor_seconds / Seconds(server_time);
+      round.server_floor_cpu = server_cpu / floor_cpu;
       const auto [hop_seconds, hop_cpu_seconds] = bare_hop.Measure(requests);
       round.hop_us = 1e6 * hop_seconds;
       round.hop_cpu_us = 1e6 * hop_cpu_seconds;
@@ -503,10 +537,11 @@ int main(int argc, char** argv) {
       round.p99_ms = 1e3 * Percentile(latencies, 0.99);
       round.p99_ratio = round.p99_ms / (busy * 1e3 * Seconds(server_time) / done);
 
-      std::printf("%5d %9.0f %9.0f %6.3f %8.1f %8.1f %6.3f %9.0f %6.3f %8.2f %6.3f %8.0f\n", r + 1,
-                  round.direct_rate, round.server_rate, round.rate_ratio, round.direct_cpu_us,
-                  round.server_cpu_us, round.cpu_ratio, round.idle_rate, round.idle_ratio,
-                  round.p99_ms, round.p99_ratio, round.idle_bytes);
+      std::printf(
+          "%5d %9.0f %9.0f %6.3f %8.1f %8.1f %6.3f %9.0f %6.3f %8.2f %6.3f %8.0f %6.3f %6.3f\n",
+          r + 1, round.direct_rate, round.server_rate, round.rate_ratio, round.direct_cpu_us,
+          round.server_cpu_us, round.cpu_ratio, round.idle_rate, round.idle_ratio, round.p99_ms,
+          round.p99_ratio, round.idle_bytes, round.floor_rate_ratio, round.server_floor_rate);
       std::fflush(stdout);
       results.push_back(round);
     }
@@ -547,6 +582,11 @@ int main(int argc, char** argv) {
         direct_us / (direct_us + median(&Round::hop_us)),
         (median(&Round::direct_cpu_us) + median(&Round::hop_cpu_us)) /
             median(&Round::direct_cpu_us));
+    std::printf(
+        "(minimal server, the bare hop doing the direct work: rate ratio %.3f, CPU ratio %.3f "
+        "against the direct work; srvlarvek against it: rate %.3f, CPU %.3f)\n",
+        median(&Round::floor_rate_ratio), median(&Round::floor_cpu_ratio),
+        median(&Round::server_floor_rate), median(&Round::server_floor_cpu));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "server_rate_bench: %s\n", e.what());
     return 1;

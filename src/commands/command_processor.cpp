@@ -1,5 +1,7 @@
 #include "commands/command_processor.h"
 
+#include <algorithm>
+
 #include "base/error.h"
 #include "commands/text_utils.h"
 #include "db/db_connection.h"
@@ -50,6 +52,15 @@ CommandProcessor::CommandProcessor(DbConnection& connection, DbQuery& query,
       clock_(clock) {}
 
 void CommandProcessor::Handle(ReplySink& terminal, std::string_view reception) {
+  // A link opened ahead for a request that ends before using it (a reception that does not
+  // parse) is closed on the way out: the database would drop the half-made link before the
+  // next request came.
+  struct CloseUnusedOpening {
+    DbConnection& connection;
+    ~CloseUnusedOpening() {
+      if (connection.Opening()) connection.Disconnect();
+    }
+  } close_unused_opening{connection_};
   std::string name;
   // True while a database failure is to be answered with the error record.
   bool answer_database_failure = false;
@@ -88,14 +99,30 @@ void CommandProcessor::Handle(ReplySink& terminal, std::string_view reception) {
   }
 }
 
+void CommandProcessor::OpenLinkAhead(std::string_view reception) {
+  // The same test as Request::IsBlank, on the reception before CR, LF and "@" are removed.
+  const bool has_text = std::any_of(reception.begin(), reception.end(),
+                                    [](unsigned char c) { return c > 0x20 && c != '@'; });
+  if (!has_text) return;
+  const std::optional<DefinitionSource> source = KnownSource();
+  if (source ? *source == DefinitionSource::kTable : !WithinFailedProbeInterval())
+    connection_.BeginOpen();
+}
+
+std::optional<DefinitionSource> CommandProcessor::KnownSource() const {
+  if (settings_.definitions) return settings_.definitions;
+  return probed_source_;
+}
+
+bool CommandProcessor::WithinFailedProbeInterval() const {
+  return last_probe_ && last_probe_failure_ && clock_.Now() - *last_probe_ < kProbeInterval;
+}
+
 DefinitionSource CommandProcessor::DecideSource() {
-  if (settings_.definitions) return *settings_.definitions;
-  if (probed_source_) return *probed_source_;
-  const MonotonicClock::TimePoint now = clock_.Now();
+  if (const std::optional<DefinitionSource> source = KnownSource()) return *source;
   // Between two probes the request fails as the last probe did.
-  if (last_probe_ && now - *last_probe_ < kProbeInterval && last_probe_failure_)
-    throw *last_probe_failure_;
-  last_probe_ = now;
+  if (WithinFailedProbeInterval()) throw *last_probe_failure_;
+  last_probe_ = clock_.Now();
   try {
     probed_source_ = ProbeDefinitionSource(connection_);
   } catch (const Error& e) {

@@ -71,6 +71,13 @@ class CommandProcessor {
   // gets the error record, so it does not wait for its own time-out.
   void Handle(ReplySink& terminal, std::string_view reception);
 
+  // Called as `reception` arrives, before it is written anywhere: when its request is going to
+  // need the database link first thing (it has text, and its definition is looked up in the
+  // table, or the database is to be probed for the source), starts opening the link, so that
+  // the database accepts it while the reception is written to the dump file and the log.
+  // Handle then finishes the opening; a link it did not use is closed before Handle returns.
+  void OpenLinkAhead(std::string_view reception);
+
   // Shortest time between two probes of a database that was down at start-up.
   static constexpr std::chrono::seconds kProbeInterval{5};
   // The watchdog expired: drop the database link and tell the terminal of the latest execution.
@@ -79,6 +86,11 @@ class CommandProcessor {
  private:
   // Where to look the command up; probes the database when start-up could not.
   DefinitionSource DecideSource();
+  // The source known without the database: the configured one or the probe's; none when a
+  // request has to probe.
+  std::optional<DefinitionSource> KnownSource() const;
+  // True while the last probe failed less than kProbeInterval ago: requests fail as it did.
+  bool WithinFailedProbeInterval() const;
   // Runs the definition's templates with the parameters and replies.
   void Execute(ReplySink& terminal, const ParameterValues& params,
                const CommandDefinition& definition);

@@ -3,10 +3,13 @@
 #include <mysql.h>
 
 #include <errmsg.h>
-#include <sys/prctl.h>
+#include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <utility>
 
 #include "base/text.h"
 #include "db/db_error.h"
@@ -24,9 +27,6 @@ void InitClientLibrary() {
   if (done) return;
   done = true;
   mysql_library_init(0, nullptr, nullptr);
-  // Connecting with a time-out, the library sleeps 1 us after starting the connect; with the
-  // default timer slack of 50 us that sleep costs every request some 55 us of waiting.
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::atexit([] {
     if (g_open_links == 0) mysql_library_end();
   });
@@ -48,6 +48,38 @@ bool IsLinkLost(unsigned error) {
   }
 }
 
+// Waits until the link's socket shows one of the events `waits_for` names (MYSQL_WAIT_*
+// flags) or, when it names MYSQL_WAIT_TIMEOUT, until the client library's time-out is over;
+// returns what happened, as the library's continue functions take it.
+int AwaitLink(MYSQL* m, int waits_for) {
+  pollfd watch{mysql_get_socket(m), 0, 0};
+  if (waits_for & MYSQL_WAIT_READ) watch.events |= POLLIN;
+  if (waits_for & MYSQL_WAIT_WRITE) watch.events |= POLLOUT;
+  if (waits_for & MYSQL_WAIT_EXCEPT) watch.events |= POLLPRI;
+  using Clock = std::chrono::steady_clock;
+  const bool timed = (waits_for & MYSQL_WAIT_TIMEOUT) != 0;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(timed ? mysql_get_timeout_value_ms(m) : 0);
+  for (;;) {
+    int wait_ms = -1;
+    if (timed) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      wait_ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+    }
+    const int ready = ::poll(&watch, 1, wait_ms);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return MYSQL_WAIT_TIMEOUT;  // a failed poll ends the wait as a time-out
+    int happened = 0;
+    if (watch.revents & POLLIN) happened |= MYSQL_WAIT_READ;
+    if (watch.revents & POLLOUT) happened |= MYSQL_WAIT_WRITE;
+    if (watch.revents & POLLPRI) happened |= MYSQL_WAIT_EXCEPT;
+    // An error or hang-up on the socket: the library finds it with its next read or write.
+    if (watch.revents & (POLLERR | POLLHUP | POLLNVAL))
+      happened |= waits_for & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE);
+    return happened;
+  }
+}
+
 }  // namespace
 
 DbConnection::DbConnection() = default;
@@ -58,6 +90,12 @@ DbConnection::~DbConnection() {
 }
 
 void DbConnection::Disconnect() {
+  if (opening_) {
+    try {
+      EnsureOpen();
+    } catch (...) {
+    }
+  }
   if (!mysql_) return;
   for (DbQuery* q : queries_) {
     try {
@@ -70,13 +108,16 @@ void DbConnection::Disconnect() {
   --g_open_links;
 }
 
-void DbConnection::EnsureOpen() {
-  if (mysql_) return;
+void DbConnection::BeginOpen() {
+  if (mysql_ || opening_) return;
   InitClientLibrary();
   MYSQL* m = mysql_init(nullptr);
-  if (!m) ThrowDatabaseError(kConnectFailed);
+  if (!m) return;  // EnsureOpen tries again and reports the failure
   unsigned int timeout = TimeoutSeconds;
   my_bool reconnect = 0;
+  // Opening without blocking also spares the short sleep the blocking connect takes after
+  // starting the TCP connect.
+  mysql_options(m, MYSQL_OPT_NONBLOCK, nullptr);
   mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
   mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &timeout);
   mysql_options(m, MYSQL_OPT_WRITE_TIMEOUT, &timeout);
@@ -86,8 +127,21 @@ void DbConnection::EnsureOpen() {
   // each command stays where it is.
   mysql_options(m, MYSQL_SET_CHARSET_NAME, "cp1250");
   auto or_null = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
-  if (!mysql_real_connect(m, or_null(HostName), or_null(User), Password.c_str(), or_null(Database),
-                          Port == 0 ? 3306 : Port, nullptr, CLIENT_CONNECT_WITH_DB)) {
+  opened_ = nullptr;
+  opening_waits_for_ = mysql_real_connect_start(
+      &opened_, m, or_null(HostName), or_null(User), Password.c_str(), or_null(Database),
+      Port == 0 ? 3306 : Port, nullptr, CLIENT_CONNECT_WITH_DB);
+  opening_ = m;
+}
+
+void DbConnection::EnsureOpen() {
+  if (mysql_) return;
+  BeginOpen();
+  if (!opening_) ThrowDatabaseError(kConnectFailed);
+  MYSQL* m = std::exchange(opening_, nullptr);
+  while (opening_waits_for_ != 0)
+    opening_waits_for_ = mysql_real_connect_cont(&opened_, m, AwaitLink(m, opening_waits_for_));
+  if (!std::exchange(opened_, nullptr)) {
     unsigned error = mysql_errno(m);
     std::string text(TrimSpaceAndControls(mysql_error(m)));
     mysql_close(m);

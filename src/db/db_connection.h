@@ -1,6 +1,11 @@
 // The one link to the MySQL server. The link opens lazily, on the first statement of a bound
 // query, and stays open until Disconnect (or until the server is found to have dropped it).
 // Queries bind themselves to the connection so that Disconnect can close them first.
+//
+// Opening may be started ahead (BeginOpen): the client library then connects without
+// blocking and the caller goes on with other work while the database accepts the link and
+// sends its greeting; the next EnsureOpen waits for the rest. Statements themselves always
+// block, each bounded by TimeoutSeconds.
 #pragma once
 
 #include <string>
@@ -35,7 +40,14 @@ class DbConnection {
   unsigned TimeoutSeconds = 30;
 
   bool Connected() const { return mysql_ != nullptr; }
-  // Closes every bound query (errors ignored), then the link. Nothing happens when closed.
+  // True between BeginOpen and the EnsureOpen or Disconnect that finishes the opening.
+  bool Opening() const { return opening_ != nullptr; }
+  // Starts opening the link and returns without waiting for the database; EnsureOpen finishes
+  // the opening (and raises its failure). Nothing happens when the link is open or already
+  // opening.
+  void BeginOpen();
+  // Closes every bound query (errors ignored), then the link; an opening under way is waited
+  // for first. Nothing happens when closed.
   void Disconnect();
 
   // Returns `value` escaped so that it is safe between double quotes in a statement of this
@@ -48,8 +60,9 @@ class DbConnection {
   // before the first one).
   EscapeMode Mode() const;
 
-  // For DbQuery. Opens the link when it is closed; a failed connect leaves it closed and
-  // raises "SQL chyba: %s" (or the connect failure message).
+  // For DbQuery. Opens the link when it is closed, or finishes the opening BeginOpen started;
+  // a failed connect leaves it closed and raises "SQL chyba: %s" (or the connect failure
+  // message).
   void EnsureOpen();
   // Sends one statement text as one query. Raises "SQL chyba: %s" with the server's error
   // number; when the error says the server dropped the link, the connection closes first.
@@ -64,6 +77,12 @@ class DbConnection {
 
  private:
   st_mysql* mysql_ = nullptr;
+  // Between BeginOpen and EnsureOpen: the link being opened, what the client library waits for
+  // (MYSQL_WAIT_* flags, 0 when it has finished) and, once finished, its result (null when
+  // the connect failed).
+  st_mysql* opening_ = nullptr;
+  int opening_waits_for_ = 0;
+  st_mysql* opened_ = nullptr;
   mutable EscapeMode last_mode_ = EscapeMode::kBackslash;
   std::vector<DbQuery*> queries_;
 };

@@ -338,6 +338,7 @@ void Server::OnListenerClosed(int code) {
 
 void Server::OnTerminalData(TerminalConnection& client) {
   std::string reception = client.Read();
+  processor_.OpenLinkAhead(reception);
   try {
     WriteDumpFile(reception);
     dump_failure_logged_ = false;

@@ -84,12 +84,15 @@ class CommandProcessorTest : public ::testing::Test {
     settings.terminator = "#";
   }
 
+  // One reception the way the server hands it over: the link starts opening ahead, then the
+  // request is handled.
   Outcome Handle(const std::string& reception) {
     sent.clear();
     log.clear();
     std::string error;
     FakeTerminal terminal(sent);
     try {
+      processor.OpenLinkAhead(reception);
       processor.Handle(terminal, reception);
     } catch (const Error& e) {
       error = e.ClassName() + ": " + e.Message();
@@ -105,6 +108,7 @@ class CommandProcessorTest : public ::testing::Test {
       EXPECT_EQ(got.sent, c.expected.sent);
       EXPECT_EQ(got.log, c.expected.log);
       EXPECT_EQ(got.error, c.expected.error);
+      EXPECT_FALSE(connection.Opening());  // never left half open for the next request
     }
   }
 
@@ -166,6 +170,9 @@ TEST_F(CommandProcessorTest, RequestsAgainstTheTableOfDefinitions) {
       {"too few fields: nothing runs, a log line",
        "PRIJEM",
        {"", {Failure("EStringListError: List index out of bounds (2)")}, ""}},
+      {"a separator too far: the reception does not parse, the link opened ahead is closed",
+       "STAV;" + std::string(70000, 'x') + ";",
+       {"", {Failure("ERangeError: Range check error")}, ""}},
       {"modifying alone", "VYDEJ;A1;3", {"\r", {Sent("")}, ""}},
       {"check then read", "CHECK;A1", {"CHECK;Sroub#\r", {Sent("CHECK;Sroub#")}, ""}},
       {"check finds nothing", "CHECK;Q9", {"CHECK;NENI\r", {Sent("CHECK;NENI")}, ""}},

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 
 #include "db_test_util.h"
@@ -288,6 +293,93 @@ TEST_F(DbQueryTest, TheLinkIsCp1250FromTheStart) {
   query.SetSqlText("select @@character_set_client as c");
   query.Open();
   EXPECT_EQ(query.ColumnByName("c").AsString(), "cp1250");
+}
+
+// A loopback port where the kernel accepts connections that nobody answers: a database that
+// never sends its greeting.
+class SilentListener {
+ public:
+  SilentListener() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd_, 8) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+      ADD_FAILURE() << "cannot listen on loopback";
+    port_ = ntohs(addr.sin_port);
+  }
+  ~SilentListener() { close(fd_); }
+  int Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// Opening the link ahead ends as opening it at the first statement does: the same link or the
+// same failure within the same time-out, and the connection is never left half open.
+TEST_F(DbQueryTest, OpeningAheadEndsAsOpeningAtTheFirstStatement) {
+  SilentListener silent;
+  connection.TimeoutSeconds = 1;
+  const struct {
+    const char* name;
+    int port;  // 0: the test server's
+    std::string password;
+    std::string error_start;  // "" when the statement runs
+    int code;
+  } cases[] = {
+      {"open", 0, server.Password(), "", 0},
+      {"nobody listens", 1, server.Password(), "SQL chyba: Can't connect to server on '127.0.0.1'",
+       2002},
+      {"refused login", 0, "wrong", "SQL chyba: Access denied for user 'larvek'@'", 1045},
+      {"no greeting within the time-out", silent.Port(), server.Password(), "SQL chyba: ", 2013},
+  };
+  for (const auto& c : cases) {
+    for (const bool ahead : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (ahead ? ", opened ahead" : ", opened by the statement"));
+      connection.Port = c.port ? c.port : server.Port();
+      connection.Password = c.password;
+      if (ahead) {
+        connection.BeginOpen();
+        connection.BeginOpen();  // a second call changes nothing
+        EXPECT_TRUE(connection.Opening());
+        EXPECT_FALSE(connection.Connected());
+      }
+      const auto start = std::chrono::steady_clock::now();
+      int code = 0;
+      const std::string message = DbErrorOf([&] { Open("select 7 as n"); }, &code);
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+      EXPECT_FALSE(connection.Opening());
+      if (c.error_start.empty()) {
+        EXPECT_EQ(message, "(no error)");
+        EXPECT_EQ(query.ColumnByName("n").AsString(), "7");
+        EXPECT_TRUE(connection.Connected());
+      } else {
+        EXPECT_EQ(message.rfind(c.error_start, 0), 0u) << message;
+        EXPECT_EQ(code, c.code) << message;
+        EXPECT_FALSE(connection.Connected());
+      }
+      query.Close();
+      connection.Disconnect();
+    }
+  }
+}
+
+// An opening that nothing used ends with Disconnect (or with the connection), and the next
+// statement opens a link of its own.
+TEST_F(DbQueryTest, DisconnectEndsAnOpeningUnderWay) {
+  connection.BeginOpen();
+  connection.Disconnect();
+  EXPECT_FALSE(connection.Opening());
+  EXPECT_FALSE(connection.Connected());
+  Open("select 8 as n");
+  EXPECT_EQ(query.ColumnByName("n").AsString(), "8");
+
+  DbConnection abandoned;
+  server.Configure(abandoned);
+  abandoned.BeginOpen();  // ends with the object; a leak or a crash shows under the sanitizers
 }
 
 }  // namespace

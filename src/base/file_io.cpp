@@ -78,6 +78,50 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
+bool WriteAllAt(int fd, std::string_view bytes, off_t offset) {
+  while (!bytes.empty()) {
+    const ssize_t n = pwrite(fd, bytes.data(), bytes.size(), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+    offset += n;
+  }
+  return true;
+}
+
+bool ReadAt(int fd, off_t offset, size_t length, std::string* out) {
+  out->resize(length);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n =
+        pread(fd, out->data() + done, length - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;  // the file ends (or got shorter meanwhile)
+    done += static_cast<size_t>(n);
+  }
+  out->resize(done);
+  return true;
+}
+
+int OpenRegularFile(const std::string& path, struct stat* st) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  if (fstat(fd, st) != 0) {
+    CloseKeepingErrno(fd);
+    return -1;
+  }
+  if (!S_ISREG(st->st_mode)) {
+    close(fd);
+    errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
 bool ReadWholeFile(const std::string& path, std::string* out) {
   out->clear();
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -90,16 +134,10 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
 
 bool ReadRegularFile(const std::string& path, std::string* out, struct stat* st) {
   out->clear();
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
   struct stat own;
-  if (!st) st = &own;
-  bool ok = fstat(fd, st) == 0;
-  if (ok && !S_ISREG(st->st_mode)) {
-    errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
-    ok = false;
-  }
-  ok = ok && ReadToEnd(fd, out);
+  const int fd = OpenRegularFile(path, st ? st : &own);
+  if (fd < 0) return false;
+  const bool ok = ReadToEnd(fd, out);
   if (!ok) out->clear();
   CloseKeepingErrno(fd);
   return ok;

@@ -14,6 +14,21 @@ namespace larvek {
 // with errno set when a write fails.
 bool WriteAll(int fd, std::string_view bytes);
 
+// Writes all of `bytes` to `fd` from byte `offset` on (positioned writes: the descriptor's
+// own offset does not move), going on after partial writes and interrupted calls. False with
+// errno set when a write fails or writes nothing.
+bool WriteAllAt(int fd, std::string_view bytes, off_t offset);
+
+// Reads `length` bytes of `fd` from byte `offset` on into `*out` (positioned reads), fewer
+// when the file ends first. False with errno set when a read fails.
+bool ReadAt(int fd, off_t offset, size_t length, std::string* out);
+
+// Opens the file at `path` for reading when it is a regular file, filling `*st` with its
+// status. The open does not wait (a FIFO without a writer would block it); anything but a
+// regular file fails, with errno EISDIR for a directory and EINVAL for other kinds. The
+// descriptor (the caller closes it), or -1 with errno set.
+int OpenRegularFile(const std::string& path, struct stat* st);
+
 // Reads the file at `path` whole into `*out`. False with errno set when it cannot be opened
 // or read; `*out` is then empty.
 bool ReadWholeFile(const std::string& path, std::string* out);

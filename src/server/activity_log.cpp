@@ -38,20 +38,6 @@ bool SameSecond(const LocalDateTime& a, const LocalDateTime& b) {
          a.minute == b.minute && a.second == b.second;
 }
 
-bool ReadAt(int fd, off_t offset, size_t length, std::string* out) {
-  out->resize(length);
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = pread(fd, out->data() + done, length - done, offset + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;  // the file got shorter meanwhile
-    done += static_cast<size_t>(n);
-  }
-  out->resize(done);
-  return true;
-}
-
 // The last `count` lines of the file open at `fd` (`size` bytes long), read from its end.
 bool ReadLastLines(int fd, off_t size, size_t count, std::vector<std::string>* lines) {
   lines->clear();
@@ -171,23 +157,15 @@ void ActivityLog::AppendToDayFile(const LocalDateTime& now, const std::string& l
 
 void ActivityLog::Load() {
   const std::string path = DailyLogPath(program_dir_, Now());
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st {};
+  const int fd = OpenRegularFile(path, &st);
   if (fd < 0) {
     if (errno != ENOENT && errno != ENOTDIR) throw Error::FileOpen(path, errno);
     return;  // no file today
   }
-  struct stat st {};
   std::vector<std::string> lines;
-  bool ok = fstat(fd, &st) == 0;
-  if (ok && S_ISDIR(st.st_mode)) {
-    ok = false;
-    errno = EISDIR;
-  } else if (ok && !S_ISREG(st.st_mode)) {
-    ok = false;
-    errno = EINVAL;
-  }
-  if (ok) ok = ReadLastLines(fd, st.st_size, view_.KeptLines(), &lines);
-  int saved = errno;
+  const bool ok = ReadLastLines(fd, st.st_size, view_.KeptLines(), &lines);
+  const int saved = errno;
   close(fd);
   if (!ok) throw Error::FileOpen(path, saved);
   if (view_.KeptLines() > 0) view_.ReplaceLines(lines);

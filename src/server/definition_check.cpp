@@ -111,17 +111,21 @@ std::string FirstWord(const std::vector<SqlToken>& tokens) {
   return "";
 }
 
-bool StartsAsReading(const std::string& statement, EscapeMode mode) {
-  const std::string first = FirstWord(TokenizeSql(statement, mode));
+bool StartsAsReading(const std::vector<SqlToken>& tokens) {
+  const std::string first = FirstWord(tokens);
   for (const char* w : kReadingWords)
     if (first == w) return true;
   return false;
 }
 
+bool StartsAsReading(const std::string& statement, EscapeMode mode) {
+  return StartsAsReading(TokenizeSql(statement, mode));
+}
+
 // Why a statement is not run by the dry run; empty when it is a single reading statement.
 std::string WhyNotRun(const std::string& statement, EscapeMode mode) {
   const std::vector<SqlToken> tokens = TokenizeSql(statement, mode);
-  if (!StartsAsReading(statement, mode)) return "not a reading statement";
+  if (!StartsAsReading(tokens)) return "not a reading statement";
   bool ended = false;  // a ";" was seen
   for (const SqlToken& t : tokens) {
     if (t.kind == SqlTokenKind::kComment &&

@@ -97,13 +97,7 @@ void Server::WriteDumpFile(const std::string& bytes) {
     dump_size_ = ::fstat(dump_fd_, &st) == 0 ? static_cast<size_t>(st.st_size) : SIZE_MAX;
   }
   const std::string content = bytes + "\r\n";
-  bool ok = true;
-  for (size_t done = 0; ok && done < content.size();) {
-    ssize_t n =
-        ::pwrite(dump_fd_, content.data() + done, content.size() - done, static_cast<off_t>(done));
-    if (n > 0) done += static_cast<size_t>(n);
-    ok = n > 0 || (n < 0 && errno == EINTR);
-  }
+  bool ok = WriteAllAt(dump_fd_, content, 0);
   if (ok && content.size() < dump_size_)
     ok = ::ftruncate(dump_fd_, static_cast<off_t>(content.size())) == 0;
   if (ok) {
@@ -178,14 +172,21 @@ void Server::ShowError(const std::exception& error) {
 }
 
 StartOutcome Server::Start() {
+  // A failed stage ends start-up; the outcome names it, since a database that is down is no
+  // reason for a service to give up.
+  if (!ShowingErrors([this] { ReadConfiguration(); })) return StartOutcome::kFailed;
+  if (!ShowingErrors([this] { ContactDatabase(); })) return StartOutcome::kDatabaseDown;
+  if (!ShowingErrors([this] { LoadLogAndListen(); })) return StartOutcome::kFailed;
+  return StartOutcome::kStarted;
+}
+
+bool Server::ShowingErrors(const std::function<void()>& step) {
   try {
-    StartUp();
-    return StartOutcome::kStarted;
+    step();
+    return true;
   } catch (const std::exception& e) {
-    const bool database = in_database_stage_;
-    in_database_stage_ = false;
     ShowError(e);
-    return database ? StartOutcome::kDatabaseDown : StartOutcome::kFailed;
+    return false;
   }
 }
 
@@ -194,11 +195,7 @@ void Server::OnWindowShown() {
 }
 
 void Server::Stop() {
-  try {
-    ShutDown();
-  } catch (const std::exception& e) {
-    ShowError(e);
-  }
+  ShowingErrors([this] { ShutDown(); });
 }
 
 std::string Server::Caption() const {
@@ -215,7 +212,7 @@ void Server::ApplyConfig(const StartupConfig& config) {
   SetRegional(config.regional);
 }
 
-void Server::StartUp() {
+void Server::ReadConfiguration() {
   settings_.definitions = DefinitionSource::kOwnFile;
 
   StartupConfig config;
@@ -232,15 +229,17 @@ void Server::StartUp() {
   ApplyConfig(config);
 
   view_.SetWindowCaption(Caption());
+}
 
+void Server::ContactDatabase() {
   // From here on a failure leaves the source undecided: requests probe the database again
   // until it answers (see CommandProcessor).
   settings_.definitions = std::nullopt;
-  in_database_stage_ = true;
   if (GlobalSqlModeHasAnsiQuotes()) AddLogLine(kAnsiQuotesWarning);
   settings_.definitions = ProbeDefinitionSource(db_connection);
-  in_database_stage_ = false;
+}
 
+void Server::LoadLogAndListen() {
   listener.Banner.clear();
   log_.Load();
   PostStartListening();

@@ -54,7 +54,9 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // StartUp with its failure handling: an error ends it and is shown in a message box.
+  // Start-up: reads the configuration, contacts the database (the source of definitions),
+  // loads the day's log and posts the start of the listener. A failure ends it and is shown in
+  // a message box.
   StartOutcome Start();
   // HandleWindowShown: the window is shown for the first time (the console counts as shown at
   // once).
@@ -62,7 +64,6 @@ class Server {
   // ShutDown with its failure handling.
   void Stop();
 
-  void StartUp();
   void HandleWindowShown();
   void ShutDown();
   void StartListening();
@@ -91,6 +92,12 @@ class Server {
   void OnListenerClosed(int code);
   void OnTerminalData(TerminalConnection& client);
   void OnTerminalError(const Error& error, bool& can_close);
+  // The stages of Start.
+  void ReadConfiguration();
+  void ContactDatabase();
+  void LoadLogAndListen();
+  // Runs `step`; an error it throws is shown in a message box. False when it threw.
+  bool ShowingErrors(const std::function<void()>& step);
   void ApplyConfig(const StartupConfig& config);
   // Whether the database server's global sql_mode holds ANSI_QUOTES; the first contact
   // with the database at start-up, so its failure stops start-up like the probe's.
@@ -109,7 +116,6 @@ class Server {
   std::string server_port_;
   std::string server_ip_;
   ServerCounts counts_;
-  bool in_database_stage_ = false;  // StartUp is at its first contact with the database
   bool start_posted_ = false;
   bool dump_failure_logged_ = false;  // the dump file could not be written, logged once
   int dump_fd_ = -1;                  // the dump file, open from the first reception

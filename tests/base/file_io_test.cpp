@@ -83,6 +83,35 @@ TEST(FileIoTest, WriteAllGoesOnAfterPartialWrites) {
   EXPECT_EQ(read_back, bytes);
 }
 
+// Positioned writes and reads touch only their range and leave the descriptor's offset alone.
+TEST(FileIoTest, WriteAllAtAndReadAtWorkOnTheirRangeOnly) {
+  TempDir dir;
+  dir.Write("f", "0123456789");
+  const int fd = open((dir.Path() + "f").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(lseek(fd, 2, SEEK_SET), 2);
+  EXPECT_TRUE(WriteAllAt(fd, "ab", 0));
+  EXPECT_TRUE(WriteAllAt(fd, "XY", 12));  // past the end: the gap reads as zero bytes
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 2);
+  EXPECT_EQ(TempDir::Read(dir.Path() + "f"), std::string("ab23456789\0\0XY", 14));
+  const struct {
+    off_t offset;
+    size_t length;
+    std::string expected;
+  } reads[] = {{0, 4, "ab23"}, {8, 4, std::string("89\0\0", 4)}, {12, 10, "XY"}, {20, 3, ""}};
+  for (const auto& r : reads) {
+    std::string out = "old";
+    EXPECT_TRUE(ReadAt(fd, r.offset, r.length, &out)) << r.offset;
+    EXPECT_EQ(out, r.expected) << r.offset;
+  }
+  close(fd);
+  std::string out;
+  EXPECT_FALSE(WriteAllAt(fd, "x", 0));
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_FALSE(ReadAt(fd, 0, 1, &out));
+  EXPECT_EQ(errno, EBADF);
+}
+
 TEST(FileIoTest, ReadWholeFileAndReadRegularFileDifferOnlyOnFilesThatAreNotRegular) {
   TempDir dir;
   const std::string big(200000, 'q');  // more than one read

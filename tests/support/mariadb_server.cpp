@@ -192,12 +192,14 @@ void MariaDb::Start() {
   }
 }
 
+void MariaDb::CloseAdmin() {
+  if (admin_) mysql_close(admin_);
+  admin_ = nullptr;
+}
+
 void MariaDb::Stop() {
   Thaw();
-  if (admin_) {
-    mysql_close(admin_);
-    admin_ = nullptr;
-  }
+  CloseAdmin();
   if (!Running()) return;
   kill(pid_, SIGTERM);
   int status;
@@ -221,10 +223,7 @@ void MariaDb::Thaw() {
 }
 
 void MariaDb::Kill() {
-  if (admin_) {
-    mysql_close(admin_);
-    admin_ = nullptr;
-  }
+  CloseAdmin();
   if (!Running()) return;
   kill(pid_, SIGKILL);
   int status;

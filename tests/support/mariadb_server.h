@@ -71,6 +71,7 @@ class MariaDb {
 
  private:
   void ConnectAdmin();
+  void CloseAdmin();
   std::string Tail(const std::string& file) const;
 
   std::string host_ = "127.0.0.1";

@@ -29,10 +29,6 @@ std::string StatusText(const Server& server) {
 
 }  // namespace
 
-int RunConsole(const std::string& program_path) {
-  return RunConsole(ConsoleOptions{program_path, "", false});
-}
-
 int RunConsole(const ConsoleOptions& options) {
   EventLoop loop;
   ConsoleWindow view;
@@ -62,7 +58,7 @@ int RunConsole(const ConsoleOptions& options) {
       server.AddLogLine(kStartUpFailed + view.LastError());
       status = 1;
     } else {
-      // The console counts as the shown window: HandleWindowShown follows StartUp at once, so
+      // The console counts as the shown window: HandleWindowShown follows Start at once, so
       // a failed start-up still starts the listener. The window position is neither restored
       // nor saved.
       server.OnWindowShown();

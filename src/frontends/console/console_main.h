@@ -15,6 +15,5 @@ struct ConsoleOptions {
 };
 
 int RunConsole(const ConsoleOptions& options);
-int RunConsole(const std::string& program_path);
 
 }  // namespace larvek

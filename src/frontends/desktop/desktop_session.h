@@ -29,8 +29,8 @@ class DesktopSession {
   DesktopSession(const DesktopSession&) = delete;
   DesktopSession& operator=(const DesktopSession&) = delete;
 
-  // Creates the server (StartUp), runs until the window is closed or CloseRequest() is
-  // called, then tears down (window position, ShutDown). Returns the exit status.
+  // Creates and starts the server (Server::Start), runs until the window is closed or
+  // CloseRequest() is called, then tears down (window position, ShutDown). Returns the exit status.
   int Run();
   // A close request from outside the window (SIGTERM, SIGINT): ends the run; during teardown it
   // closes the boxes that teardown is waiting for.

@@ -20,7 +20,7 @@ QtLoopDriver::QtLoopDriver(EventLoop& loop, QObject* parent)
 void QtLoopDriver::Start() {
   running_ = true;
   notifier_.setEnabled(true);
-  // Work queued before the start (a task posted by StartUp) wakes the notifier; timers
+  // Work queued before the start (a task posted by Server::Start) wakes the notifier; timers
   // enabled before the start need the deadline armed.
   Rearm();
 }

@@ -1,11 +1,13 @@
 #include "commands/command_processor.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "base/error.h"
 #include "commands/text_utils.h"
 #include "db/db_connection.h"
 #include "db/db_error.h"
+#include "db/db_field.h"
 #include "db/db_query.h"
 #include "platform/timer.h"
 
@@ -17,6 +19,24 @@ const char kRequestFailure[] =
     "Chyba po\x9E"
     "adavku: ";
 
+// Log line of a table-mode name that is not looked up.
+const char kNameNotLookedUp[] =
+    "P\xF8\xEDkaz nehled\xE1n v server_term: n\xE1zev obsahuje uvozovky, apostrof, "
+    "zp\xECtn\xE9 lom\xEDtko nebo \xF8\xED"
+    "dic\xED znak";
+
+// Log line after the error record of a template statement that failed: + name + ": " + class +
+// ": " + message, and " (#number)" when the database gave one.
+const char kCommandFailure[] = "Chyba p\xF8\xEDkazu ";
+
+// Log line after the error record that replaced a reply longer than Max_reply: + name +
+// kReplyTooLongMiddle + length + kReplyTooLongEnd + limit.
+const char kReplyTooLong[] = "Odpov\xEC\xEF p\xF8\xEDkazu ";
+const char kReplyTooLongMiddle[] = " neodesl\xE1na: ";
+const char kReplyTooLongEnd[] =
+    " bajt\xF9, v\xED"
+    "c ne\x9E [Server] Max_reply=";
+
 // A failure of the database itself (it refused a statement or could not be reached), as
 // opposed to one caused by the request or the definition.
 bool IsDatabaseFailure(const Error& error) {
@@ -24,7 +44,19 @@ bool IsDatabaseFailure(const Error& error) {
          (error.Code() != 0 || error.Message() == kConnectFailed);
 }
 
+// The length of a value's text in a record. A value of bytes is measured, not copied: a reply
+// of one long value would otherwise hold it once more.
+size_t ValueLength(const DbField& field) {
+  return field.HoldsBytes() ? field.Bytes().size() : field.AsString().size();
+}
+
 }  // namespace
+
+bool IsLookupName(std::string_view name) {
+  return std::none_of(name.begin(), name.end(), [](unsigned char c) {
+    return c == '"' || c == '\'' || c == '\\' || c < 0x20;
+  });
+}
 
 bool IsModifyingTemplate(const std::string& templ) {
   return templ.find("delete") != std::string::npos || templ.find("update") != std::string::npos ||
@@ -52,15 +84,18 @@ CommandProcessor::CommandProcessor(DbConnection& connection, DbQuery& query,
       clock_(clock) {}
 
 void CommandProcessor::Handle(ReplySink& terminal, std::string_view reception) {
-  // A link opened ahead for a request that ends before using it (a reception that does not
-  // parse) is closed on the way out: the database would drop the half-made link before the
-  // next request came.
-  struct CloseUnusedOpening {
+  // Every request ends with its link closed, whatever its outcome (records, error record,
+  // unknown command, no reply): the next request, from any terminal, starts a session of its
+  // own and finds none of this one's user variables, temporary tables or transaction. A link
+  // opened ahead that the request did not use is closed too.
+  struct CloseLinkOnExit {
+    DbQuery& query;
     DbConnection& connection;
-    ~CloseUnusedOpening() {
-      if (connection.Opening()) connection.Disconnect();
+    ~CloseLinkOnExit() {
+      query.Close();
+      connection.Disconnect();
     }
-  } close_unused_opening{connection_};
+  } close_link{query_, connection_};
   std::string name;
   // True while a database failure is to be answered with the error record.
   bool answer_database_failure = false;
@@ -70,7 +105,21 @@ void CommandProcessor::Handle(ReplySink& terminal, std::string_view reception) {
     name = request.Name();
 
     answer_database_failure = true;
-    const std::optional<CommandDefinition> definition = catalog_.Find(name, DecideSource());
+    const DefinitionSource source = DecideSource();
+    answer_database_failure = false;
+    const bool in_table = source == DefinitionSource::kTable;
+    if (in_table && !IsLookupName(name)) {
+      log_(kNameNotLookedUp);
+      Reply(terminal, kUnknownCommandReply);
+      return;
+    }
+
+    answer_database_failure = true;
+    // In the table the lookup is the first statement that carries a value: SET NAMES goes
+    // first, and its answer confirms how the session reads backslashes before the name is
+    // quoted.
+    if (in_table) SetNames();
+    const std::optional<CommandDefinition> definition = catalog_.Find(name, source);
     answer_database_failure = false;
     if (!definition) {
       Reply(terminal, kUnknownCommandReply);
@@ -84,9 +133,7 @@ void CommandProcessor::Handle(ReplySink& terminal, std::string_view reception) {
     const ParameterValues params = RequestParameters(request, definition->parameter_count);
 
     answer_database_failure = true;
-    query_.SqlClear();
-    query_.SqlAdd(kSetNames);
-    query_.ExecuteStatement();
+    if (!in_table) SetNames();
     answer_database_failure = false;
 
     Execute(terminal, params, *definition);
@@ -97,6 +144,12 @@ void CommandProcessor::Handle(ReplySink& terminal, std::string_view reception) {
   } catch (const std::exception& e) {
     log_(std::string(kRequestFailure) + "Exception: " + e.what());
   }
+}
+
+void CommandProcessor::SetNames() {
+  query_.SqlClear();
+  query_.SqlAdd(kSetNames);
+  query_.ExecuteStatement();
 }
 
 void CommandProcessor::OpenLinkAhead(std::string_view reception) {
@@ -142,26 +195,60 @@ void CommandProcessor::SetTemplate(const std::string& templ, const ParameterValu
   });
 }
 
-void CommandProcessor::Reply(ReplySink& terminal, const std::string& text_without_cr, bool add_cr) {
-  terminal.Send(add_cr ? text_without_cr + "\r" : text_without_cr);
-  log_("Odeslal na " + terminal.PeerAddress() + ": " + text_without_cr);
+void CommandProcessor::Reply(ReplySink& terminal, std::string text_without_cr, bool add_cr) {
+  std::string line = "Odeslal na " + terminal.PeerAddress() + ": " +
+                     std::string(LoggedPart(text_without_cr)) + CutNote(text_without_cr.size());
+  if (add_cr) text_without_cr += '\r';
+  terminal.Send(std::move(text_without_cr));
+  log_(line);
+}
+
+void CommandProcessor::ReplyError(ReplySink& terminal, const CommandDefinition& definition) {
+  Reply(terminal, definition.name + ";error" + settings_.terminator);
 }
 
 // Records of the open result: command name, ";" + each listed column, T, per row; the whole
-// text transliterated to ASCII letters, then one CR.
+// text transliterated to ASCII letters, then one CR. The rows are read twice: first for the
+// reply's length, so that a reply beyond Max_reply is never built (the terminal gets the error
+// record) and the one that is built takes no more than its own size.
 void CommandProcessor::SendRecords(ReplySink& terminal, const CommandDefinition& definition) {
+  if (query_.AtEnd()) {  // a modifying statement 1 without statement 2: no result to read
+    Reply(terminal, "");
+    return;
+  }
   const int m = TokenCount(definition.result_columns, '|');
+  std::vector<DbField*> columns;
+  columns.reserve(static_cast<size_t>(m));
+  for (int i = 0; i < m; ++i)
+    columns.push_back(&query_.ColumnByName(TokenAt(definition.result_columns, '|', i)));
+
+  const size_t per_record = definition.name.size() + settings_.terminator.size() + columns.size();
+  size_t length = 1;  // the final CR
+  for (; !query_.AtEnd(); query_.NextRow()) {
+    length += per_record;
+    for (const DbField* column : columns) length += ValueLength(*column);
+  }
+  if (length > settings_.max_reply) {
+    ReplyError(terminal, definition);
+    log_(kReplyTooLong + definition.name + kReplyTooLongMiddle + std::to_string(length) +
+         kReplyTooLongEnd + std::to_string(settings_.max_reply));
+    return;
+  }
+
   std::string records;
-  while (!query_.AtEnd()) {
+  records.reserve(length);
+  for (query_.FirstRow(); !query_.AtEnd(); query_.NextRow()) {
     records += definition.name;
-    for (int i = 0; i < m; ++i) {
+    for (const DbField* column : columns) {
       records += ';';
-      records += query_.ColumnByName(TokenAt(definition.result_columns, '|', i)).AsString();
+      if (column->HoldsBytes())
+        records += column->Bytes();
+      else
+        records += column->AsString();
     }
     records += settings_.terminator;
-    query_.NextRow();
   }
-  Reply(terminal, TranslitToAscii(records));
+  Reply(terminal, TranslitToAscii(std::move(records)));
 }
 
 void CommandProcessor::SendEmptyResult(ReplySink& terminal, const CommandDefinition& definition) {
@@ -193,12 +280,21 @@ void CommandProcessor::Execute(ReplySink& terminal, const ParameterValues& param
 
   // Each guarded region ends the request with the error reply when anything inside it fails;
   // the query stays open, the link stays up and the watchdog stays armed.
+  // The log line after the error record says why the statement failed.
   auto guarded = [&](auto&& region) -> bool {
     try {
       region();
       return true;
-    } catch (const std::exception&) {
-      Reply(terminal, definition.name + ";error" + settings_.terminator);
+    } catch (const Error& e) {
+      ReplyError(terminal, definition);
+      std::string line =
+          kCommandFailure + definition.name + ": " + e.ClassName() + ": " + e.Message();
+      if (e.Code() != 0) line += " (#" + std::to_string(e.Code()) + ")";
+      log_(line);
+      return false;
+    } catch (const std::exception& e) {
+      ReplyError(terminal, definition);
+      log_(kCommandFailure + definition.name + ": Exception: " + e.what());
       return false;
     }
   };

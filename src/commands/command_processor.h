@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "commands/placeholders.h"
 #include "commands/reply_sink.h"
 #include "commands/request.h"
+#include "config/startup_config.h"
 #include "platform/monotonic_clock.h"
 
 namespace larvek {
@@ -35,12 +37,19 @@ struct CommandSettings {
   std::optional<DefinitionSource> definitions = DefinitionSource::kOwnFile;
   std::string terminator;    // reply terminator T, appended to every record (Ukoncovac)
   bool watchdog_on = false;  // arm the watchdog around template statements
+  // Longest reply of records, in bytes with its CR (Max_reply); a longer one is not sent.
+  size_t max_reply = kDefaultMaxReplyBytes;
 };
 
 // The reply to a name without a definition (a CR follows).
 inline constexpr const char* kUnknownCommandReply = "NEZNAMY PRIKAZ!";
 // The statement sent before a definition's templates.
 inline constexpr const char* kSetNames = "SET NAMES cp1250";
+
+// True when `name` may be looked up in the table: it holds no '"', "'", backslash, NUL or other
+// byte below 0x20. No definition can sensibly have such a name; the others are answered as
+// unknown commands without any statement.
+bool IsLookupName(std::string_view name);
 
 // True when template 1 of a definition is run as a modifying statement: its text as defined
 // holds "delete", "update" or "insert" (small letters only).
@@ -97,7 +106,11 @@ class CommandProcessor {
   // Sets every user variable that `text` assigns ("@name:=") to NULL on the shared query.
   void ResetUserVariables(const std::string& text);
   void SetTemplate(const std::string& templ, const ParameterValues& params);
-  void Reply(ReplySink& terminal, const std::string& text_without_cr, bool add_cr = true);
+  // Sends the text (with a CR unless `add_cr` is false) and logs it; a long text is logged cut.
+  void Reply(ReplySink& terminal, std::string text_without_cr, bool add_cr = true);
+  void ReplyError(ReplySink& terminal, const CommandDefinition& definition);
+  // Switches the link to cp1250 (kSetNames) on the shared query.
+  void SetNames();
   void SendRecords(ReplySink& terminal, const CommandDefinition& definition);
   void SendEmptyResult(ReplySink& terminal, const CommandDefinition& definition);
   void Finish();

@@ -14,8 +14,9 @@ class ReplySink {
   // Identifies the terminal for the whole run of the server; never given to another one.
   virtual uint64_t Id() const = 0;
   virtual std::string PeerAddress() const = 0;
-  // Sends the bytes as they are; failures of sending leave this function.
-  virtual void Send(const std::string& bytes) = 0;
+  // Sends the bytes as they are; failures of sending leave this function. Taken by value: a
+  // reply of megabytes is handed over, not copied.
+  virtual void Send(std::string bytes) = 0;
 };
 
 }  // namespace larvek

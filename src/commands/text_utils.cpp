@@ -121,13 +121,23 @@ std::string ReplaceAll(const std::string& s, const std::string& find, const std:
   return out;
 }
 
-std::string TranslitToAscii(const std::string& s) {
-  std::string out(s);
-  for (char& c : out) {
+std::string TranslitToAscii(std::string s) {
+  for (char& c : s) {
     unsigned char b = static_cast<unsigned char>(c);
     if (b >= 0x80) c = static_cast<char>(TranslitTable[b - 0x80]);
   }
-  return out;
+  return s;
+}
+
+std::string_view LoggedPart(std::string_view text) {
+  return text.substr(0, kMaxLoggedBytes);
+}
+
+std::string CutNote(size_t length) {
+  if (length <= kMaxLoggedBytes) return "";
+  return " (zkr\xE1"
+         "ceno, celkem " +
+         std::to_string(length) + " bajt\xF9)";
 }
 
 }  // namespace larvek

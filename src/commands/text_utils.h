@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace larvek {
 
@@ -41,7 +42,17 @@ std::string ReplaceAll(const std::string& s, const std::string& find, const std:
 // their plain ASCII letter, every other byte maps to itself.
 extern const unsigned char TranslitTable[128];
 
-// `s` with bytes 0x80..0xFF replaced through TranslitTable; same length as `s`.
-std::string TranslitToAscii(const std::string& s);
+// `s` with bytes 0x80..0xFF replaced through TranslitTable; same length as `s`. Taken by value,
+// so that a caller done with its text hands it over instead of copying it.
+std::string TranslitToAscii(std::string s);
+
+// The longest part of a long text (a reception, a reply) that its log line shows: a terminal
+// must not fill the disk through the log.
+inline constexpr size_t kMaxLoggedBytes = 1000;
+// The first kMaxLoggedBytes bytes of `text`.
+std::string_view LoggedPart(std::string_view text);
+// What follows the logged part of a text of `length` bytes: "" when it was logged whole,
+// otherwise " (zkráceno, celkem <length> bajtů)".
+std::string CutNote(size_t length);
 
 }  // namespace larvek

@@ -54,6 +54,9 @@ void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, S
   out.terminator = own.ReadText("Server", "Ukoncovac", "");
   out.server_port = own.ReadText("Server", "Server_port", "2000");
   out.server_ip = std::string(TrimSpaceAndControls(own.ReadText("Server", "Server_IP", "")));
+  // A limit below one byte would refuse every reply: such a value counts as the default.
+  const int32_t max_reply = own.ReadNumber("Server", "Max_reply", kDefaultMaxReplyBytes);
+  out.max_reply = max_reply < 1 ? kDefaultMaxReplyBytes : max_reply;
   int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
   if (max_time < 0) throw Error::Range();
   out.max_time = max_time;

@@ -26,6 +26,9 @@ std::string OwnConfigPath(const std::string& program_path);
 // "../larvek05.ini" appended.
 std::string SharedConfigPath(const std::string& program_dir);
 
+// Max_reply when absent, not a number or below 1: 4 MiB.
+inline constexpr int32_t kDefaultMaxReplyBytes = 4 * 1024 * 1024;
+
 // The values read at start-up. Filled in reading order; a failure leaves the later fields at
 // their defaults.
 struct StartupConfig {
@@ -36,9 +39,10 @@ struct StartupConfig {
   std::string terminator;            // terminator appended to every reply record
   std::string server_port = "2000";  // listening TCP port, as text
   std::string server_ip;             // listening IPv4 address; empty: the host name's address
-  std::optional<int32_t> max_time;   // watchdog interval in ms; set only when read successfully
-  bool watchdog_on = false;          // watchdog armed around modifying statements
-  RegionalSettings regional;         // own file, section [Regional]
+  int32_t max_reply = kDefaultMaxReplyBytes;  // longest reply of records in bytes (Max_reply)
+  std::optional<int32_t> max_time;  // watchdog interval in ms; set only when read successfully
+  bool watchdog_on = false;         // watchdog armed around modifying statements
+  RegionalSettings regional;        // own file, section [Regional]
 };
 
 // Reads the start-up configuration from the shared file (found from `program_dir`) and the own
@@ -48,7 +52,8 @@ struct StartupConfig {
 //    SQLtimeout (30),
 //    Database ("larvek");
 // 3. own file, [Server]: Ukoncovac (empty), Server_port ("2000"), Server_IP (empty, trimmed),
-//    Max_time (5000), Interval_on (on exactly for "True");
+//    Max_reply (4 MiB; below 1 counts as the default), Max_time (5000), Interval_on (on
+//    exactly for "True");
 // 4. own file, [Regional]: ShortDateFormat, LongTimeFormat, DecimalSeparator; a missing or empty
 //    value keeps the default.
 // A negative Max_time throws Error::Range() ("Range check error") after filling everything

@@ -105,6 +105,7 @@ void DbConnection::Disconnect() {
   }
   mysql_close(mysql_);
   mysql_ = nullptr;
+  mode_confirmed_ = false;
   --g_open_links;
 }
 
@@ -149,6 +150,7 @@ void DbConnection::EnsureOpen() {
     ThrowDatabaseError(kSqlErrorPrefix + text, static_cast<int>(error));
   }
   mysql_ = m;
+  mode_confirmed_ = false;
   ++g_open_links;
 }
 
@@ -162,12 +164,16 @@ void DbConnection::DiscardMoreResults() {
     if (mysql_next_result(mysql_) > 0) RaiseLinkError();
     if (MYSQL_RES* extra = mysql_store_result(mysql_)) mysql_free_result(extra);
   }
+  mode_confirmed_ = true;
 }
 
 void DbConnection::RaiseLinkError() {
   unsigned error = mysql_errno(mysql_);
   std::string text(TrimSpaceAndControls(mysql_error(mysql_)));
   if (text.empty()) text = "unknown error";
+  // The session may have changed its mode before failing (a procedure that sets sql_mode,
+  // then signals); the error reply does not say.
+  mode_confirmed_ = false;
   if (IsLinkLost(error)) Disconnect();
   ThrowDatabaseError(kSqlErrorPrefix + text, static_cast<int>(error));
 }
@@ -177,12 +183,21 @@ std::string DbConnection::QuoteValue(std::string_view value) {
   return QuoteSqlValue(value, Mode());
 }
 
-EscapeMode DbConnection::Mode() const {
-  if (mysql_)
-    last_mode_ = (mysql_->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES)
-                     ? EscapeMode::kNoBackslash
-                     : EscapeMode::kBackslash;
-  return last_mode_;
+std::optional<EscapeMode> DbConnection::ConfirmedMode() const {
+  if (!mysql_ || !mode_confirmed_) return std::nullopt;
+  return (mysql_->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) ? EscapeMode::kNoBackslash
+                                                                      : EscapeMode::kBackslash;
+}
+
+EscapeMode DbConnection::Mode() {
+  if (const std::optional<EscapeMode> mode = ConfirmedMode()) return *mode;
+  Execute(kModeProbe);
+  if (mysql_field_count(mysql_) != 0) {
+    if (MYSQL_RES* result = mysql_store_result(mysql_)) mysql_free_result(result);
+  }
+  DiscardMoreResults();
+  if (const std::optional<EscapeMode> mode = ConfirmedMode()) return *mode;
+  ThrowDatabaseError(kConnectFailed);  // not reached: an answered statement confirms the mode
 }
 
 void DbConnection::Bind(DbQuery* query) {

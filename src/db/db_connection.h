@@ -8,6 +8,7 @@
 // block, each bounded by TimeoutSeconds.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,14 +52,21 @@ class DbConnection {
   void Disconnect();
 
   // Returns `value` escaped so that it is safe between double quotes in a statement of this
-  // link (opens the link when closed), as QuoteSqlValue does for the link's escaping mode.
-  // Does not add the surrounding quotes.
+  // link (opens the link when closed), as QuoteSqlValue does for the link's confirmed
+  // escaping mode (see Mode). Does not add the surrounding quotes.
   std::string QuoteValue(std::string_view value);
 
-  // How the open link reads backslashes in strings: the server reports NO_BACKSLASH_ESCAPES in
-  // its status flags. While the link is closed: the mode of the last link (backslash escapes
-  // before the first one).
-  EscapeMode Mode() const;
+  // How the session reads backslashes in strings, as it reported last in the status flags of
+  // an answered statement (NO_BACKSLASH_ESCAPES). None while the link is closed, from its
+  // opening until its first statement is answered, and after a statement failed: the login
+  // reply comes before the server runs init_connect, which may change sql_mode, and an error
+  // reply carries no flags.
+  std::optional<EscapeMode> ConfirmedMode() const;
+  // The confirmed mode. A link without one (opened when closed) first sends a statement
+  // without values (kModeProbe) whose answer confirms it.
+  EscapeMode Mode();
+  // The statement Mode sends to learn the mode; it changes nothing in the session.
+  static constexpr const char* kModeProbe = "DO 0";
 
   // For DbQuery. Opens the link when it is closed, or finishes the opening BeginOpen started;
   // a failed connect leaves it closed and raises "SQL chyba: %s" (or the connect failure
@@ -68,6 +76,7 @@ class DbConnection {
   // number; when the error says the server dropped the link, the connection closes first.
   void Execute(const std::string& text);
   // Reads and drops the further results of a statement that returned several (a procedure).
+  // Every statement ends here: its answer is complete, so its status flags confirm the mode.
   void DiscardMoreResults();
   // Raises the link's current error as above.
   [[noreturn]] void RaiseLinkError();
@@ -83,7 +92,7 @@ class DbConnection {
   st_mysql* opening_ = nullptr;
   int opening_waits_for_ = 0;
   st_mysql* opened_ = nullptr;
-  mutable EscapeMode last_mode_ = EscapeMode::kBackslash;
+  bool mode_confirmed_ = false;  // see ConfirmedMode
   std::vector<DbQuery*> queries_;
 };
 

@@ -37,6 +37,13 @@ class DbField {
   // The value as text: digits for integers, the general number format with the regional
   // decimal separator, the regional date and time formats; "" for NULL.
   std::string AsString() const;
+  // True for the kinds whose value is its bytes (text, long text, bytes): AsString gives Bytes.
+  bool HoldsBytes() const {
+    return kind_ == FieldKind::kText || kind_ == FieldKind::kLongText || kind_ == FieldKind::kBytes;
+  }
+  // The bytes of a value of such a kind without copying them ("" for NULL); valid until the next
+  // Load.
+  std::string_view Bytes() const { return bytes_; }
   // The value as a 32-bit integer (NULL gives 0 for numeric kinds). Text must be an integer
   // ("'%s' is not a valid integer value" otherwise); other kinds fail with
   // "Cannot access field '%s' as type Integer".

@@ -54,7 +54,11 @@ void DbQuery::SetSqlTemplate(const std::string& text, ValueFiller fill_values) {
 
 void DbQuery::Prepare() {
   Close();
-  PrepareFor(connection_ ? connection_->Mode() : EscapeMode::kBackslash);
+  // The mode the link has confirmed, or else the one prepared for last: Send prepares again when
+  // the link turns out to read backslashes the other way.
+  const std::optional<EscapeMode> confirmed =
+      connection_ ? connection_->ConfirmedMode() : std::nullopt;
+  PrepareFor(confirmed.value_or(prepared_mode_));
 }
 
 void DbQuery::PrepareFor(EscapeMode mode) {
@@ -73,8 +77,10 @@ void DbQuery::PrepareFor(EscapeMode mode) {
 void DbQuery::Send() {
   DbConnection& connection = Connection();
   // The text was prepared for the mode of the link known then; a link in the other mode reads
-  // backslashes in the template's strings differently.
-  const EscapeMode mode = connection.Mode();
+  // backslashes in the template's strings differently. Values are quoted only for a mode the
+  // session has confirmed; a statement without values goes out as prepared when there is none.
+  const EscapeMode mode =
+      fill_values_ ? connection.Mode() : connection.ConfirmedMode().value_or(prepared_mode_);
   if (mode != prepared_mode_) {
     PrepareFor(mode);
     if (!has_statement_) ThrowDatabaseError(kEmptyStatement);
@@ -163,6 +169,13 @@ void DbQuery::Close() {
 
 void DbQuery::NextRow() {
   if (!Active()) Fail(kClosedDataset);
+  if (!at_end_) LoadRow();
+}
+
+void DbQuery::FirstRow() {
+  if (!Active()) Fail(kClosedDataset);
+  mysql_data_seek(result_, 0);
+  at_end_ = row_count_ == 0;
   if (!at_end_) LoadRow();
 }
 

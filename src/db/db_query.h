@@ -58,6 +58,8 @@ class DbQuery {
   bool AtEnd() const { return at_end_; }
   // Moves to the next row; past the last one AtEnd becomes true and the last row stays.
   void NextRow();
+  // Goes back to the first row of the open result (the result is held in client memory).
+  void FirstRow();
 
   // The field named `name` (letter case ignored; the first wins) of the open query.
   DbField& ColumnByName(const std::string& name);

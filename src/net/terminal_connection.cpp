@@ -57,7 +57,7 @@ std::string TerminalConnection::BoundPort() const {
   return local ? std::to_string(local->port) : "error";
 }
 
-int TerminalConnection::SendText(const std::string& text) {
+int TerminalConnection::SendText(std::string text) {
   if (text.empty()) return 0;
   if (fd_ < 0) ThrowSocketError(10057, "Send");
   if (out_.size() - out_pos_ > kMaxUnsentOutput) {
@@ -69,9 +69,15 @@ int TerminalConnection::SendText(const std::string& text) {
     Close();
     return 0;
   }
-  out_ += text;
+  const int size = static_cast<int>(text.size());
+  if (HasOutput()) {
+    out_ += text;
+  } else {
+    out_ = std::move(text);
+    out_pos_ = 0;
+  }
   TryToSend();
-  return static_cast<int>(text.size());
+  return size;
 }
 
 void TerminalConnection::TryToSend() {

@@ -50,7 +50,8 @@ class TerminalConnection {
   // failing with 10053, 10054, 10038, 10057 or 10022 closes the connection (closed event with that
   // code) and is not reported; any other failure raises "... in TryToSend failed" and keeps the
   // unwritten bytes queued.
-  int SendText(const std::string& text);
+  // Taken by value: a long reply is moved into an empty queue instead of copied.
+  int SendText(std::string text);
   // Shuts down the sending direction, then closes. Linger is on with time-out 0, so the close
   // is abortive: untransmitted bytes are dropped and the terminal sees a reset. Closed event
   // with code 0. Nothing happens on a closed connection.

@@ -428,7 +428,6 @@ class DryRun {
   // Prints the statements and the reply; true when the terminal gets records or the
   // empty-result text.
   bool Run() {
-    mode_ = connection_.Mode();
     const bool modifying = IsModifyingTemplate(def_.statement1);
     const bool has2 = !def_.statement2.empty();
     std::string flow =
@@ -443,6 +442,7 @@ class DryRun {
     p_.Field("flow", flow, 0);
     p_.Line("statements, in the order sent:");
     Statement(kSetNames, "", true);
+    mode_ = connection_.Mode();  // confirmed by the answer to SET NAMES
     const bool started = Start();
     const bool answered = started && Flow(modifying, has2);
     Rollback();

@@ -14,6 +14,7 @@
 #include "base/error.h"
 #include "base/file_io.h"
 #include "base/regional.h"
+#include "commands/text_utils.h"
 #include "net/host_address.h"
 #include "net/terminal_connection.h"
 #include "platform/event_loop.h"
@@ -61,7 +62,7 @@ class ConnectionReplySink final : public ReplySink {
   explicit ConnectionReplySink(TerminalConnection& connection) : connection_(connection) {}
   uint64_t Id() const override { return connection_.Id(); }
   std::string PeerAddress() const override { return connection_.PeerAddress(); }
-  void Send(const std::string& bytes) override { connection_.SendText(bytes); }
+  void Send(std::string bytes) override { connection_.SendText(std::move(bytes)); }
 
  private:
   TerminalConnection& connection_;
@@ -80,8 +81,6 @@ const char kBadKeyValue[] = "Chybn\xE1 hodnota ";
 const char kListenFailure[] = "Nelze naslouchat (";
 // Log line when the dump file cannot be written: + the reason.
 const char kDumpFailure[] = "Nelze zapsat u.txt: ";
-// Longest part of a reception that its log line shows.
-constexpr size_t kMaxLoggedReception = 1000;
 
 }  // namespace
 
@@ -205,6 +204,7 @@ std::string Server::Caption() const {
 void Server::ApplyConfig(const StartupConfig& config) {
   ApplyDatabaseLogin(config, db_connection);
   settings_.terminator = config.terminator;
+  settings_.max_reply = static_cast<size_t>(config.max_reply);
   server_port_ = config.server_port;
   server_ip_ = config.server_ip;
   if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
@@ -349,14 +349,9 @@ void Server::OnTerminalData(TerminalConnection& client) {
   while (!reception.empty() && reception.back() == '\r') reception.pop_back();
   if (!reception.empty()) ++counts_.requests;  // a closing connection reads nothing
   // A hostile terminal must not fill the disk through the log: long receptions are cut.
-  std::string logged = WithoutLineBreaks(reception.substr(0, kMaxLoggedReception));
-  std::string note;
-  if (reception.size() > kMaxLoggedReception)
-    note =
-        " (zkr\xE1"
-        "ceno, celkem " +
-        std::to_string(reception.size()) + " bajt\xF9)";
-  AddLogLine("Na\xE8teno z " + client.PeerAddress() + ": '" + logged + "'" + note);
+  AddLogLine("Na\xE8teno z " + client.PeerAddress() + ": '" +
+             WithoutLineBreaks(std::string(LoggedPart(reception))) + "'" +
+             CutNote(reception.size()));
   ConnectionReplySink terminal(client);
   processor_.Handle(terminal, reception);
 }

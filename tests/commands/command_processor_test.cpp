@@ -35,7 +35,7 @@ class FakeTerminal final : public ReplySink {
   explicit FakeTerminal(std::string& sent) : sent_(sent) {}
   uint64_t Id() const override { return kTerminalId; }
   std::string PeerAddress() const override { return kAddress; }
-  void Send(const std::string& bytes) override { sent_ += bytes; }
+  void Send(std::string bytes) override { sent_ += bytes; }
 
  private:
   std::string& sent_;
@@ -57,6 +57,10 @@ std::string Failure(const std::string& text) {
   return "Chyba po\x9E"
          "adavku: " +
          text;
+}
+
+std::string CommandFailure(const std::string& text) {
+  return "Chyba p\xF8\xEDkazu " + text;
 }
 
 struct RequestCase {
@@ -108,7 +112,9 @@ class CommandProcessorTest : public ::testing::Test {
       EXPECT_EQ(got.sent, c.expected.sent);
       EXPECT_EQ(got.log, c.expected.log);
       EXPECT_EQ(got.error, c.expected.error);
-      EXPECT_FALSE(connection.Opening());  // never left half open for the next request
+      // Whatever the outcome, the link is closed: the next request gets a session of its own.
+      EXPECT_FALSE(connection.Opening());
+      EXPECT_FALSE(connection.Connected());
     }
   }
 
@@ -162,7 +168,13 @@ TEST_F(CommandProcessorTest, RequestsAgainstTheTableOfDefinitions) {
        "SEST;1;2;3;4;5;6",
        {"", {Failure("ERangeError: Range check error (ze_ctecky = 6)")}, ""}},
       {"blank reception: no reply", " \t ", {"", {}, ""}},
-      {"statement rejected: error record", "BAD;1", {"BAD;error#\r", {Sent("BAD;error#")}, ""}},
+      {"statement rejected: error record, then why",
+       "BAD;1",
+       {"BAD;error#\r",
+        {Sent("BAD;error#"),
+         CommandFailure("BAD: EDatabaseError: SQL chyba: Table '" + database.Name() +
+                        ".no_such_table' doesn't exist (#1146)")},
+        ""}},
       {"modifying then reading", "PRIJEM;A1;5", {"PRIJEM;A1;15#\r", {Sent("PRIJEM;A1;15#")}, ""}},
       {"modifying then reading nothing",
        "PRIJEM;Q9;5",

@@ -92,5 +92,90 @@ TEST_F(QuoteValueTest, HostileValuesRoundTripWithoutBackslashEscapes) {
   ExpectRoundTrips("binary");
 }
 
+// The login reply reports the global sql_mode; init_connect then runs and may set another one
+// for the session. Values must be quoted for the mode the session confirmed, whichever it is,
+// also when the first statement of a link carries them, and again after a statement changed it.
+class ConfirmedModeTest : public DbTest {
+ protected:
+  void TearDown() override {
+    server.Exec("SET GLOBAL init_connect = ''");
+    server.ResetSqlMode();
+  }
+
+  // HEX of `value` as the session reads it, the value filled in when the statement is sent.
+  std::string HexAsSent(const std::string& value) {
+    query.SetSqlTemplate("SELECT HEX(\"zqa\") AS h", [&value](std::string_view s, EscapeMode m) {
+      std::string text(s);
+      return text.replace(text.find("zqa"), 3, QuoteSqlValue(value, m));
+    });
+    query.Open();
+    std::string hex = query.ColumnByName("h").AsString();
+    query.Close();
+    return hex;
+  }
+  static std::string Hex(const std::string& value) {
+    std::string hex;
+    for (unsigned char c : value) {
+      static const char kDigits[] = "0123456789ABCDEF";
+      hex += kDigits[c >> 4];
+      hex += kDigits[c & 15];
+    }
+    return hex;
+  }
+  void Run(const std::string& statement) {
+    DbQuery q(connection);
+    q.SqlAdd(statement);
+    q.ExecuteStatement();
+  }
+};
+
+TEST_F(ConfirmedModeTest, ValuesAreQuotedForTheModeTheSessionConfirmed) {
+  const std::vector<std::string> values = {
+      "x\\\" union select 'EVIL' -- ", "\\\"", "\\", "'", "\\' or 1=1 -- ", "a\\\\\"b",
+      std::string("\0\\\"", 3)};
+  const struct {
+    const char* name;
+    const char* global_mode;
+    const char* init_connect;
+    EscapeMode session_mode;
+  } cases[] = {
+      {"global without escapes, session with them", "NO_BACKSLASH_ESCAPES",
+       "SET SESSION sql_mode='STRICT_TRANS_TABLES'", EscapeMode::kBackslash},
+      {"global with escapes, session without them", "STRICT_TRANS_TABLES",
+       "SET SESSION sql_mode='NO_BACKSLASH_ESCAPES'", EscapeMode::kNoBackslash},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.SetGlobalSqlMode(c.global_mode);
+    server.Exec(std::string("SET GLOBAL init_connect = \"") + c.init_connect + "\"");
+    for (const std::string& value : values) {
+      SCOPED_TRACE(Hex(value));
+      connection.Disconnect();
+      connection.EnsureOpen();
+      EXPECT_EQ(connection.ConfirmedMode(), std::nullopt) << "the login reply does not confirm";
+      EXPECT_EQ(HexAsSent(value), Hex(value)) << "as the first statement of the link";
+      EXPECT_EQ(connection.ConfirmedMode(), c.session_mode);
+      EXPECT_EQ(HexAsSent(value), Hex(value)) << "once confirmed";
+    }
+  }
+}
+
+TEST_F(ConfirmedModeTest, AStatementThatChangesTheModeOrFailsIsFollowed) {
+  const std::string value = "x\\\" or \"\"=\"";
+  Run("SET NAMES cp1250");
+  EXPECT_EQ(connection.ConfirmedMode(), EscapeMode::kBackslash);
+  Run("SET SESSION sql_mode = 'NO_BACKSLASH_ESCAPES'");
+  EXPECT_EQ(connection.ConfirmedMode(), EscapeMode::kNoBackslash);
+  EXPECT_EQ(HexAsSent(value), Hex(value));
+  Run("SET SESSION sql_mode = ''");
+  EXPECT_EQ(connection.ConfirmedMode(), EscapeMode::kBackslash);
+  EXPECT_EQ(HexAsSent(value), Hex(value));
+  // An error reply carries no status flags: the mode must be confirmed again.
+  EXPECT_NE(DbErrorOf([&] { Run("SELECT x FROM no_such_table"); }), "(no error)");
+  EXPECT_EQ(connection.ConfirmedMode(), std::nullopt);
+  EXPECT_EQ(connection.Mode(), EscapeMode::kBackslash);
+  EXPECT_EQ(HexAsSent(value), Hex(value));
+}
+
 }  // namespace
 }  // namespace larvek

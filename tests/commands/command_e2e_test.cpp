@@ -50,11 +50,12 @@ class CommandServer : public ::testing::Test {
   // A command whose statement the database rejects.
   void DefineFailing(const std::string& name) { database_.DefineFailing(name); }
 
-  void Start(const std::string& server_section, const std::string& extra_sections = "") {
+  // Starts the server on this test's database, logging in as `user` (password "heslo").
+  void Start(const std::string& server_section, const std::string& extra_sections = "",
+             const std::string& user = kUser) {
     port_ = ServerProcess::FreePort();
     MariaDb& db = TestDatabase();
-    server_.WriteSharedConfig("[LogOn]\r\nUser=" + std::string(kUser) +
-                              "\r\nPassword=" + kPassword + "\r\n");
+    server_.WriteSharedConfig("[LogOn]\r\nUser=" + user + "\r\nPassword=" + kPassword + "\r\n");
     server_.WriteOwnConfig("[LogOn]\r\nIP=127.0.0.1\r\nSQLport=" + std::to_string(db.Port()) +
                            "\r\nDatabase=" + db_name_ + "\r\n[Server]\r\nServer_port=" +
                            std::to_string(port_) + "\r\n" + server_section + extra_sections);
@@ -460,12 +461,7 @@ TEST_F(CommandServer, NamesAndValuesStayDataWhateverModeTheSessionEndsUpIn) {
     SCOPED_TRACE(session.name);
     db.SetGlobalSqlMode(session.global_mode);
     db.Exec(std::string("SET GLOBAL init_connect = \"") + session.init_connect + "\"");
-    port_ = ServerProcess::FreePort();
-    server_.WriteSharedConfig("[LogOn]\r\nUser=obyc\r\nPassword=heslo\r\n");
-    server_.WriteOwnConfig("[LogOn]\r\nIP=127.0.0.1\r\nSQLport=" + std::to_string(db.Port()) +
-                           "\r\nDatabase=" + db_name_ +
-                           "\r\n[Server]\r\nServer_port=" + std::to_string(port_) + "\r\n");
-    server_.Start();
+    Start("", "", "obyc");
     Terminal t = Connect();
     // A first answered request, so that the next ones open fresh links as the attack needs.
     EXPECT_EQ(t.Ask("ECHO;A"), "ECHO;41\r");

@@ -54,6 +54,13 @@ void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, S
   out.terminator = own.ReadText("Server", "Ukoncovac", "");
   out.server_port = own.ReadText("Server", "Server_port", "2000");
   out.server_ip = std::string(TrimSpaceAndControls(own.ReadText("Server", "Server_IP", "")));
+  // The bounds on terminals are read before Max_time, whose failure stops reading: the
+  // listener starts even then and must keep them.
+  const int32_t max_clients = own.ReadNumber("Server", "Max_clients", 20000);
+  out.max_clients = max_clients < 0 ? 20000 : max_clients;
+  const int32_t per_address = own.ReadNumber("Server", "Max_clients_per_address", 0);
+  out.max_clients_per_address = per_address < 0 ? 0 : per_address;
+  out.requests_end_with_cr = EqualIgnoringAsciiCase(own.ReadText("Server", "Request_end", ""), "CR");
   int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
   if (max_time < 0) throw Error::Range();
   out.max_time = max_time;

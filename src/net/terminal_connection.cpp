@@ -19,6 +19,9 @@ namespace {
 // at its limit are delivered by a re-queued turn instead (see ReadabilityEvent).
 constexpr uint32_t kBaseInterest = EventLoop::kReadable | EventLoop::kEdgeTriggered;
 
+// Written bytes at the head of the output queue beyond which it is copied without them.
+constexpr size_t kCompactAfter = 64 * 1024;
+
 // One read buffer serves every connection, so an idle connection holds no buffer of its own.
 char g_read_buffer[TerminalConnection::kMaxReception];
 
@@ -89,7 +92,9 @@ void TerminalConnection::DisconnectSlowReader() {
 
 void TerminalConnection::DiscardOutput() {
   listener_.RemoveUnsent(UnsentBytes());
-  out_.clear();
+  // The memory goes now, not when the object does: a closed connection's notice may wait
+  // behind the other events of this turn.
+  std::string().swap(out_);
   out_pos_ = 0;
 }
 
@@ -115,7 +120,17 @@ void TerminalConnection::TryToSend() {
     ThrowSocketError(code, "TryToSend failed");
   }
   if (!HasOutput()) {
-    out_.clear();
+    // A connection that once got a large reply does not keep its buffer while idle.
+    if (out_.capacity() > kCompactAfter)
+      std::string().swap(out_);
+    else
+      out_.clear();
+    out_pos_ = 0;
+  } else if (out_pos_ >= kCompactAfter && out_pos_ >= UnsentBytes()) {
+    // The queue's written part is at least as large as its rest: keep only the rest, so a
+    // connection holds little more than its unsent bytes. Each copy is smaller than what was
+    // written before it, so copying stays linear in the output.
+    out_ = out_.substr(out_pos_);
     out_pos_ = 0;
   }
   UpdateInterest();

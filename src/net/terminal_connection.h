@@ -147,7 +147,8 @@ class TerminalConnection {
   int fd_;
   std::string peer_address_;
   std::string peer_port_;
-  std::string out_;  // output queue: out_[out_pos_..] waits to be written
+  std::string out_;  // output queue: out_[out_pos_..] waits to be written; the written head
+                     // is dropped once it is as large as the rest
   size_t out_pos_ = 0;
   bool writable_interest_ = false;
   bool closed_event_fired_ = false;

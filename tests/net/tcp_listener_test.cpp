@@ -438,5 +438,29 @@ TEST_F(ListenerTest, UnsentOutputOfAllConnectionsIsCappedByDroppingTheLargestBac
   (void)c;
 }
 
+// A reply beyond the cap on its own drops its own connection, from inside its handler: the
+// object stays valid until the handler has returned, even when the handler spins the loop.
+TEST_F(ListenerTest, AReplyBeyondTheCapDropsItsOwnConnectionAfterItsHandler) {
+  Listen();
+  int sent = -1;
+  on_connect = [&](const std::string& name, TerminalConnection& c) {
+    c.OnSlowReader = [this, name](TerminalConnection&) { Log(name + " slow"); };
+  };
+  on_data = [&](const std::string& name, TerminalConnection& c) {
+    if (received[name].empty()) return;
+    sent = c.SendText(std::string(TcpListener::kMaxUnsentTotal + (16 << 20), 'x'));
+    for (int i = 0; i < 3; ++i) loop.RunOnce(10);
+    Log(name + " still " + c.PeerAddress());
+  };
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  a.Send("GO");
+  RunUntilLogged("A disconnect code=0 count=1");
+  EXPECT_EQ(sent, 0);
+  EXPECT_EQ(log, (std::vector<std::string>{"A connect count=1", "A data 'GO'", "A slow",
+                                           "A still 127.0.0.1", "A disconnect code=0 count=1"}));
+  EXPECT_EQ(listener->UnsentTotal(), 0u);
+}
+
 }  // namespace
 }  // namespace larvek

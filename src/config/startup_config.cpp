@@ -57,6 +57,14 @@ void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, S
   // A limit below one byte would refuse every reply: such a value counts as the default.
   const int32_t max_reply = own.ReadNumber("Server", "Max_reply", kDefaultMaxReplyBytes);
   out.max_reply = max_reply < 1 ? kDefaultMaxReplyBytes : max_reply;
+  // The bounds on terminals are read before Max_time, whose failure stops reading: the
+  // listener starts even then and must keep them.
+  const int32_t max_clients = own.ReadNumber("Server", "Max_clients", 20000);
+  out.max_clients = max_clients < 0 ? 20000 : max_clients;
+  const int32_t per_address = own.ReadNumber("Server", "Max_clients_per_address", 0);
+  out.max_clients_per_address = per_address < 0 ? 0 : per_address;
+  out.requests_end_with_cr =
+      EqualIgnoringAsciiCase(own.ReadText("Server", "Request_end", ""), "CR");
   int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
   if (max_time < 0) throw Error::Range();
   out.max_time = max_time;

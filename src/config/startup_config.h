@@ -40,6 +40,9 @@ struct StartupConfig {
   std::string server_port = "2000";  // listening TCP port, as text
   std::string server_ip;             // listening IPv4 address; empty: the host name's address
   int32_t max_reply = kDefaultMaxReplyBytes;  // longest reply of records in bytes (Max_reply)
+  int32_t max_clients = 20000;                // terminal connections at most; 0: no limit
+  int32_t max_clients_per_address = 0;        // of them from one address; 0: no limit
+  bool requests_end_with_cr = false;          // Request_end=CR: a request is gathered up to its CR
   std::optional<int32_t> max_time;  // watchdog interval in ms; set only when read successfully
   bool watchdog_on = false;         // watchdog armed around modifying statements
   RegionalSettings regional;        // own file, section [Regional]
@@ -52,8 +55,11 @@ struct StartupConfig {
 //    SQLtimeout (30),
 //    Database ("larvek");
 // 3. own file, [Server]: Ukoncovac (empty), Server_port ("2000"), Server_IP (empty, trimmed),
-//    Max_reply (4 MiB; below 1 counts as the default), Max_time (5000), Interval_on (on
-//    exactly for "True");
+//    Max_reply (4 MiB; below 1 counts as the default), Max_clients (20000),
+//    Max_clients_per_address (0), Request_end (CR in any letter case ends requests with CR;
+//    anything else, or nothing, keeps the framing by arrival), Max_time (5000), Interval_on
+//    (on exactly for "True"); a negative or non-numeric Max_clients or
+//    Max_clients_per_address gives its default;
 // 4. own file, [Regional]: ShortDateFormat, LongTimeFormat, DecimalSeparator; a missing or empty
 //    value keeps the default.
 // A negative Max_time throws Error::Range() ("Range check error") after filling everything

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "base/text.h"
 #include "net/host_address.h"
@@ -48,12 +49,16 @@ int ResolvePort(const std::string& port_text) {
 
 }  // namespace
 
-TcpListener::TcpListener(EventLoop& loop) : loop_(loop), accept_pause_(loop) {
+TcpListener::TcpListener(EventLoop& loop)
+    : loop_(loop), accept_pause_(loop), refusal_report_(loop), request_silence_(loop) {
   accept_pause_.OnTimer = [this] {
     accept_pause_.SetEnabled(false);
     if (fd_ >= 0)
       loop_.Watch(fd_, EventLoop::kReadable, [this](uint32_t events) { AcceptEvent(events); });
   };
+  refusal_report_.SetInterval(kRefusalReportMs);
+  refusal_report_.OnTimer = [this] { ReportRefusalTally(); };
+  request_silence_.OnTimer = [this] { BegunRequestSilence(); };
 }
 
 TcpListener::~TcpListener() {
@@ -65,6 +70,13 @@ TcpListener::~TcpListener() {
   std::sort(ids.rbegin(), ids.rend());
   for (uint64_t id : ids) clients_.erase(id);
   CloseListeningSocket();
+}
+
+void TcpListener::SetSettings(const ListenerSettings& settings) {
+  settings_ = settings;
+  per_address_.clear();
+  if (settings_.max_clients_per_address > 0)
+    for (const auto& entry : clients_) ++per_address_[entry.second->PeerAddress()];
 }
 
 void TcpListener::Listen() {
@@ -175,6 +187,8 @@ bool TcpListener::AcceptOne() {
   }
 
   shortage_reported_ = false;
+  const std::string address = DottedQuad(peer.sin_addr.s_addr);
+  if (RefuseBeyondLimits(fd, address)) return true;
   linger abortive{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
   // Every reply leaves in one send, so there are no small writes for Nagle to gather; with it,
@@ -185,7 +199,7 @@ bool TcpListener::AcceptOne() {
   const uint64_t id = next_id_++;
   std::unique_ptr<TerminalConnection> created;
   if (auto error = CatchError([&] {
-        created.reset(new TerminalConnection(*this, id, fd, DottedQuad(peer.sin_addr.s_addr),
+        created.reset(new TerminalConnection(*this, id, fd, address,
                                              std::to_string(ntohs(peer.sin_port))));
       })) {
     close(fd);
@@ -194,6 +208,7 @@ bool TcpListener::AcceptOne() {
   }
   TerminalConnection& client = *created;
   clients_.emplace(id, std::move(created));
+  if (settings_.max_clients_per_address > 0) ++per_address_[address];
   BusyScope busy(client.busy_);
   auto error = CatchError([&] {
     if (OnClientConnect) OnClientConnect(*this, client);
@@ -224,11 +239,133 @@ void TcpListener::HandleClosedNotice(uint64_t id) {
     if (OnClientDisconnect) OnClientDisconnect(*this, *client);
   });
   auto it = clients_.find(id);
-  if (it != clients_.end()) {
-    std::unique_ptr<TerminalConnection> destroyed = std::move(it->second);
-    clients_.erase(it);
-  }
+  if (it != clients_.end()) Unregister(it);
   if (error) BackgroundError(*error);
+}
+
+void TcpListener::Unregister(
+    std::unordered_map<uint64_t, std::unique_ptr<TerminalConnection>>::iterator it) {
+  std::unique_ptr<TerminalConnection> destroyed = std::move(it->second);
+  clients_.erase(it);
+  if (auto count = per_address_.find(destroyed->PeerAddress()); count != per_address_.end())
+    if (--count->second <= 0) per_address_.erase(count);
+}
+
+// A refused connection costs no object and no callback: the descriptor is closed at once, so
+// a flood of connections beyond the limits cannot hold the server's memory or descriptors.
+bool TcpListener::RefuseBeyondLimits(int fd, const std::string& address) {
+  bool per_address = false;
+  if (settings_.max_clients > 0 && clients_.size() >= static_cast<size_t>(settings_.max_clients)) {
+    per_address = false;
+  } else if (settings_.max_clients_per_address > 0) {
+    auto count = per_address_.find(address);
+    if (count == per_address_.end() || count->second < settings_.max_clients_per_address)
+      return false;
+    per_address = true;
+  } else {
+    return false;
+  }
+  close(fd);
+  CountRefusal(per_address, address);
+  return true;
+}
+
+// The first refusal is reported at once and starts a second; refusals within it are summed
+// and reported when it is over, which starts the next second. A second without refusals stops
+// the timer, so the next refusal is again reported at once.
+void TcpListener::CountRefusal(bool per_address, const std::string& address) {
+  if (!refusal_report_.Enabled()) {
+    refusal_report_.SetEnabled(true);
+    ReportRefused({per_address,
+                   per_address ? settings_.max_clients_per_address : settings_.max_clients,
+                   per_address ? address : std::string(), 1});
+    return;
+  }
+  if (per_address)
+    ++refused_by_address_[address];
+  else
+    ++refused_total_;
+}
+
+void TcpListener::ReportRefusalTally() {
+  if (refused_total_ == 0 && refused_by_address_.empty()) {
+    refusal_report_.SetEnabled(false);
+    return;
+  }
+  const uint64_t total = refused_total_;
+  std::map<std::string, uint64_t> by_address;
+  by_address.swap(refused_by_address_);
+  refused_total_ = 0;
+  if (total > 0) ReportRefused({false, settings_.max_clients, "", total});
+  for (const auto& [address, count] : by_address)
+    ReportRefused({true, settings_.max_clients_per_address, address, count});
+}
+
+void TcpListener::ReportRefused(const RefusedConnections& refused) {
+  if (auto error = CatchError([&] {
+        if (OnConnectionsRefused) OnConnectionsRefused(*this, refused);
+      })) {
+    BackgroundError(*error);
+  }
+}
+
+bool TcpListener::ShedLargestBacklogs(const TerminalConnection& sender) {
+  bool sender_shed = false;
+  while (unsent_total_ > kMaxUnsentTotal) {
+    TerminalConnection* largest = nullptr;
+    for (const auto& entry : clients_) {
+      TerminalConnection* c = entry.second.get();
+      if (c->Connected() && (largest == nullptr || c->UnsentBytes() > largest->UnsentBytes()))
+        largest = c;
+    }
+    if (largest == nullptr || largest->UnsentBytes() == 0) break;  // nothing left to drop
+    if (largest == &sender) sender_shed = true;
+    largest->DisconnectSlowReader();
+  }
+  return sender_shed;
+}
+
+void TcpListener::ListBegunRequest(TerminalConnection& client) {
+  const auto due = loop_.Now() + std::chrono::milliseconds(TerminalConnection::kRequestSilenceMs);
+  if (client.begun_listed_) {
+    begun_requests_.splice(begun_requests_.end(), begun_requests_, client.begun_at_);
+    client.begun_at_->due = due;
+  } else {
+    client.begun_at_ = begun_requests_.insert(begun_requests_.end(), BegunRequest{client.Id(), due});
+    client.begun_listed_ = true;
+  }
+  // A timer already running is due no later than this request; it looks again when it fires.
+  if (!request_silence_.Enabled()) {
+    request_silence_.SetInterval(TerminalConnection::kRequestSilenceMs);
+    request_silence_.SetEnabled(true);
+  }
+}
+
+void TcpListener::UnlistBegunRequest(TerminalConnection& client) {
+  if (!client.begun_listed_) return;
+  begun_requests_.erase(client.begun_at_);
+  client.begun_listed_ = false;
+  // No timer while nothing is begun: idle connections cost none.
+  if (begun_requests_.empty()) request_silence_.SetEnabled(false);
+}
+
+// Delivers every begun request whose silence is over, then sets the timer for the next one.
+void TcpListener::BegunRequestSilence() {
+  request_silence_.SetEnabled(false);
+  const auto now = loop_.Now();
+  while (!begun_requests_.empty() && begun_requests_.front().due <= now) {
+    TerminalConnection* client = Find(begun_requests_.front().id);
+    if (client == nullptr) {
+      begun_requests_.pop_front();
+      continue;
+    }
+    UnlistBegunRequest(*client);
+    client->SilenceEnded();
+  }
+  if (begun_requests_.empty()) return;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(begun_requests_.front().due - now);
+  request_silence_.SetInterval(static_cast<int>(std::max<int64_t>(1, left.count())));
+  request_silence_.SetEnabled(true);
 }
 
 void TcpListener::BackgroundError(const Error& error) {

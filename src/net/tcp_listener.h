@@ -7,14 +7,24 @@
 // destroys the object (also when the handler failed). ConnectionCount counts registered
 // objects, closed ones whose notice is still waiting included.
 //
-// Errors escaping accepting, OnClientConnect, OnClientDisconnect or the banner go to
-// OnBgException; can_close comes in true and, left true, closes the listening socket. An
-// accept failing with 10054 or 10057 closes the listening socket and fires OnSessionClosed
-// with that code before the background path.
+// Bounds (ListenerSettings): a connection beyond max_clients registered connections, or
+// beyond max_clients_per_address of them from one peer address, is accepted and closed at
+// once: no object, no callback, no banner. Refusals are reported through
+// OnConnectionsRefused at most once a second per limit and address: the first at once, the
+// ones after it summed when the second is over. The unsent output of all connections together
+// is kept within kMaxUnsentTotal: when a reply takes it beyond, the connection with the most
+// unsent bytes is disconnected as a slow reader (see TerminalConnection::SendText).
+//
+// Errors escaping accepting, OnClientConnect, OnClientDisconnect, OnConnectionsRefused or the
+// banner go to OnBgException; can_close comes in true and, left true, closes the listening
+// socket. An accept failing with 10054 or 10057 closes the listening socket and fires
+// OnSessionClosed with that code before the background path.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -26,6 +36,21 @@
 #include "platform/timer.h"
 
 namespace larvek {
+
+// How many terminals the listener takes and how it frames their requests.
+struct ListenerSettings {
+  int max_clients = 20000;           // registered connections at most; 0 or less: no limit
+  int max_clients_per_address = 0;   // of those, from one peer address; 0 or less: no limit
+  bool requests_end_with_cr = false;  // gather each request up to its CR (terminal_connection.h)
+};
+
+// Connections refused by one limit since the last report of it.
+struct RefusedConnections {
+  bool per_address = false;  // max_clients_per_address (else max_clients)
+  int limit = 0;             // the limit in force
+  std::string address;       // the peers' address, for the per-address limit
+  uint64_t count = 0;
+};
 
 class TcpListener {
  public:
@@ -53,6 +78,14 @@ class TcpListener {
   // The address actually bound as a dotted quad ("0.0.0.0" for every address); empty while not
   // listening.
   std::string ListeningAddress() const;
+  // Applies to connections accepted from now on; the framing also to open connections.
+  void SetSettings(const ListenerSettings& settings);
+  const ListenerSettings& Settings() const { return settings_; }
+  // Unsent output of all connections together beyond which the largest backlog is dropped.
+  static constexpr size_t kMaxUnsentTotal = size_t{64} << 20;
+  // Refusals of one limit are reported at most this often.
+  static constexpr int kRefusalReportMs = 1000;
+  size_t UnsentTotal() const { return unsent_total_; }
   int ConnectionCount() const { return static_cast<int>(clients_.size()); }
   // The registered connection with this id; nullptr once it has been destroyed.
   TerminalConnection* Find(uint64_t id) const;
@@ -62,6 +95,7 @@ class TcpListener {
   std::function<void(TcpListener&, TerminalConnection&)> OnClientDisconnect;
   std::function<void(TcpListener&, const Error&, bool& can_close)> OnBgException;
   std::function<void(TcpListener&, int code)> OnSessionClosed;
+  std::function<void(TcpListener&, const RefusedConnections&)> OnConnectionsRefused;
 
  private:
   friend class TerminalConnection;
@@ -77,6 +111,23 @@ class TcpListener {
   void HandleClosedNotice(uint64_t id);
   void BackgroundError(const Error& error);
   void CloseListeningSocket();
+  // Closes `fd` and counts the refusal when a limit is reached; true when it did.
+  bool RefuseBeyondLimits(int fd, const std::string& address);
+  void CountRefusal(bool per_address, const std::string& address);
+  void ReportRefused(const RefusedConnections& refused);
+  void ReportRefusalTally();
+  // Takes the connection out of clients_ and the per-address counts; the object goes with it.
+  void Unregister(std::unordered_map<uint64_t, std::unique_ptr<TerminalConnection>>::iterator it);
+  // The unsent total changed by this connection; see kMaxUnsentTotal.
+  void AddUnsent(size_t bytes) { unsent_total_ += bytes; }
+  void RemoveUnsent(size_t bytes) { unsent_total_ -= bytes; }
+  // Disconnects the largest backlogs while the total is beyond the cap; true when `sender`
+  // was one of them.
+  bool ShedLargestBacklogs(const TerminalConnection& sender);
+  // Begun requests (CR framing), oldest first: each connection's silence restarts at the back.
+  void ListBegunRequest(TerminalConnection& client);
+  void UnlistBegunRequest(TerminalConnection& client);
+  void BegunRequestSilence();
 
   static constexpr int kAcceptPauseMs = 100;
   static constexpr int kAcceptBatch = 64;
@@ -87,6 +138,15 @@ class TcpListener {
   std::unordered_map<uint64_t, std::unique_ptr<TerminalConnection>> clients_;  // by id
   Timer accept_pause_;
   bool shortage_reported_ = false;  // out of descriptors, logged until an accept succeeds
+  ListenerSettings settings_;
+  // Registered connections by peer address, kept while a per-address limit is set.
+  std::unordered_map<std::string, int> per_address_;
+  Timer refusal_report_;  // runs while a refusal was reported within the last second
+  uint64_t refused_total_ = 0;                      // refusals not yet reported, max_clients
+  std::map<std::string, uint64_t> refused_by_address_;  // and per address
+  size_t unsent_total_ = 0;
+  std::list<BegunRequest> begun_requests_;  // due times in order: appended at now + silence
+  Timer request_silence_;                   // due at the first begun request's end
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // guards queued notices
 };
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "net/host_address.h"
 #include "net/socket_error.h"
@@ -17,6 +18,9 @@ namespace {
 // arrival instead of being reported again and again. Bytes left because a reception was cut
 // at its limit are delivered by a re-queued turn instead (see ReadabilityEvent).
 constexpr uint32_t kBaseInterest = EventLoop::kReadable | EventLoop::kEdgeTriggered;
+
+// Written bytes at the head of the output queue beyond which it is copied without them.
+constexpr size_t kCompactAfter = 64 * 1024;
 
 // One read buffer serves every connection, so an idle connection holds no buffer of its own.
 char g_read_buffer[TerminalConnection::kMaxReception];
@@ -60,24 +64,44 @@ std::string TerminalConnection::BoundPort() const {
 int TerminalConnection::SendText(std::string text) {
   if (text.empty()) return 0;
   if (fd_ < 0) ThrowSocketError(10057, "Send");
-  if (out_.size() - out_pos_ > kMaxUnsentOutput) {
+  if (UnsentBytes() > kMaxUnsentOutput) {
     // The terminal sends requests without reading the replies: its queue would grow without
     // end. A single reply of any size is queued; the one after it is not.
-    CatchError([&] {
-      if (OnSlowReader) OnSlowReader(*this);
-    });
-    Close();
+    DisconnectSlowReader();
     return 0;
   }
-  const int size = static_cast<int>(text.size());
+  const size_t size = text.size();
   if (HasOutput()) {
     out_ += text;
   } else {
     out_ = std::move(text);
     out_pos_ = 0;
   }
-  TryToSend();
-  return size;
+  listener_.AddUnsent(size);
+  // Many terminals that each stay below their own limit could still fill the memory together:
+  // once the socket has taken what it takes now, the largest backlogs go first.
+  try {
+    TryToSend();
+  } catch (...) {
+    listener_.ShedLargestBacklogs(*this);
+    throw;
+  }
+  return listener_.ShedLargestBacklogs(*this) ? 0 : static_cast<int>(size);
+}
+
+void TerminalConnection::DisconnectSlowReader() {
+  CatchError([&] {
+    if (OnSlowReader) OnSlowReader(*this);
+  });
+  Close();
+}
+
+void TerminalConnection::DiscardOutput() {
+  listener_.RemoveUnsent(UnsentBytes());
+  // The memory goes now, not when the object does: a closed connection's notice may wait
+  // behind the other events of this turn.
+  std::string().swap(out_);
+  out_pos_ = 0;
 }
 
 void TerminalConnection::TryToSend() {
@@ -85,6 +109,7 @@ void TerminalConnection::TryToSend() {
     ssize_t n = send(fd_, out_.data() + out_pos_, out_.size() - out_pos_, MSG_NOSIGNAL);
     if (n > 0) {
       out_pos_ += static_cast<size_t>(n);
+      listener_.RemoveUnsent(static_cast<size_t>(n));
       continue;
     }
     if (n == 0 || errno == EAGAIN) break;  // the rest goes out on writability
@@ -101,7 +126,17 @@ void TerminalConnection::TryToSend() {
     ThrowSocketError(code, "TryToSend failed");
   }
   if (!HasOutput()) {
-    out_.clear();
+    // A connection that once got a large reply does not keep its buffer while idle.
+    if (out_.capacity() > kCompactAfter)
+      std::string().swap(out_);
+    else
+      out_.clear();
+    out_pos_ = 0;
+  } else if (out_pos_ >= kCompactAfter && out_pos_ >= UnsentBytes()) {
+    // The queue's written part is at least as large as its rest: keep only the rest, so a
+    // connection holds little more than its unsent bytes. Each copy is smaller than what was
+    // written before it, so copying stays linear in the output.
+    out_ = out_.substr(out_pos_);
     out_pos_ = 0;
   }
   UpdateInterest();
@@ -121,8 +156,7 @@ void TerminalConnection::Close() {
 }
 
 void TerminalConnection::Abort() {
-  out_.clear();
-  out_pos_ = 0;
+  DiscardOutput();
   if (fd_ < 0) return;
   linger off{0, 0};
   setsockopt(fd_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
@@ -133,12 +167,13 @@ void TerminalConnection::CloseSocket(int event_code) {
   listener_.Loop().Unwatch(fd_);
   taken_.clear();
   taken_.shrink_to_fit();
+  searched_ = 0;
+  listener_.UnlistBegunRequest(*this);
   // Linux releases the descriptor even when close reports an error, so the connection is
   // closed whatever close returns.
   close(fd_);
   fd_ = -1;
-  out_.clear();
-  out_pos_ = 0;
+  DiscardOutput();
   writable_interest_ = false;
   FireClosed(event_code);
 }
@@ -160,6 +195,35 @@ std::string TerminalConnection::Read() {
   if (fd_ < 0) {
     read_failed_ = true;
     Fail(10057, "ioctlSocket");
+  }
+  if (FramedByCr()) {
+    if (taken_.empty()) {
+      // Nothing was taken: the end of the stream or a failure is found by reading.
+      ssize_t n;
+      do {
+        n = recv(fd_, g_read_buffer, sizeof g_read_buffer, 0);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) {
+        read_failed_ = true;
+        if (errno != EAGAIN) read_error_ = WinsockCode(errno);
+        return "";
+      }
+      taken_.assign(g_read_buffer, static_cast<size_t>(n));
+      socket_full_ = static_cast<size_t>(n) == sizeof g_read_buffer;
+      arrived_ = arrived_ || n > 0;
+    }
+    const size_t length = NextRequestLength();
+    if (length == 0) return "";
+    searched_ = 0;
+    if (length == taken_.size()) {
+      // The whole of it: the buffer goes with the reception, so an idle connection keeps none.
+      std::string reception = std::move(taken_);
+      taken_.clear();
+      return reception;
+    }
+    std::string reception = taken_.substr(0, length);
+    taken_.erase(0, length);
+    return reception;
   }
   if (!taken_.empty()) {
     // Taken from the socket when the event came (see TakeWaitingBytes).
@@ -184,12 +248,15 @@ std::string TerminalConnection::Read() {
 
 bool TerminalConnection::TakeWaitingBytes() {
   if (taken_.size() < kMaxReception) {
+    const size_t room = kMaxReception - taken_.size();
     ssize_t n;
     do {
-      n = recv(fd_, g_read_buffer, kMaxReception - taken_.size(), 0);
+      n = recv(fd_, g_read_buffer, room, 0);
     } while (n < 0 && errno == EINTR);
+    socket_full_ = n > 0 && static_cast<size_t>(n) == room;
     if (n > 0) {
       taken_.append(g_read_buffer, static_cast<size_t>(n));
+      arrived_ = true;
     } else if (n < 0 && errno != EAGAIN && taken_error_ == 0) {
       // The read took the socket's pending error; the close notification still reports it.
       taken_error_ = errno;
@@ -197,6 +264,35 @@ bool TerminalConnection::TakeWaitingBytes() {
     // n == 0: the terminal closed its side; that is the close notification's business.
   }
   return !taken_.empty();
+}
+
+bool TerminalConnection::FramedByCr() const {
+  return listener_.Settings().requests_end_with_cr;
+}
+
+size_t TerminalConnection::NextRequestLength() {
+  if (!FramedByCr()) return taken_.size();
+  if (searched_ < taken_.size()) {
+    const void* cr = std::memchr(taken_.data() + searched_, '\r', taken_.size() - searched_);
+    if (cr != nullptr) {
+      searched_ = static_cast<uint32_t>(static_cast<const char*>(cr) - taken_.data());
+      return searched_ + size_t{1};
+    }
+    searched_ = static_cast<uint32_t>(taken_.size());
+  }
+  // No CR: a full reception goes as it is, as does a begun request when flushing.
+  if (taken_.size() >= kMaxReception || flush_) return taken_.size();
+  return 0;
+}
+
+void TerminalConnection::UpdateBegunRequest() {
+  if (fd_ < 0 || taken_.empty()) {
+    listener_.UnlistBegunRequest(*this);
+  } else if (arrived_ || !begun_listed_) {
+    // Silence is counted from the latest byte.
+    listener_.ListBegunRequest(*this);
+  }
+  arrived_ = false;
 }
 
 void TerminalConnection::OnSocketEvent(uint32_t events) {
@@ -214,33 +310,75 @@ void TerminalConnection::OnSocketEvent(uint32_t events) {
   if ((events & EventLoop::kWritable) && HasOutput()) {
     if (auto error = CatchError([&] { TryToSend(); })) BackgroundError(*error);
   }
-  if (fd_ >= 0 && (events & EventLoop::kReadable) && TakeWaitingBytes()) ReadabilityEvent();
+  if (fd_ >= 0 && (events & EventLoop::kReadable) && TakeWaitingBytes()) OfferReception();
   if (fd_ >= 0 && close_code >= 0) CloseNotification(close_code);
 }
 
-void TerminalConnection::ReadabilityEvent() {
+void TerminalConnection::OfferReception() {
+  if (!FramedByCr() || NextRequestLength() > 0) {
+    ReadabilityEvent();
+  } else {
+    // A request without its CR yet: it waits for the rest or for silence.
+    UpdateBegunRequest();
+  }
+}
+
+void TerminalConnection::DeliverReception(bool flush) {
   reads_ = 0;
   read_failed_ = false;
   more_waiting_ = false;
+  flush_ = flush;
   try {
     if (OnDataAvailable) OnDataAvailable(*this);
   } catch (...) {
     // Dropped on purpose: the connection stays open, nothing is reported.
   }
-  // One reception per turn: what a cut reception left in the socket comes at this
-  // connection's next turn, after the other connections that are ready now had theirs.
-  if (more_waiting_ && !read_failed_ && fd_ >= 0) listener_.PostReadTurn(id_);
+  flush_ = false;
+}
+
+void TerminalConnection::ReadabilityEvent() {
+  DeliverReception(false);
+  if (read_failed_ || fd_ < 0) return;
+  // One reception per turn: what a cut reception left in the socket, or the requests after the
+  // first one, come at this connection's next turn, after the other connections that are ready
+  // now had theirs.
+  if (FramedByCr()) {
+    if (reads_ > 0 && (socket_full_ || NextRequestLength() > 0)) listener_.PostReadTurn(id_);
+    UpdateBegunRequest();
+  } else if (more_waiting_) {
+    listener_.PostReadTurn(id_);
+  }
 }
 
 void TerminalConnection::ReadTurn() {
-  if (fd_ >= 0 && TakeWaitingBytes()) ReadabilityEvent();
+  BusyScope busy(busy_);
+  if (fd_ >= 0 && TakeWaitingBytes()) OfferReception();
+}
+
+void TerminalConnection::SilenceEnded() {
+  BusyScope busy(busy_);
+  if (fd_ < 0 || taken_.empty()) return;
+  arrived_ = false;
+  DeliverReception(true);
+  // What a handler left unread waits for the next arrival, or for the close.
 }
 
 void TerminalConnection::CloseNotification(int code) {
   // The terminal is gone: what it sent before closing is delivered now, reception by reception.
-  do {
-    ReadabilityEvent();
-  } while (more_waiting_ && !read_failed_ && fd_ >= 0 && TakeWaitingBytes());
+  if (FramedByCr()) {
+    // The complete requests, then the begun one as it is; a handler that reads nothing ends
+    // it. The empty read after them tells the handler of the end.
+    while (fd_ >= 0 && !read_failed_ && TakeWaitingBytes()) {
+      const size_t before = taken_.size();
+      DeliverReception(true);
+      if (reads_ == 0 || taken_.size() >= before) break;
+    }
+    if (fd_ >= 0) DeliverReception(false);
+  } else {
+    do {
+      ReadabilityEvent();
+    } while (more_waiting_ && !read_failed_ && fd_ >= 0 && TakeWaitingBytes());
+  }
   // Without a pending socket error, a read that failed on the way tells how it ended.
   FireClosed(code != 0 ? code : read_error_);
   if (fd_ >= 0) {

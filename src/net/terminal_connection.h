@@ -2,8 +2,9 @@
 //
 // Events of the socket, each handled to completion on the loop thread:
 //  - readability: OnDataAvailable is called once; it reads one reception (at most
-//    kMaxReception bytes). When the reception filled that limit, the connection gets another
-//    turn behind the events already queued, so one connection cannot keep the others waiting.
+//    kMaxReception bytes). When more is waiting (the reception filled that limit, or further
+//    requests came in the same arrival), the connection gets another turn behind the events
+//    already queued, so one connection cannot keep the others waiting.
 //    An error escaping OnDataAvailable is dropped: the event ends there and the connection
 //    stays open; bytes a handler left unread are delivered by the next arrival.
 //  - writability: queued output is written; a failure goes to OnBgException, then Abort.
@@ -13,17 +14,33 @@
 // The closed event fires at most once. It posts a notice to the loop; handling the notice
 // calls the listener's OnClientDisconnect and destroys the object, so the object stays valid
 // (closed, fields kept) until then, whoever closed it.
+//
+// Framing. By default the bytes that arrive together form one reception. When the listener's
+// settings end requests with CR, the bytes are gathered until a CR instead: a reception is
+// everything up to and including the first CR, or kMaxReception bytes without one, or what
+// has come when kRequestSilenceMs passed without a byte (the listener's one timer watches
+// the connections with a request begun). Bytes after a CR wait for the connection's next
+// turn. A close notification delivers the complete requests, then the begun one as it is,
+// each as a reception of its own, before the empty read.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <string>
 
 #include "base/error.h"
+#include "platform/monotonic_clock.h"
 
 namespace larvek {
 
 class TcpListener;
+
+// A connection whose request has begun without its CR, and when silence ends that request.
+struct BegunRequest {
+  uint64_t id;
+  MonotonicClock::TimePoint due;
+};
 
 class TerminalConnection {
  public:
@@ -45,7 +62,10 @@ class TerminalConnection {
 
   // Queues text and writes as much as the socket takes now; the rest goes out on writability.
   // Returns text.size(). When more than kMaxUnsentOutput bytes of earlier output are still
-  // unsent, OnSlowReader is called and the connection is closed instead (returns 0). The empty text
+  // unsent, OnSlowReader is called and the connection is closed instead (returns 0). When the
+  // queued text takes the unsent bytes of all the listener's connections beyond
+  // TcpListener::kMaxUnsentTotal, the connections with the most unsent bytes are disconnected
+  // the same way until the total is within it (returns 0 when this one was). The empty text
   // returns 0 in any state. Not connected: "Socket is not connected (#10057 in Send)". A write
   // failing with 10053, 10054, 10038, 10057 or 10022 closes the connection (closed event with that
   // code) and is not reported; any other failure raises "... in TryToSend failed" and keeps the
@@ -63,10 +83,16 @@ class TerminalConnection {
   static constexpr size_t kMaxReception = 64 * 1024;
   // Output still unsent beyond which the next reply is not queued: the connection is closed.
   static constexpr size_t kMaxUnsentOutput = 1024 * 1024;
+  // Silence that ends a request without its CR, when requests end with CR.
+  static constexpr int kRequestSilenceMs = 2000;
+
+  // Bytes queued and not yet taken by the socket.
+  size_t UnsentBytes() const { return out_.size() - out_pos_; }
 
   // Reads what the socket holds, at most kMaxReception bytes. Returns "" when nothing came or
   // the read failed; a failure ends the readability event. Not connected: "... in
-  // ioctlSocket".
+  // ioctlSocket". With requests ended by CR: the next request (see Framing above), "" while
+  // the one begun lacks its CR.
   std::string Read();
 
   std::function<void(TerminalConnection&)> OnDataAvailable;
@@ -87,9 +113,26 @@ class TerminalConnection {
   // when taken_ holds bytes (also bytes a handler left unread). End of stream and failures
   // take nothing; a failure's code is kept for the close notification.
   bool TakeWaitingBytes();
+  // Delivers what was taken; with requests ended by CR only a complete request, a begun one
+  // waits for its CR or for silence.
+  void OfferReception();
   void ReadabilityEvent();
-  // The re-queued turn of a connection whose last reception was cut at kMaxReception.
+  // Calls OnDataAvailable; `flush` lets a begun request go as it is.
+  void DeliverReception(bool flush);
+  // The re-queued turn of a connection that has more waiting than its last reception took.
   void ReadTurn();
+  // kRequestSilenceMs passed since the last byte of a begun request: it goes as it is.
+  void SilenceEnded();
+  bool FramedByCr() const;
+  // The length of the next reception in taken_: with CR framing up to and including the first
+  // CR, kMaxReception without one, everything when flushing, else 0 (still incomplete).
+  size_t NextRequestLength();
+  // Keeps the listener's list of begun requests in step with taken_ after an event.
+  void UpdateBegunRequest();
+  // OnSlowReader, then Close.
+  void DisconnectSlowReader();
+  // Drops the queued output and its share of the listener's unsent total.
+  void DiscardOutput();
   void CloseNotification(int code);
   void BackgroundError(const Error& error);
   void TryToSend();
@@ -105,7 +148,8 @@ class TerminalConnection {
   int fd_;
   std::string peer_address_;
   std::string peer_port_;
-  std::string out_;  // output queue: out_[out_pos_..] waits to be written
+  std::string out_;  // output queue: out_[out_pos_..] waits to be written; the written head
+                     // is dropped once it is as large as the rest
   size_t out_pos_ = 0;
   bool writable_interest_ = false;
   bool closed_event_fired_ = false;
@@ -118,6 +162,13 @@ class TerminalConnection {
   int read_error_ = 0;         // code of the latest failed read that ended the connection
   std::string taken_;          // bytes taken from the socket that no Read has returned yet
   int taken_error_ = 0;        // errno of a failure TakeWaitingBytes took from the socket
+  // CR framing: the leading bytes of taken_ known to hold no CR, so each byte is searched once.
+  uint32_t searched_ = 0;
+  bool flush_ = false;          // the current delivery may take a request without its CR
+  bool arrived_ = false;        // bytes came since the begun request's silence was restarted
+  bool socket_full_ = false;    // the latest read filled the room it had: more may be waiting
+  bool begun_listed_ = false;   // listed in the listener's begun requests, at begun_at_
+  std::list<BegunRequest>::iterator begun_at_;
 };
 
 }  // namespace larvek

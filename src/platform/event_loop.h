@@ -83,6 +83,8 @@ class EventLoop {
   // Milliseconds until the earliest enabled timer is due by the loop's clock (rounded up,
   // 0 when overdue); -1 when no timer is enabled.
   int MillisecondsToNextTimer() const;
+  // The loop's clock now: the time its timers are measured in.
+  MonotonicClock::TimePoint Now() const { return clock_.Now(); }
 
  private:
   friend class Timer;

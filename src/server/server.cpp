@@ -40,6 +40,19 @@ const char kLoopbackWarningEnd[] =
     "ch po\xE8\xEDta\xE8\xF9 se nep\xF8ipoj\xED; nastavte Server_IP v sekci [Server] "
     "vlastn\xEDho INI souboru";
 
+// Log line of connections refused by a limit: "Odmítnuto <n> připojení[ z <address>]:
+// překročen limit [Server] <key>=<limit>".
+std::string RefusedConnectionsLine(const RefusedConnections& refused) {
+  std::string line = "Odm\xEDtnuto " + std::to_string(refused.count) + " p\xF8ipojen\xED";
+  if (refused.per_address) line += " z " + refused.address;
+  return line +
+         ": p\xF8"
+         "ekro\xE8"
+         "en limit [Server] " +
+         (refused.per_address ? "Max_clients_per_address=" : "Max_clients=") +
+         std::to_string(refused.limit);
+}
+
 bool IsLoopback(uint32_t address_network_order) {
   return (ntohl(address_network_order) >> 24) == 127;
 }
@@ -152,6 +165,9 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
     OnListenerError(e, can_close);
   };
   listener.OnSessionClosed = [this](TcpListener&, int code) { OnListenerClosed(code); };
+  listener.OnConnectionsRefused = [this](TcpListener&, const RefusedConnections& refused) {
+    AddLogLine(RefusedConnectionsLine(refused));
+  };
   watchdog_timer.OnTimer = [this] {
     try {
       processor_.OnWatchdogExpired();
@@ -207,6 +223,8 @@ void Server::ApplyConfig(const StartupConfig& config) {
   settings_.max_reply = static_cast<size_t>(config.max_reply);
   server_port_ = config.server_port;
   server_ip_ = config.server_ip;
+  listener.SetSettings(
+      {config.max_clients, config.max_clients_per_address, config.requests_end_with_cr});
   if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
   settings_.watchdog_on = config.watchdog_on;
   SetRegional(config.regional);

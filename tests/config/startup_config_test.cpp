@@ -169,6 +169,43 @@ TEST(StartupConfigTest, IntervalOnOnlyForExactlyTrue) {
   }
 }
 
+// The bounds on terminals and the framing; values that are not a number or negative give the
+// default, and they are read even when a negative Max_time stops the reading after them.
+TEST(StartupConfigTest, TerminalLimitsAndRequestEnd) {
+  const struct {
+    const char* server;  // lines of [Server]
+    int32_t max_clients, per_address;
+    bool cr;
+  } cases[] = {
+      {"", 20000, 0, false},
+      {"Max_clients=500\r\nMax_clients_per_address=30\r\nRequest_end=CR\r\n", 500, 30, true},
+      {"max_clients=0x10\r\nMAX_CLIENTS_PER_ADDRESS=$8\r\nrequest_end=cr\r\n", 16, 8, true},
+      {"Max_clients=0\r\nMax_clients_per_address=0\r\n", 0, 0, false},
+      {"Max_clients=-5\r\nMax_clients_per_address=-1\r\n", 20000, 0, false},
+      {"Max_clients=many\r\nMax_clients_per_address=\r\n", 20000, 0, false},
+      {"Request_end= Cr \r\n", 20000, 0, true},
+      {"Request_end=CRLF\r\n", 20000, 0, false},
+      {"Request_end=\r\n", 20000, 0, false},
+      {"Request_end=LF\r\n", 20000, 0, false},
+      {"Max_clients=7\r\nRequest_end=CR\r\nMax_time=-1\r\n", 7, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.server);
+    TempDir dir;
+    dir.Write("bin/srvlarvek.INI", std::string("[Server]\r\n") + c.server);
+    ConfigStore ini(dir.Path() + "bin/srvlarvek.INI");
+    StartupConfig out;
+    try {
+      ReadStartupConfig(ini, dir.Path() + "bin/", out);
+    } catch (const Error&) {
+      EXPECT_FALSE(out.max_time.has_value()) << "only a negative Max_time stops the reading";
+    }
+    EXPECT_EQ(out.max_clients, c.max_clients);
+    EXPECT_EQ(out.max_clients_per_address, c.per_address);
+    EXPECT_EQ(out.requests_end_with_cr, c.cr);
+  }
+}
+
 // Command sections are read anew for every request, through the same store.
 TEST(StartupConfigTest, CommandSectionsFollowTheFileWhileRunning) {
   TempDir dir;

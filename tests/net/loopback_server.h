@@ -19,7 +19,13 @@ namespace larvek {
 
 class LoopbackServer : public ::testing::Test {
  protected:
-  LoopbackServer() {
+  // `clock` drives the loop's timers (a test's manual clock); it must outlive the fixture.
+  explicit LoopbackServer(const MonotonicClock& clock = SteadyMonotonicClock()) : loop(clock) {
+    InstallHandlers();
+  }
+
+  // Points the listener at 127.0.0.1, any port, no banner, with the recording handlers.
+  void InstallHandlers() {
     listener->Address = "127.0.0.1";
     listener->Port = "0";
     listener->Banner = "";
@@ -51,6 +57,12 @@ class LoopbackServer : public ::testing::Test {
     listener->OnSessionClosed = [this](TcpListener&, int code) {
       Log("session closed " + std::to_string(code));
     };
+    listener->OnConnectionsRefused = [this](TcpListener&, const RefusedConnections& r) {
+      Log("refused " + std::to_string(r.count) +
+          (r.per_address ? " from " + r.address + " Max_clients_per_address="
+                         : std::string(" Max_clients=")) +
+          std::to_string(r.limit));
+    };
   }
 
   void Listen() {
@@ -59,8 +71,8 @@ class LoopbackServer : public ::testing::Test {
   }
 
   // A terminal that connects now; its callbacks are logged under `name`.
-  testing::TerminalPeer& Connect(const std::string& name) {
-    peers[name] = std::make_unique<testing::TerminalPeer>(port);
+  testing::TerminalPeer& Connect(const std::string& name, const std::string& source = "") {
+    peers[name] = std::make_unique<testing::TerminalPeer>(port, "127.0.0.1", source);
     names[std::to_string(peers[name]->LocalPort())] = name;
     return *peers[name];
   }

@@ -12,12 +12,35 @@
 #include <cstdlib>
 
 #include "loopback_server.h"
+#include "manual_monotonic_clock.h"
 #include "net/host_address.h"
 
 namespace larvek {
 namespace {
 
 using ListenerTest = LoopbackServer;
+
+// A clock for the tests that say when a second is over; static, so it outlives every loop.
+testing::ManualMonotonicClock& TestClock() {
+  static testing::ManualMonotonicClock clock;
+  return clock;
+}
+
+class ManualClockListenerTest : public LoopbackServer {
+ protected:
+  ManualClockListenerTest() : LoopbackServer(TestClock()) {}
+  void Advance(std::chrono::milliseconds step) {
+    TestClock().Advance(step);
+    loop.RunOnce(0);
+  }
+};
+
+ListenerSettings Limits(int max_clients, int max_clients_per_address) {
+  ListenerSettings settings;
+  settings.max_clients = max_clients;
+  settings.max_clients_per_address = max_clients_per_address;
+  return settings;
+}
 
 std::string ListenError(EventLoop& loop, const std::string& port_text) {
   TcpListener listener(loop);
@@ -285,6 +308,158 @@ TEST_F(ListenerTest, AcceptedConnectionsSendWithoutNagleDelay) {
     SCOPED_TRACE(peer->LocalPort());
     EXPECT_EQ(NoDelayOfSocket(port, peer->LocalPort()), 1);
   }
+}
+
+// A connection beyond a limit is accepted and closed at once: no greeting, no callback, not
+// counted. Refusals are reported at once, then summed for the rest of the second.
+TEST_F(ManualClockListenerTest, ConnectionsBeyondALimitAreClosedAtOnceAndReportedOncePerSecond) {
+  struct Case {
+    const char* name;
+    ListenerSettings settings;
+    const char* refused_line;  // the report of one refusal
+    const char* summed_line;   // the report of the two refused within the second
+  } cases[] = {
+      {"all addresses", Limits(2, 0), "refused 1 Max_clients=2", "refused 2 Max_clients=2"},
+      {"one address", Limits(20000, 2), "refused 1 from 127.0.0.1 Max_clients_per_address=2",
+       "refused 2 from 127.0.0.1 Max_clients_per_address=2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log.clear();
+    peers.clear();
+    names.clear();
+    clients.clear();
+    listener = std::make_unique<TcpListener>(loop);
+    InstallHandlers();
+    listener->Banner = "HELLO";
+    listener->SetSettings(c.settings);
+    Listen();
+    auto& a = Connect("A");
+    Connect("B");
+    RunUntilLogged("B connect count=2");
+    auto& refused = Connect("C");
+    RunUntilLogged(c.refused_line);
+    RunUntil([&] { return refused.ServerClosed(); });
+    EXPECT_TRUE(refused.ServerClosed());
+    EXPECT_EQ(refused.Received(), "") << "no greeting";
+    EXPECT_EQ(listener->ConnectionCount(), 2);
+    // Two more within the second: closed at once too, reported together when it is over.
+    auto& d = Connect("D");
+    auto& e = Connect("E");
+    RunUntil([&] { return d.ServerClosed() && e.ServerClosed(); });
+    EXPECT_TRUE(d.ServerClosed() && e.ServerClosed());
+    EXPECT_FALSE(Logged(c.summed_line));
+    Advance(std::chrono::milliseconds(TcpListener::kRefusalReportMs));
+    EXPECT_TRUE(Logged(c.summed_line));
+    // A quiet second ends the summing: the next refusal is reported at once.
+    Advance(std::chrono::milliseconds(TcpListener::kRefusalReportMs));
+    const size_t lines = log.size();
+    Connect("F");
+    RunUntil([&] { return log.size() > lines; });
+    EXPECT_EQ(log.back(), c.refused_line);
+    // A place that frees up is taken again.
+    RunUntil([&] { return a.Received() == "HELLO\r\n"; });
+    a.Close();
+    RunUntilLogged("A disconnect code=0 count=2");
+    auto& g = Connect("G");
+    RunUntilLogged("G connect count=2");
+    RunUntil([&] { return g.Received() == "HELLO\r\n"; });
+    EXPECT_EQ(g.Received(), "HELLO\r\n");
+    // The refused ones never became connections: no callback ran for them.
+    for (const std::string& line : log)
+      EXPECT_TRUE(line.rfind("refused", 0) == 0 || line[0] == 'A' || line[0] == 'B' ||
+                  line[0] == 'G')
+          << line;
+    listener.reset();
+  }
+}
+
+// The per-address limit counts each address on its own.
+TEST_F(ListenerTest, ThePerAddressLimitLetsOtherAddressesIn) {
+  listener->SetSettings(Limits(0, 1));
+  Listen();
+  Connect("A", "127.0.0.1");
+  RunUntilLogged("A connect count=1");
+  auto& b = Connect("B", "127.0.0.1");
+  Connect("C", "127.0.0.2");
+  RunUntilLogged("C connect count=2");
+  RunUntilLogged("refused 1 from 127.0.0.1 Max_clients_per_address=1");
+  RunUntil([&] { return b.ServerClosed(); });
+  EXPECT_TRUE(b.ServerClosed());
+  EXPECT_EQ(listener->ConnectionCount(), 2);
+}
+
+// The unsent output of all connections together stays within the cap: the connection with the
+// most unsent bytes is dropped as a slow reader, whichever connection's reply went beyond it.
+// The total follows every byte queued, written and dropped.
+TEST_F(ListenerTest, UnsentOutputOfAllConnectionsIsCappedByDroppingTheLargestBacklog) {
+  Listen();
+  on_connect = [&](const std::string& name, TerminalConnection& c) {
+    c.OnSlowReader = [this, name](TerminalConnection&) { Log(name + " slow"); };
+  };
+  auto& a = Connect("A");
+  auto& b = Connect("B");
+  auto& c = Connect("C");
+  RunUntilLogged("C connect count=3");
+  auto total_of_open = [&] {
+    size_t sum = 0;
+    for (const auto& [name, client] : clients)
+      if (client->Connected()) sum += client->UnsentBytes();
+    return sum;
+  };
+  constexpr size_t kMiB = size_t{1} << 20;
+  // None of them reads. A holds most, B a little: together below the cap.
+  EXPECT_GT(clients["A"]->SendText(std::string(56 * kMiB, 'a')), 0);
+  EXPECT_GT(clients["B"]->SendText(std::string(4 * kMiB, 'b')), 0);
+  const size_t before = listener->UnsentTotal();
+  EXPECT_EQ(before, total_of_open());
+  ASSERT_LE(before, TcpListener::kMaxUnsentTotal);
+  // C's reply takes the total beyond the cap even if its socket takes 12 MiB at once, and C
+  // still holds less than A.
+  const size_t reply = TcpListener::kMaxUnsentTotal - before + 12 * kMiB;
+  ASSERT_LT(reply, clients["A"]->UnsentBytes());
+  EXPECT_EQ(clients["C"]->SendText(std::string(reply, 'c')), static_cast<int>(reply));
+  EXPECT_TRUE(Logged("A slow"));
+  EXPECT_FALSE(clients["A"]->Connected());
+  EXPECT_TRUE(clients["B"]->Connected() && clients["C"]->Connected());
+  EXPECT_LE(listener->UnsentTotal(), TcpListener::kMaxUnsentTotal);
+  EXPECT_EQ(listener->UnsentTotal(), total_of_open());
+  // As B reads, its bytes leave the total; closing C drops the rest.
+  RunUntil([&] {
+    b.Take();
+    return clients.count("B") && clients["B"]->UnsentBytes() == 0;
+  });
+  EXPECT_EQ(listener->UnsentTotal(), clients["C"]->UnsentBytes());
+  clients["C"]->Close();
+  EXPECT_EQ(listener->UnsentTotal(), 0u);
+  RunUntilLogged("A disconnect code=0 count=3");
+  EXPECT_FALSE(Logged("B slow") || Logged("C slow"));
+  EXPECT_LT(a.Received().size(), 56 * kMiB);
+  (void)c;
+}
+
+// A reply beyond the cap on its own drops its own connection, from inside its handler: the
+// object stays valid until the handler has returned, even when the handler spins the loop.
+TEST_F(ListenerTest, AReplyBeyondTheCapDropsItsOwnConnectionAfterItsHandler) {
+  Listen();
+  int sent = -1;
+  on_connect = [&](const std::string& name, TerminalConnection& c) {
+    c.OnSlowReader = [this, name](TerminalConnection&) { Log(name + " slow"); };
+  };
+  on_data = [&](const std::string& name, TerminalConnection& c) {
+    if (received[name].empty()) return;
+    sent = c.SendText(std::string(TcpListener::kMaxUnsentTotal + (16 << 20), 'x'));
+    for (int i = 0; i < 3; ++i) loop.RunOnce(10);
+    Log(name + " still " + c.PeerAddress());
+  };
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  a.Send("GO");
+  RunUntilLogged("A disconnect code=0 count=1");
+  EXPECT_EQ(sent, 0);
+  EXPECT_EQ(log, (std::vector<std::string>{"A connect count=1", "A data 'GO'", "A slow",
+                                           "A still 127.0.0.1", "A disconnect code=0 count=1"}));
+  EXPECT_EQ(listener->UnsentTotal(), 0u);
 }
 
 }  // namespace

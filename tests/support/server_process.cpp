@@ -115,12 +115,17 @@ void ServerProcess::ReadPipe(int fd, bool is_stdout) {
       stderr_.append(buf, n);
       continue;
     }
+    // Only the new bytes are searched for the line end: a line of megabytes comes in many
+    // reads, and searching it from its start each time would slow the server's writes down.
+    const size_t searched = partial.size();
     partial.append(buf, n);
-    size_t nl;
-    while ((nl = partial.find('\n')) != std::string::npos) {
-      lines_.push_back(partial.substr(0, nl));
-      partial.erase(0, nl + 1);
+    size_t start = 0;
+    for (size_t nl = partial.find('\n', searched); nl != std::string::npos;
+         nl = partial.find('\n', start)) {
+      lines_.push_back(partial.substr(start, nl - start));
+      start = nl + 1;
     }
+    partial.erase(0, start);
   }
   close(fd);
 }
@@ -147,11 +152,23 @@ static bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds
 
 bool ServerProcess::WaitForMessage(const std::string& needle,
                                    std::chrono::milliseconds timeout) const {
+  return WaitForMessages(needle, 1, timeout);
+}
+
+bool ServerProcess::WaitForMessages(const std::string& needle, size_t count,
+                                    std::chrono::milliseconds timeout) const {
+  // Each line is searched once, in place: replies of megabytes are logged whole, and copying
+  // every line at every look would keep the test busy instead of the server.
+  size_t searched = 0, found = 0;
   return WaitFor(
       [&] {
-        for (const std::string& m : Messages())
-          if (m.find(needle) != std::string::npos) return true;
-        return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (; searched < lines_.size() && found < count; ++searched) {
+          const std::string& line = lines_[searched];
+          const size_t stamp = line.size() >= 10 && line[2] == ':' && line[5] == ':' ? 10 : 0;
+          if (line.find(needle, stamp) != std::string::npos) ++found;
+        }
+        return found >= count;
       },
       timeout);
 }

@@ -61,6 +61,9 @@ class ServerProcess {
   // Waits until a log message (without time stamp) contains `needle`; false on time-out.
   bool WaitForMessage(const std::string& needle,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Waits until `count` log messages contain `needle`; false on time-out.
+  bool WaitForMessages(const std::string& needle, size_t count,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Waits until the number of log lines reaches `count`.
   bool WaitForLineCount(size_t count,
                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;

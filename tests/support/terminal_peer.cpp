@@ -25,10 +25,13 @@ sockaddr_in Loopback(const std::string& address, int port) {
 
 }  // namespace
 
-TerminalPeer::TerminalPeer(int port, const std::string& address) {
+TerminalPeer::TerminalPeer(int port, const std::string& address, const std::string& source) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = Loopback(address, port);
-  if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  sockaddr_in from = Loopback(source, 0);
+  if (fd_ < 0 ||
+      (!source.empty() && bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) ||
+      connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
   }
   fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);

@@ -9,7 +9,9 @@ namespace larvek::testing {
 
 class TerminalPeer {
  public:
-  explicit TerminalPeer(int port, const std::string& address = "127.0.0.1");
+  // `source`, when given, is the local address the connection comes from (e.g. 127.0.0.2).
+  explicit TerminalPeer(int port, const std::string& address = "127.0.0.1",
+                        const std::string& source = "");
   ~TerminalPeer();
   TerminalPeer(const TerminalPeer&) = delete;
   TerminalPeer& operator=(const TerminalPeer&) = delete;

@@ -1,6 +1,8 @@
 // The log view without a desktop: each appended line is written to an output stream
-// (standard output by default) as UTF-8 followed by "\n" and flushed at once. Nothing else is
-// written to that stream, and no line is kept: the day's file is the record.
+// (standard output by default) as UTF-8 followed by "\n" and flushed at once. Control bytes
+// (below 0x20 except tab, and 0x7F) are written as \xNN, so a terminal's bytes in a log line
+// cannot drive the administrator's terminal; the day's file keeps the exact bytes. Nothing
+// else is written to that stream, and no line is kept: the day's file is the record.
 #pragma once
 
 #include <cstdio>

@@ -37,5 +37,30 @@ TEST(ConsoleLogViewTest, PrintsEachAppendAsUtf8AndKeepsNothing) {
   std::fclose(out);
 }
 
+// Control bytes a terminal sent must not reach the administrator's terminal raw; letters of
+// Windows-1250 stay letters and a backslash stays one backslash.
+TEST(ConsoleLogViewTest, ControlBytesAreWrittenAsHexEscapes) {
+  const struct {
+    std::string line, printed;
+  } cases[] = {
+      {"a\x1B[2Jb", "a\\x1B[2Jb"},                         // escape sequence: clear screen
+      {std::string("x\0y", 3), "x\\x00y"},                  // NUL
+      {"\x01\x1F\x7F", "\\x01\\x1F\\x7F"},                // edges of the control range
+      {"r\rn\nb\b", "r\\x0Dn\\x0Ab\\x08"},                // CR, LF, backspace
+      {"tab\tstays", "tab\tstays"},                          // tab is kept
+      {"C:\\dir \\x41", "C:\\dir \\x41"},                  // backslashes as they are
+      {"\x8A\xE8\x9A\xFD \x80", "\xC5\xA0\xC4\x8D\xC5\xA1\xC3\xBD \xE2\x82\xAC"},  // letters, euro sign
+      {" ~", " ~"},
+  };
+  for (const auto& c : cases) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    ConsoleLogView view(out);
+    view.AppendLine(c.line);
+    EXPECT_EQ(ReadBack(out), c.printed + "\n") << c.printed;
+    std::fclose(out);
+  }
+}
+
 }  // namespace
 }  // namespace larvek

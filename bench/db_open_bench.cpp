@@ -1,6 +1,6 @@
 // Cost of one Open (and Close) of a one-row SELECT through the query layer, against the same
-// client-library calls made directly (real_query, store_result, fetch_row, free_result) on
-// the same link in the same run. Prints both and their ratio.
+// client-library calls made directly (real_query, store_result, fetch_row, free_result) on a
+// second link with the same login, in the same run. Prints both and their ratio.
 //
 // Usage: db_open_bench [host [port [user [password [database [iterations]]]]]]
 // Missing arguments come from LARVEK_DB_HOST, LARVEK_DB_PORT, LARVEK_DB_USER,
@@ -32,11 +32,13 @@ double Seconds(std::chrono::steady_clock::duration d) {
 
 int main(int argc, char** argv) {
   larvek::DbConnection connection;
-  connection.HostName = Setting(argc, argv, 1, "LARVEK_DB_HOST", "127.0.0.1");
-  connection.Port = std::atoi(Setting(argc, argv, 2, "LARVEK_DB_PORT", "3306").c_str());
-  connection.User = Setting(argc, argv, 3, "LARVEK_DB_USER", "larvek");
-  connection.Password = Setting(argc, argv, 4, "LARVEK_DB_PASSWORD", "heslo");
-  connection.Database = Setting(argc, argv, 5, "LARVEK_DB_NAME", "larvek");
+  larvek::LinkSettings settings;
+  settings.host = Setting(argc, argv, 1, "LARVEK_DB_HOST", "127.0.0.1");
+  settings.port = std::atoi(Setting(argc, argv, 2, "LARVEK_DB_PORT", "3306").c_str());
+  settings.user = Setting(argc, argv, 3, "LARVEK_DB_USER", "larvek");
+  settings.password = Setting(argc, argv, 4, "LARVEK_DB_PASSWORD", "heslo");
+  settings.database = Setting(argc, argv, 5, "LARVEK_DB_NAME", "larvek");
+  connection.SetSettings(settings);
   const int iterations = argc > 6 ? std::atoi(argv[6]) : 20000;
   const std::string sql = "select 42 as n, 'STAV A1' as t, 12.5 as d";
 
@@ -45,7 +47,17 @@ int main(int argc, char** argv) {
     query.SqlAdd(sql);
     query.Open();  // connects
     query.Close();
-    MYSQL* mysql = connection.Handle();
+    // The direct side runs on a link of its own with the same login, as the layer keeps its
+    // handle to itself.
+    MYSQL* mysql = mysql_init(nullptr);
+    if (!mysql || !mysql_real_connect(mysql, settings.host.c_str(), settings.user.c_str(),
+                                      settings.password.c_str(), settings.database.c_str(),
+                                      static_cast<unsigned>(settings.port), nullptr, 0))
+      throw std::runtime_error("connect");
+    struct CloseDirect {
+      MYSQL* m;
+      ~CloseDirect() { mysql_close(m); }
+    } close_direct{mysql};
 
     auto layer = [&] {
       query.Open();
@@ -80,7 +92,7 @@ int main(int argc, char** argv) {
     std::printf("statement: %s\n", sql.c_str());
     std::printf("runs each: %d\n", runs);
     std::printf("client library directly: %8.2f us per open\n", direct_us);
-    std::printf("TDbQuery Open + Close:   %8.2f us per open\n", layer_us);
+    std::printf("DbQuery Open + Close:    %8.2f us per open\n", layer_us);
     std::printf("ratio layer / direct:    %8.3f\n", layer_us / direct_us);
   } catch (const larvek::Error& e) {
     std::fprintf(stderr, "db_open_bench: %s\n", e.Message().c_str());

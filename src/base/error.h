@@ -5,6 +5,7 @@
 #pragma once
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -67,8 +68,9 @@ class Error : public std::exception {
   static Error Generic(std::string message) {
     return Error(ErrorKind::kGeneric, std::move(message));
   }
-  // "Range check error".
+  // "Range check error", or the given message.
   static Error Range();
+  static Error Range(std::string message) { return Error(ErrorKind::kRange, std::move(message)); }
   static Error Convert(std::string message) {
     return Error(ErrorKind::kConvert, std::move(message));
   }
@@ -111,5 +113,20 @@ class Error : public std::exception {
 
 // Shorthand for `throw Error::Range()`.
 [[noreturn]] void ThrowRangeError();
+
+// Runs f and returns the error that escaped it, if any; other exceptions become class
+// "Exception". For the places where an error is a value to route or answer rather than to
+// propagate.
+template <typename F>
+std::optional<Error> CatchError(F&& f) {
+  try {
+    f();
+    return std::nullopt;
+  } catch (const Error& e) {
+    return e;
+  } catch (const std::exception& e) {
+    return Error::Generic(e.what());
+  }
+}
 
 }  // namespace larvek

@@ -8,6 +8,8 @@
 namespace larvek {
 namespace {
 
+const char kLookupTemplate[] = "select * from server_term where operace = %a%";
+
 // A count of 0 means the name has no command.
 std::optional<CommandDefinition> Known(CommandDefinition definition) {
   if (definition.parameter_count == 0) return std::nullopt;
@@ -35,11 +37,11 @@ std::optional<CommandDefinition> CommandCatalog::Find(const std::string& name,
 
 std::optional<CommandDefinition> CommandCatalog::FindInTable(const std::string& name) const {
   DbQuery lookup(connection_);
-  // The name is a value put into the prepared statement: nothing in it can change the statement.
-  lookup.SetSqlTemplate("select * from server_term where operace = %a%",
-                        [&name](std::string_view statement, EscapeMode mode) {
-                          return FillPlaceholders(statement, {name}, mode);
-                        });
+  // The name is a value put into the prepared statement, quoted for the mode the session has
+  // confirmed: nothing in it can change the statement.
+  const EscapeMode mode = connection_.Mode();
+  lookup.SetFinishedStatement(
+      FinishStatement(PrepareTemplate(kLookupTemplate, mode), {name}, mode));
   lookup.Open();
   CommandDefinition definition;
   definition.name = name;

@@ -83,67 +83,78 @@ CommandProcessor::CommandProcessor(DbConnection& connection, DbQuery& query,
       find_terminal_(std::move(find_terminal)),
       clock_(clock) {}
 
-void CommandProcessor::Handle(ReplySink& terminal, std::string_view reception) {
+RequestOutcome CommandProcessor::Handle(ReplySink& terminal, std::string_view reception) {
+  const MonotonicClock::TimePoint started = clock_.Now();
+  RequestOutcome outcome;
+  // What the steps do not answer themselves (a reply that could not be sent, a result column
+  // that is missing) ends the request without a reply.
+  if (auto e = CatchError([&] { outcome = HandleRequest(terminal, reception); })) {
+    log_(kRequestFailure + e->ClassName() + ": " + e->Message());
+    outcome = {RequestOutcome::Kind::kNoReply, 0, *e, {}};
+  }
   // Every request ends with its link closed, whatever its outcome (records, error record,
   // unknown command, no reply): the next request, from any terminal, starts a session of its
   // own and finds none of this one's user variables, temporary tables or transaction. A link
   // opened ahead that the request did not use is closed too.
-  struct CloseLinkOnExit {
-    DbQuery& query;
-    DbConnection& connection;
-    ~CloseLinkOnExit() {
-      query.Close();
-      connection.Disconnect();
-    }
-  } close_link{query_, connection_};
+  query_.Close();
+  connection_.Disconnect();
+  outcome.took = clock_.Now() - started;
+  return outcome;
+}
+
+RequestOutcome CommandProcessor::HandleRequest(ReplySink& terminal, std::string_view reception) {
   std::string name;
-  // True while a database failure is to be answered with the error record.
-  bool answer_database_failure = false;
-  try {
-    const Request request = ParseRequest(reception);
-    if (request.IsBlank()) return;  // no request at all
-    name = request.Name();
-
-    answer_database_failure = true;
-    const DefinitionSource source = DecideSource();
-    answer_database_failure = false;
-    const bool in_table = source == DefinitionSource::kTable;
-    if (in_table && !IsLookupName(name)) {
-      log_(kNameNotLookedUp);
-      Reply(terminal, kUnknownCommandReply);
-      return;
-    }
-
-    answer_database_failure = true;
-    // In the table the lookup is the first statement that carries a value: SET NAMES goes
-    // first, and its answer confirms how the session reads backslashes before the name is
-    // quoted.
-    if (in_table) SetNames();
-    const std::optional<CommandDefinition> definition = catalog_.Find(name, source);
-    answer_database_failure = false;
-    if (!definition) {
-      Reply(terminal, kUnknownCommandReply);
-      return;
-    }
-    if (definition->parameter_count < 1 || definition->parameter_count > 5) {
-      log_(std::string(kRequestFailure) + kRangeError +
-           ": Range check error (ze_ctecky = " + std::to_string(definition->parameter_count) + ")");
-      return;
-    }
-    const ParameterValues params = RequestParameters(request, definition->parameter_count);
-
-    answer_database_failure = true;
-    if (!in_table) SetNames();
-    answer_database_failure = false;
-
-    Execute(terminal, params, *definition);
-  } catch (const Error& e) {
+  // The steps before the definition's own statements. A failure of one of them is logged; a
+  // failure of the database there is also answered with the error record, so the terminal
+  // does not wait for its own time-out.
+  auto fail = [&](const Error& e, bool database_step) {
     log_(kRequestFailure + e.ClassName() + ": " + e.Message());
-    if (answer_database_failure && IsDatabaseFailure(e))
+    if (database_step && IsDatabaseFailure(e)) {
       Reply(terminal, name + ";error" + settings_.terminator);
-  } catch (const std::exception& e) {
-    log_(std::string(kRequestFailure) + "Exception: " + e.what());
+      return RequestOutcome{RequestOutcome::Kind::kErrorRecord, 0, e, {}};
+    }
+    return RequestOutcome{RequestOutcome::Kind::kNoReply, 0, e, {}};
+  };
+
+  Request request;
+  if (auto e = CatchError([&] { request = ParseRequest(reception); })) return fail(*e, false);
+  if (request.IsBlank()) return {};  // no request at all
+  name = request.Name();
+
+  DefinitionSource source = DefinitionSource::kOwnFile;
+  if (auto e = CatchError([&] { source = DecideSource(); })) return fail(*e, true);
+  const bool in_table = source == DefinitionSource::kTable;
+  if (in_table && !IsLookupName(name)) {
+    log_(kNameNotLookedUp);
+    Reply(terminal, kUnknownCommandReply);
+    return {RequestOutcome::Kind::kUnknownCommand, 0, std::nullopt, {}};
   }
+
+  // In the table the lookup is the first statement that carries a value: SET NAMES goes first,
+  // and its answer confirms how the session reads backslashes before the name is quoted.
+  std::optional<CommandDefinition> definition;
+  if (auto e = CatchError([&] {
+        if (in_table) SetNames();
+        definition = catalog_.Find(name, source);
+      }))
+    return fail(*e, true);
+  if (!definition) {
+    Reply(terminal, kUnknownCommandReply);
+    return {RequestOutcome::Kind::kUnknownCommand, 0, std::nullopt, {}};
+  }
+  if (definition->parameter_count < 1 || definition->parameter_count > 5)
+    return fail(Error::Range("Range check error (ze_ctecky = " +
+                             std::to_string(definition->parameter_count) + ")"),
+                false);
+  ParameterValues params;
+  if (auto e =
+          CatchError([&] { params = RequestParameters(request, definition->parameter_count); }))
+    return fail(*e, false);
+  if (!in_table) {
+    if (auto e = CatchError([&] { SetNames(); })) return fail(*e, true);
+  }
+
+  return Execute(terminal, params, *definition);
 }
 
 void CommandProcessor::SetNames() {
@@ -185,14 +196,16 @@ DefinitionSource CommandProcessor::DecideSource() {
   return *probed_source_;
 }
 
-// Sets the template as the shared query's text; the parameters go into its placeholders only
-// when the statement is sent, after preparation, so the statement's shape is the template's.
-void CommandProcessor::SetTemplate(const std::string& templ, const ParameterValues& params) {
-  // The template as the one line of the query's text (the text of SqlClear + SqlAdd(templ)),
-  // prepared once.
-  query_.SetSqlTemplate(templ + "\r\n", [params](std::string_view statement, EscapeMode mode) {
-    return FillPlaceholders(statement, params, mode);
-  });
+// The template prepared for the session's confirmed mode, before anything of it is sent: a
+// preparation error leaves the request without a reply.
+PreparedSql CommandProcessor::Prepare(const std::string& templ) {
+  return PrepareTemplate(templ, connection_.Mode());
+}
+
+// Binds and fills the prepared template and sets the finished statement on the shared query:
+// the parameters go in after preparation, so the statement's shape is the template's.
+void CommandProcessor::SetStatement(const PreparedSql& prepared, const ParameterValues& params) {
+  query_.SetFinishedStatement(FinishStatement(prepared, params, connection_.Mode()));
 }
 
 void CommandProcessor::Reply(ReplySink& terminal, std::string text_without_cr, bool add_cr) {
@@ -211,10 +224,11 @@ void CommandProcessor::ReplyError(ReplySink& terminal, const CommandDefinition& 
 // text transliterated to ASCII letters, then one CR. The rows are read twice: first for the
 // reply's length, so that a reply beyond Max_reply is never built (the terminal gets the error
 // record) and the one that is built takes no more than its own size.
-void CommandProcessor::SendRecords(ReplySink& terminal, const CommandDefinition& definition) {
+RequestOutcome CommandProcessor::AnswerRecords(ReplySink& terminal,
+                                               const CommandDefinition& definition) {
   if (query_.AtEnd()) {  // a modifying statement 1 without statement 2: no result to read
     Reply(terminal, "");
-    return;
+    return {RequestOutcome::Kind::kRecords, 0, std::nullopt, {}};
   }
   const int m = TokenCount(definition.result_columns, '|');
   std::vector<DbField*> columns;
@@ -224,15 +238,19 @@ void CommandProcessor::SendRecords(ReplySink& terminal, const CommandDefinition&
 
   const size_t per_record = definition.name.size() + settings_.terminator.size() + columns.size();
   size_t length = 1;  // the final CR
+  uint64_t rows = 0;
   for (; !query_.AtEnd(); query_.NextRow()) {
+    ++rows;
     length += per_record;
     for (const DbField* column : columns) length += ValueLength(*column);
   }
   if (length > settings_.max_reply) {
+    const std::string why = kReplyTooLong + definition.name + kReplyTooLongMiddle +
+                            std::to_string(length) + kReplyTooLongEnd +
+                            std::to_string(settings_.max_reply);
     ReplyError(terminal, definition);
-    log_(kReplyTooLong + definition.name + kReplyTooLongMiddle + std::to_string(length) +
-         kReplyTooLongEnd + std::to_string(settings_.max_reply));
-    return;
+    log_(why);
+    return {RequestOutcome::Kind::kErrorRecord, rows, Error::Range(why), {}};
   }
 
   std::string records;
@@ -249,15 +267,7 @@ void CommandProcessor::SendRecords(ReplySink& terminal, const CommandDefinition&
     records += settings_.terminator;
   }
   Reply(terminal, TranslitToAscii(std::move(records)));
-}
-
-void CommandProcessor::SendEmptyResult(ReplySink& terminal, const CommandDefinition& definition) {
-  Reply(terminal, definition.name + ";" + definition.empty_result_text);
-}
-
-void CommandProcessor::Finish() {
-  query_.Close();
-  connection_.Disconnect();
+  return {RequestOutcome::Kind::kRecords, rows, std::nullopt, {}};
 }
 
 void CommandProcessor::Arm() {
@@ -268,86 +278,81 @@ void CommandProcessor::Disarm() {
   watchdog_.SetEnabled(false);
 }
 
-void CommandProcessor::Execute(ReplySink& terminal, const ParameterValues& params,
-                               const CommandDefinition& definition) {
+// Template 1, then the branch: a reading one without rows ends with the empty result; without
+// template 2 its records (or the lone CR of a modifying one) are the reply; otherwise template 2
+// runs and its records or the empty result are the reply. A failed statement ends the request
+// with the error record; the query stays open and the watchdog armed, and Handle closes the
+// link.
+RequestOutcome CommandProcessor::Execute(ReplySink& terminal, const ParameterValues& params,
+                                         const CommandDefinition& definition) {
   watched_terminal_ = terminal.Id();
   watched_name_ = definition.name;
+  const bool modifying = IsModifyingTemplate(definition.statement1);
 
-  const std::string& templ1 = definition.statement1;
-  const std::string& templ2 = definition.statement2;
-  const bool modifying = IsModifyingTemplate(templ1);
-  SetTemplate(templ1, params);
-
-  // Each guarded region ends the request with the error reply when anything inside it fails;
-  // the query stays open, the link stays up and the watchdog stays armed.
-  // The log line after the error record says why the statement failed.
-  auto guarded = [&](auto&& region) -> bool {
-    try {
-      region();
-      return true;
-    } catch (const Error& e) {
-      ReplyError(terminal, definition);
-      std::string line =
-          kCommandFailure + definition.name + ": " + e.ClassName() + ": " + e.Message();
-      if (e.Code() != 0) line += " (#" + std::to_string(e.Code()) + ")";
-      log_(line);
-      return false;
-    } catch (const std::exception& e) {
-      ReplyError(terminal, definition);
-      log_(kCommandFailure + definition.name + ": Exception: " + e.what());
-      return false;
-    }
-  };
-  // Opens the query under the watchdog; without rows answers the empty result, after `reset`.
-  // True when the result has rows.
-  auto open_watched = [&](const std::string* reset) {
-    Arm();
-    query_.Open();
-    Disarm();
-    if (!query_.NoRows()) return true;
-    if (reset) ResetUserVariables(*reset);
-    SendEmptyResult(terminal, definition);
-    Finish();
-    return false;
-  };
-
-  bool has_rows = true;
-  if (modifying) {
-    // Executed on its own also when there is no second template; the terminal then gets the
-    // reply of an empty record set (a lone CR).
-    if (!guarded([&] {
-          Arm();
-          query_.ExecuteStatement();
-          Disarm();
-        }))
-      return;
-  } else if (!guarded([&] { has_rows = open_watched(nullptr); }) || !has_rows) {
-    return;
-  }
-
-  if (templ2.empty()) {
-    SendRecords(terminal, definition);
-    Finish();
-    return;
-  }
+  const PreparedSql first = Prepare(definition.statement1);
+  if (auto failure = RunTemplate(first, params, /*open=*/!modifying))
+    return AnswerFailure(terminal, definition, *failure);
+  if (!modifying && query_.NoRows()) return AnswerEmptyResult(terminal, definition);
+  if (definition.statement2.empty()) return AnswerRecords(terminal, definition);
 
   query_.Close();
-  SetTemplate(templ2, params);
-  if (!guarded([&] { has_rows = open_watched(&templ1); }) || !has_rows) return;
-
-  SendRecords(terminal, definition);
-  ResetUserVariables(templ2);
-  Finish();
+  const PreparedSql second = Prepare(definition.statement2);
+  if (auto failure = RunTemplate(second, params, /*open=*/true))
+    return AnswerFailure(terminal, definition, *failure);
+  if (query_.NoRows()) {
+    if (auto failure = CatchError([&] { ResetUserVariables(definition.statement1); }))
+      return AnswerFailure(terminal, definition, *failure);
+    return AnswerEmptyResult(terminal, definition);
+  }
+  RequestOutcome outcome = AnswerRecords(terminal, definition);
+  ResetUserVariables(definition.statement2);
+  return outcome;
 }
 
-void CommandProcessor::OnWatchdogExpired() {
+// Sends a template statement under the watchdog: opened for its result, or executed. A failure
+// leaves the watchdog armed and comes back as the value.
+std::optional<Error> CommandProcessor::RunTemplate(const PreparedSql& prepared,
+                                                   const ParameterValues& params, bool open) {
+  Arm();
+  if (auto failure = CatchError([&] {
+        SetStatement(prepared, params);
+        if (open)
+          query_.Open();
+        else
+          query_.ExecuteStatement();
+      }))
+    return failure;
+  Disarm();
+  return std::nullopt;
+}
+
+// The error record, then the log line that says why the statement failed.
+RequestOutcome CommandProcessor::AnswerFailure(ReplySink& terminal,
+                                               const CommandDefinition& definition,
+                                               const Error& failure) {
+  ReplyError(terminal, definition);
+  std::string line =
+      kCommandFailure + definition.name + ": " + failure.ClassName() + ": " + failure.Message();
+  if (failure.Code() != 0) line += " (#" + std::to_string(failure.Code()) + ")";
+  log_(line);
+  return {RequestOutcome::Kind::kErrorRecord, 0, failure, {}};
+}
+
+RequestOutcome CommandProcessor::AnswerEmptyResult(ReplySink& terminal,
+                                                   const CommandDefinition& definition) {
+  Reply(terminal, definition.name + ";" + definition.empty_result_text);
+  return {RequestOutcome::Kind::kEmptyResult, 0, std::nullopt, {}};
+}
+
+RequestOutcome CommandProcessor::OnWatchdogExpired() {
   watchdog_.SetEnabled(false);
   connection_.Disconnect();
   // The terminal of the watched statement may have gone meanwhile; then there is no one to tell.
-  if (!watched_terminal_) return;
+  if (!watched_terminal_) return {};
   const std::unique_ptr<ReplySink> terminal = find_terminal_(*watched_terminal_);
-  if (!terminal) return;
+  if (!terminal) return {};
   Reply(*terminal, watched_name_ + ";timeout" + settings_.terminator, /*add_cr=*/false);
+  return {RequestOutcome::Kind::kTimeoutRecord, 0, std::nullopt, {}};
 }
 
 // Every piece after an "@" names a variable up to its first ":"; each is set to NULL by a

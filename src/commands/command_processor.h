@@ -1,9 +1,8 @@
 // Request processing: a terminal's reception parsed into a request, the command's definition
 // looked up, its SQL templates run on the shared query and the replies sent (Handle); the
-// statement watchdog's expiry (OnWatchdogExpired).
+// statement watchdog's expiry (OnWatchdogExpired). Both return how the request ended.
 //
-// Everything runs on the event-loop thread, one request at a time. Failures that the processing
-// does not answer itself leave Handle; the reception handler drops them.
+// Everything runs on the event-loop thread, one request at a time.
 #pragma once
 
 #include <chrono>
@@ -21,6 +20,7 @@
 #include "commands/placeholders.h"
 #include "commands/reply_sink.h"
 #include "commands/request.h"
+#include "commands/request_outcome.h"
 #include "config/startup_config.h"
 #include "platform/monotonic_clock.h"
 
@@ -74,11 +74,12 @@ class CommandProcessor {
                    const MonotonicClock& clock = SteadyMonotonicClock());
 
   // One reception of `terminal` (its text without trailing CRs): parse, look up, answer or
-  // execute. Nothing leaves it: a failure it does not answer otherwise is logged as
-  // "Chyba požadavku: class: message"; when the database failed before the definition's own
-  // statements ran (connecting, the lookup, the character-set statement), the terminal also
-  // gets the error record, so it does not wait for its own time-out.
-  void Handle(ReplySink& terminal, std::string_view reception);
+  // execute; returns how the request ended. Nothing leaves it: a failure it does not answer
+  // otherwise is logged as "Chyba požadavku: class: message"; when the database failed before
+  // the definition's own statements ran (connecting, the lookup, the character-set statement),
+  // the terminal also gets the error record, so it does not wait for its own time-out. The
+  // link is closed when it returns.
+  RequestOutcome Handle(ReplySink& terminal, std::string_view reception);
 
   // Called as `reception` arrives, before it is written anywhere: when its request is going to
   // need the database link first thing (it has text, and its definition is looked up in the
@@ -89,8 +90,9 @@ class CommandProcessor {
 
   // Shortest time between two probes of a database that was down at start-up.
   static constexpr std::chrono::seconds kProbeInterval{5};
-  // The watchdog expired: drop the database link and tell the terminal of the latest execution.
-  void OnWatchdogExpired();
+  // The watchdog expired: drop the database link and tell the terminal of the latest execution
+  // (kTimeoutRecord; kNothing when that terminal has gone).
+  RequestOutcome OnWatchdogExpired();
 
  private:
   // Where to look the command up; probes the database when start-up could not.
@@ -100,20 +102,27 @@ class CommandProcessor {
   std::optional<DefinitionSource> KnownSource() const;
   // True while the last probe failed less than kProbeInterval ago: requests fail as it did.
   bool WithinFailedProbeInterval() const;
+  RequestOutcome HandleRequest(ReplySink& terminal, std::string_view reception);
   // Runs the definition's templates with the parameters and replies.
-  void Execute(ReplySink& terminal, const ParameterValues& params,
-               const CommandDefinition& definition);
+  RequestOutcome Execute(ReplySink& terminal, const ParameterValues& params,
+                         const CommandDefinition& definition);
+  // The template prepared for the session's confirmed mode.
+  PreparedSql Prepare(const std::string& templ);
+  // Binds and fills `prepared` and sets the finished statement on the shared query.
+  void SetStatement(const PreparedSql& prepared, const ParameterValues& params);
+  std::optional<Error> RunTemplate(const PreparedSql& prepared, const ParameterValues& params,
+                                   bool open);
   // Sets every user variable that `text` assigns ("@name:=") to NULL on the shared query.
   void ResetUserVariables(const std::string& text);
-  void SetTemplate(const std::string& templ, const ParameterValues& params);
   // Sends the text (with a CR unless `add_cr` is false) and logs it; a long text is logged cut.
   void Reply(ReplySink& terminal, std::string text_without_cr, bool add_cr = true);
   void ReplyError(ReplySink& terminal, const CommandDefinition& definition);
+  RequestOutcome AnswerFailure(ReplySink& terminal, const CommandDefinition& definition,
+                               const Error& failure);
+  RequestOutcome AnswerRecords(ReplySink& terminal, const CommandDefinition& definition);
+  RequestOutcome AnswerEmptyResult(ReplySink& terminal, const CommandDefinition& definition);
   // Switches the link to cp1250 (kSetNames) on the shared query.
   void SetNames();
-  void SendRecords(ReplySink& terminal, const CommandDefinition& definition);
-  void SendEmptyResult(ReplySink& terminal, const CommandDefinition& definition);
-  void Finish();
   void Arm();
   void Disarm();
 

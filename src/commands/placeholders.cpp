@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "base/text.h"
 #include "db/db_error.h"
 
 namespace larvek {
@@ -205,6 +206,24 @@ std::string FillPlaceholders(std::string_view statement, const ParameterValues& 
     }
   }
   return out;
+}
+
+std::string TemplateText(const std::string& templ) {
+  std::string text;
+  // As the template set as the query's one line (CR LF added) was split and joined again.
+  for (const std::string& line : SplitLines(templ + "\r\n")) text += line + "\r\n";
+  return text;
+}
+
+PreparedSql PrepareTemplate(const std::string& templ, EscapeMode mode) {
+  return PrepareSql(TemplateText(templ), mode);
+}
+
+std::string FinishStatement(const PreparedSql& prepared, const ParameterValues& params,
+                            EscapeMode mode) {
+  if (!prepared.has_statement) ThrowDatabaseError(kEmptyStatement);
+  return FillPlaceholders(
+      BindNullParameters(prepared.statement, prepared.parameter_occurrences, mode), params, mode);
 }
 
 }  // namespace larvek

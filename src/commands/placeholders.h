@@ -35,4 +35,19 @@ int PlaceholderAt(std::string_view text, size_t i);
 std::string FillPlaceholders(std::string_view statement, const ParameterValues& params,
                              EscapeMode mode);
 
+// A command's template on its way to the database, in two steps so that a failure of each
+// shows where it always has: the preparation when the template is taken up (its error leaves
+// the request without a reply), the binding and filling when it is sent (the error record).
+//
+// The template's text as a query keeps it: each of its lines followed by CR LF.
+std::string TemplateText(const std::string& templ);
+// The template prepared for a link in `mode` (PrepareSql of TemplateText); throws the
+// preparation's error.
+PreparedSql PrepareTemplate(const std::string& templ, EscapeMode mode);
+// The finished text to send: "?" markers bound, then the placeholders filled with `params`,
+// both for `mode`, the mode the session has confirmed. Throws "SQL dotaz je prázdný" when the
+// template holds no statement, and the binding's and the filling's errors.
+std::string FinishStatement(const PreparedSql& prepared, const ParameterValues& params,
+                            EscapeMode mode);
+
 }  // namespace larvek

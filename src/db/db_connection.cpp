@@ -114,7 +114,7 @@ void DbConnection::BeginOpen() {
   InitClientLibrary();
   MYSQL* m = mysql_init(nullptr);
   if (!m) return;  // EnsureOpen tries again and reports the failure
-  unsigned int timeout = TimeoutSeconds;
+  unsigned int timeout = settings_.timeout_seconds;
   my_bool reconnect = 0;
   // Opening without blocking also spares the short sleep the blocking connect takes after
   // starting the TCP connect.
@@ -130,8 +130,9 @@ void DbConnection::BeginOpen() {
   auto or_null = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
   opened_ = nullptr;
   opening_waits_for_ = mysql_real_connect_start(
-      &opened_, m, or_null(HostName), or_null(User), Password.c_str(), or_null(Database),
-      Port == 0 ? 3306 : Port, nullptr, CLIENT_CONNECT_WITH_DB);
+      &opened_, m, or_null(settings_.host), or_null(settings_.user), settings_.password.c_str(),
+      or_null(settings_.database), settings_.port == 0 ? 3306 : settings_.port, nullptr,
+      CLIENT_CONNECT_WITH_DB);
   opening_ = m;
 }
 

@@ -5,12 +5,13 @@
 // Opening may be started ahead (BeginOpen): the client library then connects without
 // blocking and the caller goes on with other work while the database accepts the link and
 // sends its greeting; the next EnsureOpen waits for the rest. Statements themselves always
-// block, each bounded by TimeoutSeconds.
+// block, each bounded by the settings' time-out.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "db/sql_statement.h"
@@ -21,6 +22,19 @@ namespace larvek {
 
 class DbQuery;
 
+// Where and how a link logs in. An empty host or user lets the client library choose; port 0
+// means 3306.
+struct LinkSettings {
+  std::string host;
+  std::string user;
+  std::string password;
+  std::string database = "larvek";
+  int port = 3306;
+  // Seconds that connecting, and each read or write on the link, may take before the
+  // statement fails and the link is dropped; 0 waits for ever.
+  unsigned timeout_seconds = 30;
+};
+
 class DbConnection {
  public:
   DbConnection();
@@ -28,17 +42,9 @@ class DbConnection {
   DbConnection(const DbConnection&) = delete;
   DbConnection& operator=(const DbConnection&) = delete;
 
-  // Settings, used at the next opening of the link. An empty HostName or User lets the client
-  // library choose; Port 0 means 3306.
-  std::string Protocol = "mysql";
-  std::string HostName;
-  std::string User;
-  std::string Password;
-  std::string Database = "larvek";
-  int Port = 3306;
-  // Seconds that connecting, and each read or write on the link, may take before the
-  // statement fails and the link is dropped; 0 waits for ever.
-  unsigned TimeoutSeconds = 30;
+  // The login and time-out, used at the next opening of the link.
+  void SetSettings(LinkSettings settings) { settings_ = std::move(settings); }
+  const LinkSettings& Settings() const { return settings_; }
 
   bool Connected() const { return mysql_ != nullptr; }
   // True between BeginOpen and the EnsureOpen or Disconnect that finishes the opening.
@@ -80,11 +86,14 @@ class DbConnection {
   void DiscardMoreResults();
   // Raises the link's current error as above.
   [[noreturn]] void RaiseLinkError();
-  st_mysql* Handle() const { return mysql_; }
   void Bind(DbQuery* query);
   void Unbind(DbQuery* query);
 
  private:
+  friend class DbQuery;  // reads the results of its statements on the link
+  st_mysql* Handle() const { return mysql_; }
+
+  LinkSettings settings_;
   st_mysql* mysql_ = nullptr;
   // Between BeginOpen and EnsureOpen: the link being opened, what the client library waits for
   // (MYSQL_WAIT_* flags, 0 when it has finished) and, once finished, its result (null when

@@ -24,13 +24,11 @@ DbConnection& DbQuery::Connection() {
 }
 
 void DbQuery::SqlClear() {
-  fill_values_ = nullptr;
   lines_.clear();
   Prepare();
 }
 
 void DbQuery::SqlAdd(const std::string& line) {
-  fill_values_ = nullptr;
   lines_.push_back(line);
   Prepare();
 }
@@ -42,14 +40,18 @@ std::string DbQuery::SqlText() const {
 }
 
 void DbQuery::SetSqlText(const std::string& text) {
-  fill_values_ = nullptr;
   lines_ = SplitLines(text);
   Prepare();
 }
 
-void DbQuery::SetSqlTemplate(const std::string& text, ValueFiller fill_values) {
-  SetSqlText(text);
-  fill_values_ = std::move(fill_values);
+void DbQuery::SetFinishedStatement(std::string statement) {
+  Close();
+  lines_.clear();  // the text is the statement itself, not lines of a template
+  parameter_occurrences_ = 0;
+  parameter_names_.clear();
+  has_statement_ = !statement.empty();
+  statement_ = std::move(statement);
+  finished_ = true;
 }
 
 void DbQuery::Prepare() {
@@ -62,6 +64,7 @@ void DbQuery::Prepare() {
 }
 
 void DbQuery::PrepareFor(EscapeMode mode) {
+  finished_ = false;
   prepared_mode_ = mode;
   has_statement_ = false;
   statement_.clear();
@@ -76,18 +79,18 @@ void DbQuery::PrepareFor(EscapeMode mode) {
 
 void DbQuery::Send() {
   DbConnection& connection = Connection();
+  if (finished_) {
+    connection.Execute(statement_);
+    return;
+  }
   // The text was prepared for the mode of the link known then; a link in the other mode reads
-  // backslashes in the template's strings differently. Values are quoted only for a mode the
-  // session has confirmed; a statement without values goes out as prepared when there is none.
-  const EscapeMode mode =
-      fill_values_ ? connection.Mode() : connection.ConfirmedMode().value_or(prepared_mode_);
+  // backslashes in the template's strings differently.
+  const EscapeMode mode = connection.ConfirmedMode().value_or(prepared_mode_);
   if (mode != prepared_mode_) {
     PrepareFor(mode);
     if (!has_statement_) ThrowDatabaseError(kEmptyStatement);
   }
-  std::string statement = BindNullParameters(statement_, parameter_occurrences_, mode);
-  if (fill_values_) statement = fill_values_(statement, mode);
-  connection.Execute(statement);
+  connection.Execute(BindNullParameters(statement_, parameter_occurrences_, mode));
 }
 
 void DbQuery::Open() {

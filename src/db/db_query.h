@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,11 +15,6 @@ struct st_mysql_res;
 namespace larvek {
 
 class DbConnection;
-
-// Puts values into a statement at the moment it is sent: gets the text that preparation and
-// the "?" binding made of the template, and the link's escaping mode; returns the text to send.
-// Values put in this way are never tokenized, never searched for parameters or comments.
-using ValueFiller = std::function<std::string(std::string_view statement, EscapeMode mode)>;
 
 class DbQuery {
  public:
@@ -35,12 +29,14 @@ class DbQuery {
   // a preparation error is raised by the change and leaves no statement prepared.
   void SqlClear();
   void SqlAdd(const std::string& line);
-  // Every line followed by CR LF / replaces the lines by `text` split at CR, LF or CR LF.
+  // Every line followed by CR LF (none after SetFinishedStatement) / replaces the lines by
+  // `text` split at CR, LF or CR LF.
   std::string SqlText() const;
   void SetSqlText(const std::string& text);
-  // Sets the whole text like SetSqlText, as a template whose values `fill_values` puts in when
-  // the statement is sent. Every other change of the text drops the filler.
-  void SetSqlTemplate(const std::string& text, ValueFiller fill_values);
+  // Sets a statement that is ready to be sent as it is: its caller prepared, bound and filled
+  // it for the link's confirmed escaping mode (DbConnection::Mode). Nothing in it is searched
+  // again, so the values it holds stay data. An empty text is no statement.
+  void SetFinishedStatement(std::string statement);
 
   // Runs the statement and opens its result (nothing happens when open already). Fails with
   // "SQL dotaz je prázdný" before connecting when there is no statement, and with "Nelze
@@ -87,7 +83,7 @@ class DbQuery {
   DbConnection* connection_;
   std::string name_;
   std::vector<std::string> lines_;
-  ValueFiller fill_values_;
+  bool finished_ = false;  // statement_ was set by SetFinishedStatement
   EscapeMode prepared_mode_ = EscapeMode::kBackslash;
   bool has_statement_ = false;
   std::string statement_;

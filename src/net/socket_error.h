@@ -20,18 +20,4 @@ std::string SocketErrorDescription(int code);
 Error SocketError(int code, const std::string& operation);
 [[noreturn]] void ThrowSocketError(int code, const std::string& operation);
 
-// Runs f and returns the error that escaped it, if any; other exceptions become class
-// "Exception". For the places where an event's errors are routed rather than propagated.
-template <typename F>
-std::optional<Error> CatchError(F&& f) {
-  try {
-    f();
-    return std::nullopt;
-  } catch (const Error& e) {
-    return e;
-  } catch (const std::exception& e) {
-    return Error::Generic(e.what());
-  }
-}
-
 }  // namespace larvek

@@ -8,12 +8,8 @@
 namespace larvek {
 
 inline void ApplyDatabaseLogin(const StartupConfig& config, DbConnection& connection) {
-  connection.HostName = config.host;
-  connection.Password = config.password;
-  connection.User = config.user;
-  connection.Port = config.port;
-  connection.TimeoutSeconds = static_cast<unsigned>(config.sql_timeout);
-  connection.Database = config.database;
+  connection.SetSettings({config.host, config.user, config.password, config.database, config.port,
+                          static_cast<unsigned>(config.sql_timeout)});
 }
 
 }  // namespace larvek

@@ -77,9 +77,9 @@ struct PreparedTemplate {
   std::string bound;                      // the statement before the values go in
 };
 
-PreparedTemplate PrepareTemplate(const std::string& templ, EscapeMode mode) {
+PreparedTemplate TemplateSteps(const std::string& templ, EscapeMode mode) {
   PreparedTemplate t;
-  for (const std::string& line : SplitLines(templ + "\r\n")) t.query_text += line + "\r\n";
+  t.query_text = TemplateText(templ);
   try {
     t.prepared = PrepareSql(t.query_text, mode);
   } catch (const Error& e) {
@@ -152,7 +152,7 @@ std::string ContainsIgnoringCase(const std::string& text, const char* word) {
 void CheckTemplate(Printer& p, const CommandDefinition& def, int number, EscapeMode mode) {
   const std::string& templ = number == 1 ? def.statement1 : def.statement2;
   const std::string label = "template " + std::to_string(number);
-  const PreparedTemplate t = PrepareTemplate(templ, mode);
+  const PreparedTemplate t = TemplateSteps(templ, mode);
   if (t.prepare_error) {
     p.Warning(label + ": a \":\" outside a string that names no parameter: " +
               Cp1250ToUtf8(*t.prepare_error) + "; the terminal gets no reply");
@@ -494,7 +494,7 @@ class DryRun {
   Outcome Send(int number, bool open) {
     const std::string& templ = number == 1 ? def_.statement1 : def_.statement2;
     const std::string label = "template " + std::to_string(number) + ": ";
-    const PreparedTemplate t = PrepareTemplate(templ, mode_);
+    const PreparedTemplate t = TemplateSteps(templ, mode_);
     if (t.prepare_error) {
       Numbered(label + "not sent: " + Cp1250ToUtf8(*t.prepare_error));
       return Outcome::kNoReply;
@@ -524,12 +524,7 @@ class DryRun {
     }
     Statement(label + text, "", false);
     try {
-      query_.Close();
-      query_.SqlClear();
-      query_.SqlAdd(templ);
-      query_.SetSqlTemplate(query_.SqlText(), [this](std::string_view s, EscapeMode mode) {
-        return FillPlaceholders(s, params_, mode);
-      });
+      query_.SetFinishedStatement(text);
       query_.Open();
     } catch (const Error& e) {
       p_.Line("      run: failed: " + Cp1250ToUtf8(e.Message()));

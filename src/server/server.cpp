@@ -146,10 +146,7 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
       log_(view.Log(), log_dir.empty() ? program_dir_ : log_dir),
       processor_(
           db_connection, shared_query, config_store, watchdog_timer, settings_,
-          [this](const std::string& text) {
-            if (text.rfind("Chyba", 0) == 0) ++counts_.errors;
-            AddLogLine(text);
-          },
+          [this](const std::string& text) { AddLogLine(text); },
           [this](uint64_t id) -> std::unique_ptr<ReplySink> {
             TerminalConnection* connection = listener.Find(id);
             if (connection == nullptr || !connection->Connected()) return nullptr;
@@ -170,7 +167,7 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
   };
   watchdog_timer.OnTimer = [this] {
     try {
-      processor_.OnWatchdogExpired();
+      Count(processor_.OnWatchdogExpired());
     } catch (const std::exception& e) {
       ShowError(e);
     }
@@ -214,7 +211,7 @@ void Server::Stop() {
 }
 
 std::string Server::Caption() const {
-  return "Serv_Larvek: database: " + db_connection.Database + ", port: " + server_port_;
+  return "Serv_Larvek: database: " + db_connection.Settings().database + ", port: " + server_port_;
 }
 
 void Server::ApplyConfig(const StartupConfig& config) {
@@ -371,7 +368,13 @@ void Server::OnTerminalData(TerminalConnection& client) {
              WithoutLineBreaks(std::string(LoggedPart(reception))) + "'" +
              CutNote(reception.size()));
   ConnectionReplySink terminal(client);
-  processor_.Handle(terminal, reception);
+  Count(processor_.Handle(terminal, reception));
+}
+
+void Server::Count(const RequestOutcome& outcome) {
+  if (outcome.kind == RequestOutcome::Kind::kNothing) return;
+  ++counts_.by_outcome[static_cast<size_t>(outcome.kind)];
+  if (outcome.failure) ++counts_.errors;
 }
 
 void Server::OnTerminalError(const Error& error, bool& can_close) {

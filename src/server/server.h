@@ -4,6 +4,7 @@
 // into the log view to the day's file.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -31,11 +32,16 @@ std::string ApplicationTitle(const std::string& program_path);
 // The text of an error message box: a "." is appended when the last character sorts after ".".
 std::string MessageBoxText(const std::string& text);
 
-// Running totals for a supervisor's status line.
+// Running totals for a supervisor's status line, counted from the events and the request
+// outcomes, never read from log lines.
 struct ServerCounts {
   uint64_t connections = 0;  // terminals accepted
-  uint64_t requests = 0;     // receptions handled
-  uint64_t errors = 0;       // error lines logged (listener, terminals, requests)
+  uint64_t requests = 0;     // receptions handled (a closing connection's empty read is none)
+  // Errors: of the listener and the terminals' connections, and requests that ended with a
+  // failure (the error record, or no reply for a reason).
+  uint64_t errors = 0;
+  // Requests by how they ended, indexed by RequestOutcome::Kind.
+  std::array<uint64_t, 7> by_outcome{};
 };
 
 // How Start ended.
@@ -92,6 +98,7 @@ class Server {
   void OnListenerClosed(int code);
   void OnTerminalData(TerminalConnection& client);
   void OnTerminalError(const Error& error, bool& can_close);
+  void Count(const RequestOutcome& outcome);
   // The stages of Start.
   void ReadConfiguration();
   void ContactDatabase();

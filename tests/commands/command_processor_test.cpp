@@ -194,6 +194,54 @@ TEST_F(CommandProcessorTest, RequestsAgainstTheTableOfDefinitions) {
   EXPECT_FALSE(connection.Connected());
 }
 
+// Each request ends with a value that says how: the server counts these, not log lines.
+TEST_F(CommandProcessorTest, EveryRequestEndsWithItsOutcome) {
+  using Kind = RequestOutcome::Kind;
+  database.CreateServerTerm();
+  database.Define("STAV", 1, "kod", "select kod from sklad where skupina = %a% order by kod", "",
+                  "NENI");
+  database.DefineFailing("BAD");
+  database.Define("VYDEJ", 2, "", "update sklad set mnozstvi = mnozstvi - %b% where kod = %a%", "",
+                  "x");
+  database.Define("SEST", 6, "kod", "select kod from sklad", "", "NENI");
+  database.Define("DVOJTECKA", 1, "kod", "select kod from sklad where kod = %a% and 1 = :)", "",
+                  "NENI");
+  const struct {
+    const char* request;
+    size_t max_reply;
+    Kind kind;
+    uint64_t rows;
+    std::string failure;  // "class: message (#code)" of the failure; "" for none
+  } cases[] = {
+      {"STAV;S", kDefaultMaxReplyBytes, Kind::kRecords, 2, ""},
+      {"STAV;Z", kDefaultMaxReplyBytes, Kind::kEmptyResult, 0, ""},
+      {"VYDEJ;A1;1", kDefaultMaxReplyBytes, Kind::kRecords, 0, ""},
+      {"ZZZ;1", kDefaultMaxReplyBytes, Kind::kUnknownCommand, 0, ""},
+      {"ST\\AV;1", kDefaultMaxReplyBytes, Kind::kUnknownCommand, 0, ""},
+      {" \t ", kDefaultMaxReplyBytes, Kind::kNothing, 0, ""},
+      {"BAD;1", kDefaultMaxReplyBytes, Kind::kErrorRecord, 0, "EDatabaseError (#1146)"},
+      {"STAV;S", 10, Kind::kErrorRecord, 2, "ERangeError"},
+      {"SEST;1;2;3;4;5;6", kDefaultMaxReplyBytes, Kind::kNoReply, 0, "ERangeError"},
+      {"VYDEJ", kDefaultMaxReplyBytes, Kind::kNoReply, 0, "EStringListError"},
+      {"DVOJTECKA;1", kDefaultMaxReplyBytes, Kind::kNoReply, 0, "EDatabaseError"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    settings.max_reply = c.max_reply;
+    FakeTerminal terminal(sent);
+    const RequestOutcome outcome = processor.Handle(terminal, c.request);
+    EXPECT_EQ(outcome.kind, c.kind);
+    EXPECT_EQ(outcome.rows, c.rows);
+    std::string failure;
+    if (outcome.failure) {
+      failure = outcome.failure->ClassName();
+      if (outcome.failure->Code() != 0)
+        failure += " (#" + std::to_string(outcome.failure->Code()) + ")";
+    }
+    EXPECT_EQ(failure, c.failure);
+  }
+}
+
 TEST_F(CommandProcessorTest, RequestsAgainstTheOwnFile) {
   settings.definitions = DefinitionSource::kOwnFile;
   dir.Write("srvlarvek.INI",
@@ -276,7 +324,9 @@ TEST_F(CommandProcessorTest, WatchdogExpiryTellsTheTerminalOfTheWatchedStatement
     sent.clear();
     log.clear();
     connection.EnsureOpen();
-    processor.OnWatchdogExpired();
+    const RequestOutcome expired = processor.OnWatchdogExpired();
+    EXPECT_EQ(expired.kind, c.timeout.empty() ? RequestOutcome::Kind::kNothing
+                                              : RequestOutcome::Kind::kTimeoutRecord);
     EXPECT_FALSE(watchdog.Enabled());
     EXPECT_FALSE(connection.Connected()) << "the expiry drops the database link";
     // No CR after the terminator.
@@ -293,8 +343,10 @@ TEST_F(CommandProcessorTest, WatchdogExpiryTellsTheTerminalOfTheWatchedStatement
 TEST_F(CommandProcessorTest, DatabaseDownIsAnsweredAndAFailedStartRecovers) {
   database.CreateServerTerm();
   database.Define("STAV", 1, "kod", "select kod from sklad where kod = %a%", "", "NENI");
-  const int real_port = connection.Port;
-  connection.Port = testing::FreeLoopbackPort();  // nothing listens there
+  const LinkSettings real = connection.Settings();
+  LinkSettings down_settings = real;
+  down_settings.port = testing::FreeLoopbackPort();  // nothing listens there
+  connection.SetSettings(down_settings);
   const auto down = [&](const std::string& request, const std::string& name) {
     SCOPED_TRACE(request);
     const Outcome got = Handle(request);
@@ -307,7 +359,7 @@ TEST_F(CommandProcessorTest, DatabaseDownIsAnsweredAndAFailedStartRecovers) {
 
   settings.definitions = std::nullopt;  // start-up could not probe the database
   down("STAV;A1", "STAV");              // probes, fails
-  connection.Port = real_port;
+  connection.SetSettings(real);
   clock.Advance(std::chrono::seconds(4));
   down("NIC", "NIC");  // too soon for the next probe: fails as the last one did
   clock.Advance(std::chrono::seconds(1));

@@ -102,12 +102,11 @@ class ConfirmedModeTest : public DbTest {
     server.ResetSqlMode();
   }
 
-  // HEX of `value` as the session reads it, the value filled in when the statement is sent.
+  // HEX of `value` as the session reads it, quoted for the mode the link confirms (Mode learns
+  // it first on a link that has none).
   std::string HexAsSent(const std::string& value) {
-    query.SetSqlTemplate("SELECT HEX(\"zqa\") AS h", [&value](std::string_view s, EscapeMode m) {
-      std::string text(s);
-      return text.replace(text.find("zqa"), 3, QuoteSqlValue(value, m));
-    });
+    const std::string quoted = QuoteSqlValue(value, connection.Mode());
+    query.SetFinishedStatement("SELECT HEX(\"" + quoted + "\") AS h");
     query.Open();
     std::string hex = query.ColumnByName("h").AsString();
     query.Close();

@@ -208,7 +208,7 @@ TEST_F(DbQueryTest, DisconnectClosesQueriesAndForgetsTheSession) {
 }
 
 TEST_F(DbQueryTest, FailedConnectLeavesTheConnectionClosedAndIsRetried) {
-  connection.Port = 1;  // nobody listens there
+  ChangeSettings([](LinkSettings& s) { s.port = 1; });  // nobody listens there
   query.SqlAdd("");
   EXPECT_EQ(DbErrorOf([&] { query.Open(); }), kEmpty);  // before any connect attempt
   int code = 0;
@@ -217,14 +217,16 @@ TEST_F(DbQueryTest, FailedConnectLeavesTheConnectionClosedAndIsRetried) {
   EXPECT_EQ(code, 2002);
   EXPECT_FALSE(connection.Connected());
 
-  connection.Port = server.Port();
-  connection.Password = "wrong";
+  ChangeSettings([&](LinkSettings& s) {
+    s.port = server.Port();
+    s.password = "wrong";
+  });
   message = DbErrorOf([&] { Open("select 1"); }, &code);
   EXPECT_EQ(message.rfind("SQL chyba: Access denied for user 'larvek'@'", 0), 0u) << message;
   EXPECT_EQ(code, 1045);
   EXPECT_FALSE(connection.Connected());
 
-  connection.Password = server.Password();
+  ChangeSettings([&](LinkSettings& s) { s.password = server.Password(); });
   Open("select 1 as one");
   EXPECT_TRUE(connection.Connected());
   EXPECT_EQ(query.ColumnByName("one").AsInteger(), 1);
@@ -276,7 +278,7 @@ namespace {
 // A statement that outlives the link's time-out fails like any other and drops the link, so
 // the next statement connects anew instead of waiting on a stuck server for ever.
 TEST_F(DbQueryTest, AStatementPastTheTimeOutFailsAndDropsTheLink) {
-  connection.TimeoutSeconds = 1;
+  ChangeSettings([](LinkSettings& s) { s.timeout_seconds = 1; });
   query.SetSqlText("select sleep(5) as s");
   const auto start = std::chrono::steady_clock::now();
   EXPECT_NE(DbErrorOf([&] { query.Open(); }).find("SQL chyba: "), std::string::npos);
@@ -322,7 +324,7 @@ class SilentListener {
 // same failure within the same time-out, and the connection is never left half open.
 TEST_F(DbQueryTest, OpeningAheadEndsAsOpeningAtTheFirstStatement) {
   SilentListener silent;
-  connection.TimeoutSeconds = 1;
+  ChangeSettings([](LinkSettings& s) { s.timeout_seconds = 1; });
   const struct {
     const char* name;
     int port;  // 0: the test server's
@@ -339,8 +341,10 @@ TEST_F(DbQueryTest, OpeningAheadEndsAsOpeningAtTheFirstStatement) {
   for (const auto& c : cases) {
     for (const bool ahead : {false, true}) {
       SCOPED_TRACE(std::string(c.name) + (ahead ? ", opened ahead" : ", opened by the statement"));
-      connection.Port = c.port ? c.port : server.Port();
-      connection.Password = c.password;
+      ChangeSettings([&](LinkSettings& s) {
+        s.port = c.port ? c.port : server.Port();
+        s.password = c.password;
+      });
       if (ahead) {
         connection.BeginOpen();
         connection.BeginOpen();  // a second call changes nothing

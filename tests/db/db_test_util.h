@@ -36,6 +36,14 @@ inline const std::string kBadColon = "Za \":\" n\xE1sleduje nespr\xE1vn\xFD znak
 // A connection to the test server, and a query on it named like the shared one.
 class DbTest : public ::testing::Test {
  protected:
+  // Changes the connection's settings for its next opening.
+  template <typename F>
+  void ChangeSettings(F change) {
+    LinkSettings settings = connection.Settings();
+    change(settings);
+    connection.SetSettings(settings);
+  }
+
   DbTest() : server(testing::TestDatabase()), query(connection, "DbQuery1") {
     server.Configure(connection);
   }

@@ -31,7 +31,9 @@ CommandDatabase::~CommandDatabase() {
 
 void CommandDatabase::Configure(DbConnection& connection) const {
   TestDatabase().Configure(connection);
-  connection.Database = name_;
+  LinkSettings settings = connection.Settings();
+  settings.database = name_;
+  connection.SetSettings(settings);
 }
 
 void CommandDatabase::Exec(const std::string& sql) {

@@ -251,11 +251,13 @@ void MariaDb::ConnectAdmin() {
 }
 
 void MariaDb::Configure(DbConnection& connection) const {
-  connection.HostName = host_;
-  connection.Port = port_;
-  connection.User = user_;
-  connection.Password = password_;
-  connection.Database = database_;
+  LinkSettings settings = connection.Settings();
+  settings.host = host_;
+  settings.port = port_;
+  settings.user = user_;
+  settings.password = password_;
+  settings.database = database_;
+  connection.SetSettings(settings);
 }
 
 std::vector<std::vector<std::string>> MariaDb::Query(const std::string& sql) {

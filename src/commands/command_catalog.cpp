@@ -43,26 +43,24 @@ std::optional<CommandDefinition> CommandCatalog::FindInTable(const std::string& 
   lookup.SetFinishedStatement(
       FinishStatement(PrepareTemplate(kLookupTemplate, mode), {name}, mode));
   lookup.Open();
-  CommandDefinition definition;
-  definition.name = name;
-  definition.parameter_count = lookup.ColumnByName("ze_ctecky").AsInteger();
-  definition.result_columns = lookup.ColumnByName("do_ctecky").AsString();
-  definition.statement1 = lookup.ColumnByName("prikaz_SQL1").AsString();
-  definition.statement2 = lookup.ColumnByName("prikaz_SQL2").AsString();
-  definition.empty_result_text = lookup.ColumnByName("chyba").AsString();
+  CommandDefinition definition = DefinitionFromRow(lookup, name);
   lookup.Close();
   return Known(std::move(definition));
 }
 
 std::optional<CommandDefinition> CommandCatalog::FindInOwnFile(const std::string& name) const {
+  return Known(DefinitionFromSection(own_file_, name));
+}
+
+CommandDefinition DefinitionFromRow(DbQuery& row, std::string name) {
   CommandDefinition definition;
-  definition.name = name;
-  definition.parameter_count = own_file_.ReadNumber(name, "Ze_ctecky", 0);
-  definition.result_columns = own_file_.ReadText(name, "Do_ctecky", "");
-  definition.statement1 = own_file_.ReadText(name, "Prikaz_SQL1", "");
-  definition.statement2 = own_file_.ReadText(name, "Prikaz_SQL2", "");
-  definition.empty_result_text = own_file_.ReadText(name, "Chyba", "*****");
-  return Known(std::move(definition));
+  definition.name = std::move(name);
+  definition.parameter_count = row.ColumnByName("ze_ctecky").AsInteger();
+  definition.result_columns = row.ColumnByName("do_ctecky").AsString();
+  definition.statement1 = row.ColumnByName("prikaz_SQL1").AsString();
+  definition.statement2 = row.ColumnByName("prikaz_SQL2").AsString();
+  definition.empty_result_text = row.ColumnByName("chyba").AsString();
+  return definition;
 }
 
 }  // namespace larvek

@@ -11,6 +11,7 @@ namespace larvek {
 
 class ConfigStore;
 class DbConnection;
+class DbQuery;
 
 // Where the definitions are kept: the table server_term when the database has one, otherwise
 // a section per command in the own configuration file.
@@ -19,6 +20,29 @@ enum class DefinitionSource { kOwnFile, kTable };
 // Asks the database whether it has the table server_term ("SHOW TABLES LIKE ..."): the source
 // of definitions for the whole run. Database failures leave this function.
 DefinitionSource ProbeDefinitionSource(DbConnection& connection);
+
+// A row of server_term as a definition named `name`, read as the lookup reads it: the count
+// first, so a ze_ctecky that is not a number fails before a missing column would. Failures of
+// the columns leave this function.
+CommandDefinition DefinitionFromRow(DbQuery& row, std::string name);
+
+// The section `name` of the own file as a definition: missing keys give 0 parameters, empty
+// texts and "*****" for the empty result. `File` is the configuration store or an INI file.
+template <typename File>
+CommandDefinition DefinitionFromSection(const File& file, const std::string& name) {
+  CommandDefinition definition;
+  definition.name = name;
+  definition.parameter_count = file.ReadNumber(name, "Ze_ctecky", 0);
+  definition.result_columns = file.ReadText(name, "Do_ctecky", "");
+  definition.statement1 = file.ReadText(name, "Prikaz_SQL1", "");
+  definition.statement2 = file.ReadText(name, "Prikaz_SQL2", "");
+  definition.empty_result_text = file.ReadText(name, "Chyba", "*****");
+  return definition;
+}
+
+// The keys of a definition's section in the own file.
+inline constexpr const char* kDefinitionKeys[] = {"Ze_ctecky", "Do_ctecky", "Prikaz_SQL1",
+                                                  "Prikaz_SQL2", "Chyba"};
 
 class CommandCatalog {
  public:

@@ -28,8 +28,6 @@ constexpr int kLabelWidth = 12;
 
 // Sections of the own file that hold settings, not commands.
 const char* const kSettingSections[] = {"LogOn", "Server", "Regional", kWindowSection};
-const char* const kDefinitionKeys[] = {"Ze_ctecky", "Do_ctecky", "Prikaz_SQL1", "Prikaz_SQL2",
-                                       "Chyba"};
 const char* const kReadingWords[] = {"select", "show", "describe", "desc", "explain", "with"};
 
 std::string Quoted(const std::string& cp1250) {
@@ -324,12 +322,8 @@ std::vector<Listed> TableDefinitions(DbConnection& connection) {
     Listed item;
     item.where = "table server_term, row " + std::to_string(n);
     try {
-      item.def.name = rows.ColumnByName("operace").AsString();
-      item.def.parameter_count = rows.ColumnByName("ze_ctecky").AsInteger();
-      item.def.result_columns = rows.ColumnByName("do_ctecky").AsString();
-      item.def.statement1 = rows.ColumnByName("prikaz_SQL1").AsString();
-      item.def.statement2 = rows.ColumnByName("prikaz_SQL2").AsString();
-      item.def.empty_result_text = rows.ColumnByName("chyba").AsString();
+      item.def.name = rows.ColumnByName("operace").AsString();  // kept when a column fails
+      item.def = DefinitionFromRow(rows, item.def.name);
     } catch (const Error& e) {
       item.read_error = e.Message();
     }
@@ -349,12 +343,7 @@ std::vector<Listed> FileDefinitions(const Session& session) {
     if (setting || !command) continue;
     Listed item;
     item.where = "section [" + Cp1250ToUtf8(name) + "] of the own file";
-    item.def.name = name;
-    item.def.parameter_count = file.ReadNumber(name, "Ze_ctecky", 0);
-    item.def.result_columns = file.ReadText(name, "Do_ctecky", "");
-    item.def.statement1 = file.ReadText(name, "Prikaz_SQL1", "");
-    item.def.statement2 = file.ReadText(name, "Prikaz_SQL2", "");
-    item.def.empty_result_text = file.ReadText(name, "Chyba", "*****");
+    item.def = DefinitionFromSection(file, name);
     list.push_back(std::move(item));
   }
   return list;

@@ -9,6 +9,7 @@ namespace larvek {
 namespace {
 
 const char kLookupTemplate[] = "select * from server_term where operace = %a%";
+const char kProbeStatement[] = "SHOW TABLES LIKE \"server_term\"";
 
 // A count of 0 means the name has no command.
 std::optional<CommandDefinition> Known(CommandDefinition definition) {
@@ -18,13 +19,33 @@ std::optional<CommandDefinition> Known(CommandDefinition definition) {
 
 }  // namespace
 
+Task<DefinitionSource> ProbeDefinitionSource(CommandLink& link) {
+  // "_" is a pattern character of LIKE; a table named like server_term but for one letter
+  // counts too, as it always has. The text holds neither ":" nor "?": it goes as it is.
+  ResultRows* rows = co_await link.Open(kProbeStatement, StatementRole::kProbe);
+  co_return rows->NoRows() ? DefinitionSource::kOwnFile : DefinitionSource::kTable;
+}
+
 DefinitionSource ProbeDefinitionSource(DbConnection& connection) {
   DbQuery probe(connection);
-  // "_" is a pattern character of LIKE; a table named like server_term but for one letter
-  // counts too, as it always has.
-  probe.SqlAdd("SHOW TABLES LIKE \"server_term\"");
-  probe.Open();
-  return probe.NoRows() ? DefinitionSource::kOwnFile : DefinitionSource::kTable;
+  DatabaseLink link(connection, probe);
+  return RunToCompletion(ProbeDefinitionSource(link));
+}
+
+Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const std::string& name) {
+  // The name is a value put into the prepared statement, quoted for the mode the session has
+  // confirmed: nothing in it can change the statement.
+  const EscapeMode mode = co_await link.Mode();
+  ParameterValues values;
+  values[0] = name;
+  std::string statement = FinishStatement(PrepareTemplate(kLookupTemplate, mode), values, mode);
+  ResultRows* row = co_await link.Open(std::move(statement), StatementRole::kLookup);
+  co_return Known(DefinitionFromRow(*row, name));
+}
+
+std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
+                                               const std::string& name) {
+  return Known(DefinitionFromSection(own_file, name));
 }
 
 CommandCatalog::CommandCatalog(DbConnection& connection, const ConfigStore& own_file)
@@ -32,27 +53,13 @@ CommandCatalog::CommandCatalog(DbConnection& connection, const ConfigStore& own_
 
 std::optional<CommandDefinition> CommandCatalog::Find(const std::string& name,
                                                       DefinitionSource source) const {
-  return source == DefinitionSource::kTable ? FindInTable(name) : FindInOwnFile(name);
-}
-
-std::optional<CommandDefinition> CommandCatalog::FindInTable(const std::string& name) const {
+  if (source == DefinitionSource::kOwnFile) return FindInOwnFile(own_file_, name);
   DbQuery lookup(connection_);
-  // The name is a value put into the prepared statement, quoted for the mode the session has
-  // confirmed: nothing in it can change the statement.
-  const EscapeMode mode = connection_.Mode();
-  lookup.SetFinishedStatement(
-      FinishStatement(PrepareTemplate(kLookupTemplate, mode), {name}, mode));
-  lookup.Open();
-  CommandDefinition definition = DefinitionFromRow(lookup, name);
-  lookup.Close();
-  return Known(std::move(definition));
+  DatabaseLink link(connection_, lookup);
+  return RunToCompletion(LookUpInTable(link, name));
 }
 
-std::optional<CommandDefinition> CommandCatalog::FindInOwnFile(const std::string& name) const {
-  return Known(DefinitionFromSection(own_file_, name));
-}
-
-CommandDefinition DefinitionFromRow(DbQuery& row, std::string name) {
+CommandDefinition DefinitionFromRow(ResultRows& row, std::string name) {
   CommandDefinition definition;
   definition.name = std::move(name);
   definition.parameter_count = row.ColumnByName("ze_ctecky").AsInteger();

@@ -5,26 +5,40 @@
 #include <optional>
 #include <string>
 
+#include "base/task.h"
 #include "commands/command_definition.h"
+#include "commands/command_link.h"
+#include "db/result_rows.h"
 
 namespace larvek {
 
 class ConfigStore;
 class DbConnection;
-class DbQuery;
 
 // Where the definitions are kept: the table server_term when the database has one, otherwise
 // a section per command in the own configuration file.
 enum class DefinitionSource { kOwnFile, kTable };
 
 // Asks the database whether it has the table server_term ("SHOW TABLES LIKE ..."): the source
-// of definitions for the whole run. Database failures leave this function.
+// of definitions for the whole run. Database failures leave this function. The first over the
+// flow's link, the second on a query of its own on `connection`.
+Task<DefinitionSource> ProbeDefinitionSource(CommandLink& link);
 DefinitionSource ProbeDefinitionSource(DbConnection& connection);
+
+// The definition of the command `name` in the table: the name is a value of the prepared
+// statement "select * from server_term where operace = %a%", quoted for the mode the session
+// confirmed. nullopt when its parameter count is 0, which is also what a missing row reads as:
+// the terminal is told the command is unknown; other counts come back as they are. Failures of
+// the statement and of the columns leave it. `name` must outlive the task.
+Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const std::string& name);
+// The same in the own file: the section `name` (see DefinitionFromSection).
+std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
+                                               const std::string& name);
 
 // A row of server_term as a definition named `name`, read as the lookup reads it: the count
 // first, so a ze_ctecky that is not a number fails before a missing column would. Failures of
 // the columns leave this function.
-CommandDefinition DefinitionFromRow(DbQuery& row, std::string name);
+CommandDefinition DefinitionFromRow(ResultRows& row, std::string name);
 
 // The section `name` of the own file as a definition: missing keys give 0 parameters, empty
 // texts and "*****" for the empty result. `File` is the configuration store or an INI file.
@@ -44,25 +58,15 @@ CommandDefinition DefinitionFromSection(const File& file, const std::string& nam
 inline constexpr const char* kDefinitionKeys[] = {"Ze_ctecky", "Do_ctecky", "Prikaz_SQL1",
                                                   "Prikaz_SQL2", "Chyba"};
 
+// Finding definitions by name outside the command flow (for --check): LookUpInTable on a query
+// of its own on `connection`, or FindInOwnFile.
 class CommandCatalog {
  public:
   CommandCatalog(DbConnection& connection, const ConfigStore& own_file);
 
-  // The definition of the command `name`, read anew from `source` on every call. nullopt when
-  // its parameter count is 0, which is also what a missing definition reads as: the terminal
-  // is told the command is unknown. Other counts come back as they are, out of range or not.
-  //
-  // In the table the name is a value of the prepared statement
-  // "select * from server_term where operace = %a%" on a query of its own; the count is read
-  // first, so a ze_ctecky that is not a number fails before a missing column would. Failures of
-  // the statement and of the columns leave this function. In the own file the name is the
-  // section; missing keys give 0 parameters, empty texts and "*****" for the empty result.
   std::optional<CommandDefinition> Find(const std::string& name, DefinitionSource source) const;
 
  private:
-  std::optional<CommandDefinition> FindInTable(const std::string& name) const;
-  std::optional<CommandDefinition> FindInOwnFile(const std::string& name) const;
-
   DbConnection& connection_;
   const ConfigStore& own_file_;
 };

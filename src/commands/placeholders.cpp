@@ -221,9 +221,12 @@ PreparedSql PrepareTemplate(const std::string& templ, EscapeMode mode) {
 
 std::string FinishStatement(const PreparedSql& prepared, const ParameterValues& params,
                             EscapeMode mode) {
+  return FillPlaceholders(FinishStatement(prepared, mode), params, mode);
+}
+
+std::string FinishStatement(const PreparedSql& prepared, EscapeMode mode) {
   if (!prepared.has_statement) ThrowDatabaseError(kEmptyStatement);
-  return FillPlaceholders(
-      BindNullParameters(prepared.statement, prepared.parameter_occurrences, mode), params, mode);
+  return BindNullParameters(prepared.statement, prepared.parameter_occurrences, mode);
 }
 
 }  // namespace larvek

@@ -49,5 +49,8 @@ PreparedSql PrepareTemplate(const std::string& templ, EscapeMode mode);
 // template holds no statement, and the binding's and the filling's errors.
 std::string FinishStatement(const PreparedSql& prepared, const ParameterValues& params,
                             EscapeMode mode);
+// The same for a statement without values (SET NAMES, the resets): the markers bound, no
+// placeholder filled.
+std::string FinishStatement(const PreparedSql& prepared, EscapeMode mode);
 
 }  // namespace larvek

@@ -22,8 +22,8 @@ struct RequestOutcome {
   };
 
   Kind kind = Kind::kNothing;
-  uint64_t rows = 0;             // kRecords: the rows the records were built from
-  std::optional<Error> failure;  // kErrorRecord, kNoReply: why
+  uint64_t rows = 0;                           // kRecords: the rows the records were built from
+  std::optional<Error> failure;                // kErrorRecord, kNoReply: why
   std::chrono::steady_clock::duration took{};  // from the reception to the end of the request
 };
 

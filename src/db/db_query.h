@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "db/db_field.h"
+#include "db/result_rows.h"
 #include "db/sql_statement.h"
 
 struct st_mysql_res;
@@ -16,12 +17,12 @@ namespace larvek {
 
 class DbConnection;
 
-class DbQuery {
+class DbQuery final : public ResultRows {
  public:
   // Binds the query to `connection`. A non-empty `name` ("DbQuery1") prefixes the messages
   // of ColumnByName and NextRow as "name: message".
   explicit DbQuery(DbConnection& connection, std::string name = "");
-  ~DbQuery();  // closes and unbinds
+  ~DbQuery() override;  // closes and unbinds
   DbQuery(const DbQuery&) = delete;
   DbQuery& operator=(const DbQuery&) = delete;
 
@@ -49,16 +50,16 @@ class DbQuery {
 
   bool Active() const { return result_ != nullptr; }
   // True when there is no current row: inactive, or open with zero rows.
-  bool NoRows() const { return row_count_ == 0; }
+  bool NoRows() const override { return row_count_ == 0; }
   // True while inactive, when opened with zero rows, and after NextRow passed the last row.
-  bool AtEnd() const { return at_end_; }
+  bool AtEnd() const override { return at_end_; }
   // Moves to the next row; past the last one AtEnd becomes true and the last row stays.
-  void NextRow();
+  void NextRow() override;
   // Goes back to the first row of the open result (the result is held in client memory).
-  void FirstRow();
+  void FirstRow() override;
 
   // The field named `name` (letter case ignored; the first wins) of the open query.
-  DbField& ColumnByName(const std::string& name);
+  DbField& ColumnByName(const std::string& name) override;
   int FieldCount() const { return static_cast<int>(fields_.size()); }
   DbField& Field(int index) { return fields_.at(index); }
 

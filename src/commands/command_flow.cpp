@@ -125,6 +125,7 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
     failure = e;
   }
   if (failure) co_return fail(*failure, true);
+  host_.LookedUp(name, definition);
   if (!definition) {
     Reply(terminal, kUnknownCommandReply);
     co_return Ended(RequestOutcome::Kind::kUnknownCommand);
@@ -156,7 +157,7 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
 Task<RequestOutcome> CommandFlow::Execute(CommandLink& link, ReplySink& terminal,
                                           const ParameterValues& params,
                                           const CommandDefinition& definition) {
-  host_.Executing(definition, terminal);
+  host_.Executing(definition, params, terminal);
   const bool modifying = IsModifyingTemplate(definition.statement1);
 
   // A template is prepared for the session's confirmed mode before anything of it is sent; a
@@ -206,7 +207,10 @@ Task<CommandFlow::StatementRun> CommandFlow::RunTemplate(CommandLink& link,
   } catch (const std::exception& e) {
     run.failure = Error::Generic(e.what());
   }
-  if (!run.failure) host_.StatementEnded();
+  if (run.failure)
+    host_.StatementFailed(*run.failure);
+  else
+    host_.StatementEnded();
   co_return run;
 }
 

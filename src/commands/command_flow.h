@@ -81,12 +81,17 @@ class CommandFlow {
     // Where the definition of this request comes from; may ask the database over `link`.
     // A failure it throws is answered like a failed lookup.
     virtual Task<DefinitionSource> DecideSource(CommandLink& link) = 0;
-    // The templates of `definition` are about to run for `terminal`.
-    virtual void Executing(const CommandDefinition& /*definition*/, ReplySink& /*terminal*/) {}
-    // Around each template statement: it starts; it ended without a failure (after a failure
-    // nothing follows).
+    // The lookup of `name` ended: the definition, or none (the command is unknown).
+    virtual void LookedUp(const std::string& /*name*/,
+                          const std::optional<CommandDefinition>& /*definition*/) {}
+    // The templates of `definition` are about to run for `terminal` with `params`.
+    virtual void Executing(const CommandDefinition& /*definition*/,
+                           const ParameterValues& /*params*/, ReplySink& /*terminal*/) {}
+    // Around each template statement: it starts; it ended without a failure, or it failed
+    // (before it reached the link, or at the link; the error record follows).
     virtual void StatementStarts() {}
     virtual void StatementEnded() {}
+    virtual void StatementFailed(const Error& /*failure*/) {}
   };
 
   // `own_file` holds the definitions in configuration mode; `settings` are read at every

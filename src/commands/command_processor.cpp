@@ -72,7 +72,8 @@ Task<DefinitionSource> CommandProcessor::DecideSource(CommandLink& link) {
   co_return *probed_source_;
 }
 
-void CommandProcessor::Executing(const CommandDefinition& definition, ReplySink& terminal) {
+void CommandProcessor::Executing(const CommandDefinition& definition,
+                                 const ParameterValues& /*params*/, ReplySink& terminal) {
   watched_terminal_ = terminal.Id();
   watched_name_ = definition.name;
 }

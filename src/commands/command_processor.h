@@ -66,7 +66,8 @@ class CommandProcessor final : private CommandFlow::Host {
   // start-up could not, at most every kProbeInterval (between two probes a request fails as
   // the last probe did).
   Task<DefinitionSource> DecideSource(CommandLink& link) override;
-  void Executing(const CommandDefinition& definition, ReplySink& terminal) override;
+  void Executing(const CommandDefinition& definition, const ParameterValues& params,
+                 ReplySink& terminal) override;
   void StatementStarts() override;
   void StatementEnded() override;
 

@@ -9,6 +9,8 @@
 #include "base/error.h"
 #include "base/text.h"
 #include "commands/command_catalog.h"
+#include "commands/command_flow.h"
+#include "commands/command_link.h"
 #include "commands/command_processor.h"
 #include "commands/placeholders.h"
 #include "commands/request.h"
@@ -17,6 +19,7 @@
 #include "config/ini_file.h"
 #include "config/startup_config.h"
 #include "db/db_connection.h"
+#include "db/db_error.h"
 #include "db/db_query.h"
 #include "db/sql_statement.h"
 #include "server/database_login.h"
@@ -402,23 +405,196 @@ CheckOutcome CheckDefinitions(const std::string& program_path) {
 
 namespace {
 
-// The dry run of one definition's execution, mirroring CommandProcessor::Execute.
-class DryRun {
- public:
-  DryRun(Printer& p, DbConnection& connection, const CommandDefinition& def,
-         const ParameterValues& params, const std::string& terminator)
-      : p_(p),
-        connection_(connection),
-        def_(def),
-        params_(params),
-        terminator_(terminator),
-        query_(connection) {}
+// A statement the dry run does not run although the reply depends on it: the flow stops there.
+struct StatementNotRun {};
 
-  // Prints the statements and the reply; true when the terminal gets records or the
-  // empty-result text.
-  bool Run() {
-    const bool modifying = IsModifyingTemplate(def_.statement1);
-    const bool has2 = !def_.statement2.empty();
+// The flow of the server run dry: the link shows every statement the flow sends and runs only
+// single reading statements, inside a read-only transaction that is rolled back; it is also the
+// flow's host (the source of the session) and the terminal (it keeps the reply). What it saw
+// is printed when the flow has ended.
+class DryRun final : public CommandLink, public CommandFlow::Host, public ReplySink {
+ public:
+  DryRun(Printer& p, Session& session) : p_(p), session_(session), query_(session.Connection()) {
+    settings_.definitions = session.Source();
+    settings_.terminator = session.Config().terminator;
+  }
+
+  // Runs the flow for `reception` and prints what it did; true when the terminal gets records
+  // or the empty-result text.
+  bool Run(const std::string& reception) {
+    // The name as the flow will read it, for an unknown command the flow refuses to look up.
+    if (auto e = CatchError([&] { request_name_ = ParseRequest(reception).Name(); }))
+      request_name_.clear();
+    CommandFlow flow(
+        session_.OwnFile(), settings_, [](const std::string&) {}, *this);
+    RequestOutcome outcome;
+    bool not_run = false;
+    std::optional<Error> escaped;
+    try {
+      outcome = RunToCompletion(flow.Run(*this, *this, reception));
+    } catch (const StatementNotRun&) {
+      not_run = true;
+    } catch (const Error& e) {
+      escaped = e;
+    }
+    Rollback();
+    PrintDefinition();
+    if (executing_) {
+      for (const std::string& line : statements_) p_.Line(line);
+      statements_.clear();
+    }
+    if (not_run) {
+      p_.Field("reply", "unknown: it depends on a statement not run here", 0);
+      return false;
+    }
+    if (escaped) return NoReplyAfter(*escaped);
+    return Reply(outcome);
+  }
+
+  // CommandLink.
+  std::optional<EscapeMode> ConfirmedMode() const override {
+    return session_.Connection().ConfirmedMode();
+  }
+  Task<EscapeMode> Mode() override { co_return session_.Connection().Mode(); }
+  Task<void> Execute(std::string statement, StatementRole role) override {
+    if (role == StatementRole::kSetNames) {
+      Numbered(statement, "");
+      RunFixed(statement);
+      // Everything after it runs inside a read-only transaction, rolled back at the end.
+      try {
+        RunFixed("START TRANSACTION READ ONLY");
+      } catch (const Error& e) {
+        statements_.push_back("cannot start a read-only transaction: " + Cp1250ToUtf8(e.Message()));
+        throw StatementNotRun{};
+      }
+    } else if (role == StatementRole::kReset) {
+      Numbered(statement, "after the reply; not run here");
+    } else {
+      Numbered(Label(role) + statement, "not run here (modifying): the reply depends on it");
+      skipped_ = true;
+    }
+    co_return;
+  }
+  Task<ResultRows*> Open(std::string statement, StatementRole role) override {
+    if (role == StatementRole::kLookup || role == StatementRole::kProbe) {
+      query_.SetFinishedStatement(std::move(statement));
+      query_.Open();
+      co_return &query_;
+    }
+    sent_ = true;
+    const std::string why = WhyNotRun(statement, session_.Connection().Mode());
+    if (!why.empty()) {
+      Numbered(Label(role) + statement, "not run here (" + why + "): the reply depends on it");
+      throw StatementNotRun{};
+    }
+    Numbered(Label(role) + statement, "");
+    try {
+      query_.SetFinishedStatement(std::move(statement));
+      query_.Open();
+    } catch (const Error& e) {
+      statements_.push_back("      run: failed: " + Cp1250ToUtf8(e.Message()));
+      throw;
+    }
+    statements_.push_back(std::string("      run: ") + (query_.NoRows() ? "no rows" : "rows"));
+    if (skipped_ && role == StatementRole::kTemplate2)
+      statements_.push_back("      (the result depends on template 1, which was not run)");
+    if (query_.NoRows()) CheckColumnsOfEmpty();
+    co_return &query_;
+  }
+  void Close() override { query_.Close(); }
+
+  // CommandFlow::Host.
+  Task<DefinitionSource> DecideSource(CommandLink&) override { co_return session_.Source(); }
+  void LookedUp(const std::string& name,
+                const std::optional<CommandDefinition>& definition) override {
+    name_ = name;
+    definition_ = definition;
+  }
+  void Executing(const CommandDefinition&, const ParameterValues& params, ReplySink&) override {
+    executing_ = true;
+    params_ = params;
+  }
+  void StatementStarts() override {
+    ++templates_;
+    sent_ = false;
+  }
+  void StatementFailed(const Error& failure) override {
+    if (sent_) return;  // "run: failed" says it
+    const std::string why = failure.Message() == kEmptyStatement
+                                ? std::string("the template is empty")
+                                : Cp1250ToUtf8(failure.Message());
+    Numbered(Label(TemplateRole()) + "not sent: " + why, "", /*visible=*/false);
+  }
+
+  // ReplySink.
+  uint64_t Id() const override { return 0; }
+  std::string PeerAddress() const override { return "--check"; }
+  void Send(std::string bytes) override { reply_ += bytes; }
+
+ private:
+  StatementRole TemplateRole() const {
+    return templates_ <= 1 ? StatementRole::kTemplate1 : StatementRole::kTemplate2;
+  }
+  static std::string Label(StatementRole role) {
+    return role == StatementRole::kTemplate1 ? "template 1: " : "template 2: ";
+  }
+  // A numbered statement line (shown without the CR LF that ends a template's line) and a
+  // note under it.
+  void Numbered(std::string line, const std::string& note, bool visible = true) {
+    if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
+      line.resize(line.size() - 2);
+    statements_.push_back("  " + std::to_string(++number_) + ". " +
+                          (visible ? VisibleCp1250(line) : line));
+    if (!note.empty()) statements_.push_back("      " + note);
+  }
+  void RunFixed(const std::string& text) {
+    DbQuery q(session_.Connection());
+    q.SqlAdd(text);
+    q.ExecuteStatement();
+  }
+  void Rollback() {
+    try {
+      query_.Close();
+      RunFixed("ROLLBACK");
+    } catch (const Error&) {
+    }
+  }
+
+  // Missing result columns where the result has no rows: harmless now, fatal with rows.
+  void CheckColumnsOfEmpty() {
+    if (!definition_) return;
+    const int m = TokenCount(definition_->result_columns, '|');
+    for (int i = 0; i < m; ++i) {
+      try {
+        query_.ColumnByName(TokenAt(definition_->result_columns, '|', i));
+      } catch (const Error& e) {
+        statements_.push_back("      warning: " + Cp1250ToUtf8(e.Message()) +
+                              ": with rows the terminal would get no reply");
+      }
+    }
+  }
+
+  // The definition as the lookup found it, the values and the flow; before the statements.
+  void PrintDefinition() {
+    if (!definition_) return;
+    const CommandDefinition& def = *definition_;
+    const std::string where = session_.Source() == DefinitionSource::kTable
+                                  ? "table server_term"
+                                  : "section [" + Cp1250ToUtf8(def.name) + "] of the own file";
+    p_.Field("definition", Cp1250ToUtf8(def.name) + " (" + where + ")", 0);
+    p_.Field("parameters", std::to_string(def.parameter_count), 2);
+    p_.Field("columns", Cp1250ToUtf8(def.result_columns), 2);
+    p_.Field("template 1", Cp1250ToUtf8(def.statement1), 2);
+    if (!def.statement2.empty()) p_.Field("template 2", Cp1250ToUtf8(def.statement2), 2);
+    p_.Field("empty text", Cp1250ToUtf8(def.empty_result_text), 2);
+    if (!executing_) return;
+    std::string listed;
+    for (int i = 0; i < def.parameter_count; ++i)
+      listed +=
+          (i ? "  " : "") + std::string(1, static_cast<char>('a' + i)) + " = " + Quoted(params_[i]);
+    p_.Field("values", listed, 0);
+    const bool modifying = IsModifyingTemplate(def.statement1);
+    const bool has2 = !def.statement2.empty();
     std::string flow =
         modifying ? "modifying: template 1 executed; " : "reading: template 1 opened; ";
     if (modifying && !has2) flow += "reply: an empty record set (a lone CR)";
@@ -430,212 +606,90 @@ class DryRun {
     flow += "; a failure: the error record";
     p_.Field("flow", flow, 0);
     p_.Line("statements, in the order sent:");
-    Statement(kSetNames, "", true);
-    mode_ = connection_.Mode();  // confirmed by the answer to SET NAMES
-    const bool started = Start();
-    const bool answered = started && Flow(modifying, has2);
-    Rollback();
-    return answered;
   }
 
- private:
-  enum class Outcome { kRows, kNoRows, kFailed, kNotRun, kNoReply };
-
-  void Numbered(const std::string& line) {
-    p_.Line("  " + std::to_string(++number_) + ". " + line);
-  }
-
-  // One numbered statement line; `note` follows it on the next line.
-  void Statement(const std::string& text, const std::string& note, bool run_fixed) {
-    Numbered(VisibleCp1250(text));
-    if (run_fixed) {
-      DbQuery q(connection_);
-      q.SqlAdd(text);
-      q.ExecuteStatement();
+  // An error that left the flow: a template the preparation rejects, or a listed column that
+  // the result lacks. The terminal gets nothing.
+  bool NoReplyAfter(const Error& e) {
+    if (e.Message() == kBadParameterChar) {
+      ++templates_;
+      p_.Line("  " + std::to_string(++number_) + ". " + Label(TemplateRole()) +
+              "not sent: " + Cp1250ToUtf8(e.Message()));
+    } else if (definition_) {
+      p_.Warning(Cp1250ToUtf8(e.Message()) + " (do_ctecky " + Quoted(definition_->result_columns) +
+                     "): the terminal would get no reply",
+                 0);
     }
-    if (!note.empty()) p_.Line("      " + note);
-  }
-
-  bool Start() {
-    try {
-      DbQuery q(connection_);
-      q.SqlAdd("START TRANSACTION READ ONLY");
-      q.ExecuteStatement();
-      return true;
-    } catch (const Error& e) {
-      p_.Line("cannot start a read-only transaction: " + Cp1250ToUtf8(e.Message()));
-      return false;
-    }
-  }
-
-  void Rollback() {
-    try {
-      query_.Close();
-      DbQuery q(connection_);
-      q.SqlAdd("ROLLBACK");
-      q.ExecuteStatement();
-    } catch (const Error&) {
-    }
-  }
-
-  // Sets template `number` on the query and sends it when it is a single reading statement and
-  // `open` is set; prints it either way.
-  Outcome Send(int number, bool open) {
-    const std::string& templ = number == 1 ? def_.statement1 : def_.statement2;
-    const std::string label = "template " + std::to_string(number) + ": ";
-    const PreparedTemplate t = TemplateSteps(templ, mode_);
-    if (t.prepare_error) {
-      Numbered(label + "not sent: " + Cp1250ToUtf8(*t.prepare_error));
-      return Outcome::kNoReply;
-    }
-    if (!t.prepared.has_statement) {
-      Numbered(label + "not sent: the template is empty");
-      return Outcome::kFailed;
-    }
-    if (t.bind_error) {
-      Numbered(label + "not sent: " + Cp1250ToUtf8(*t.bind_error));
-      return Outcome::kFailed;
-    }
-    std::string text;
-    try {
-      text = FillPlaceholders(t.bound, params_, mode_);
-    } catch (const Error& e) {
-      Numbered(label + "not sent: " + Cp1250ToUtf8(e.Message()));
-      return Outcome::kFailed;
-    }
-    const std::string why = WhyNotRun(text, mode_);
-    if (!open || !why.empty()) {
-      Statement(
-          label + text,
-          "not run here (" + (open ? why : std::string("modifying")) + "): the reply depends on it",
-          false);
-      return Outcome::kNotRun;
-    }
-    Statement(label + text, "", false);
-    try {
-      query_.SetFinishedStatement(text);
-      query_.Open();
-    } catch (const Error& e) {
-      p_.Line("      run: failed: " + Cp1250ToUtf8(e.Message()));
-      return Outcome::kFailed;
-    }
-    const uint64_t rows = query_.NoRows() ? 0 : 1;
-    p_.Line(std::string("      run: ") + (rows ? "rows" : "no rows"));
-    return rows ? Outcome::kRows : Outcome::kNoRows;
-  }
-
-  void ResetStatements(const std::string& text) {
-    const int pieces = TokenCount(text, '@');
-    for (int i = 1; i < pieces; ++i) {
-      const std::string name = TokenAt(TokenAt(text, '@', i), ':', 0);
-      Statement("select @" + name + ":=null", "after the reply; not run here", false);
-    }
-  }
-
-  void Reply(const std::string& bytes, const std::string& how) {
-    p_.Field("reply", VisibleCp1250(bytes) + "  (" + how + ")", 0);
-  }
-  bool ErrorRecord() {
-    Reply(def_.name + ";error" + terminator_ + "\r", "the error record");
-    return false;
-  }
-  bool NoReply() {
     p_.Field("reply", "none (the failure goes to the log)", 0);
     return false;
   }
-  bool EmptyText() {
-    Reply(def_.name + ";" + def_.empty_result_text + "\r", "the empty-result text");
-    return true;
-  }
 
-  // The records of the open result, or a warning and false when a listed column is missing.
-  bool Records(bool executed) {
-    const int m = TokenCount(def_.result_columns, '|');
-    if (!executed) {
-      Reply("\r", "an empty record set, when the statement succeeds");
-      return true;
-    }
-    std::string records;
-    try {
-      for (int i = 0; i < m; ++i) query_.ColumnByName(TokenAt(def_.result_columns, '|', i));
-      while (!query_.AtEnd()) {
-        records += def_.name;
-        for (int i = 0; i < m; ++i) {
-          records += ';';
-          records += query_.ColumnByName(TokenAt(def_.result_columns, '|', i)).AsString();
-        }
-        records += terminator_;
-        query_.NextRow();
-      }
-    } catch (const Error& e) {
-      p_.Warning(Cp1250ToUtf8(e.Message()) + " (do_ctecky " + Quoted(def_.result_columns) +
-                     "): the terminal would get no reply",
+  // The reply as the flow ended it.
+  bool Reply(const RequestOutcome& outcome) {
+    using Kind = RequestOutcome::Kind;
+    const std::string failure =
+        outcome.failure ? Cp1250ToUtf8(outcome.failure->Message()) : std::string();
+    switch (outcome.kind) {
+      case Kind::kNothing:
+        p_.Field("reply", "none: a blank request", 0);
+        return false;
+      case Kind::kUnknownCommand:
+        p_.Field("definition", "unknown command " + Quoted(name_.empty() ? request_name_ : name_),
                  0);
-      return NoReply();
+        p_.Field("reply", VisibleCp1250(reply_), 0);
+        return false;
+      case Kind::kNoReply:
+        if (!definition_ && !name_.empty()) {
+          p_.Field("definition", "cannot be read: " + failure, 0);
+          p_.Field("reply", "none (the failure goes to the log)", 0);
+        } else if (!definition_) {
+          p_.Field("reply", "none: " + failure, 0);
+        } else if (outcome.failure->Kind() == ErrorKind::kRange) {
+          p_.Field("reply",
+                   "none: ze_ctecky " + std::to_string(definition_->parameter_count) +
+                       " is outside 1..5 (a range check error in the log)",
+                   0);
+        } else {
+          p_.Field("reply", "none: too few parameters (" + failure + ")", 0);
+        }
+        return false;
+      case Kind::kErrorRecord:
+        if (!definition_)
+          p_.Field("definition", "cannot be read: " + failure, 0);
+        else if (!executing_)
+          p_.Line("database failed: " + failure);
+        p_.Field("reply", VisibleCp1250(reply_) + "  (the error record)", 0);
+        return false;
+      case Kind::kEmptyResult:
+        p_.Field("reply", VisibleCp1250(reply_) + "  (the empty-result text)", 0);
+        return true;
+      case Kind::kRecords:
+        p_.Field("reply",
+                 VisibleCp1250(reply_) + (skipped_ && templates_ == 1
+                                              ? "  (an empty record set, when the "
+                                                "statement succeeds)"
+                                              : "  (records)"),
+                 0);
+        return true;
+      case Kind::kTimeoutRecord:
+        break;
     }
-    Reply(TranslitToAscii(records) + "\r", "records");
-    return true;
-  }
-
-  // Missing result columns where the result has no rows: harmless now, fatal with rows.
-  void CheckColumnsOfEmpty() {
-    const int m = TokenCount(def_.result_columns, '|');
-    for (int i = 0; i < m; ++i) {
-      const std::string column = TokenAt(def_.result_columns, '|', i);
-      try {
-        query_.ColumnByName(column);
-      } catch (const Error& e) {
-        p_.Warning(Cp1250ToUtf8(e.Message()) + ": with rows the terminal would get no reply", 0);
-      }
-    }
-  }
-
-  bool Flow(bool modifying, bool has2) {
-    bool depends = false;  // a statement the reply depends on was not run
-    if (modifying) {
-      const Outcome o = Send(1, false);
-      if (o == Outcome::kNoReply) return NoReply();
-      if (o == Outcome::kFailed) return ErrorRecord();
-      depends = true;
-      if (!has2) return Records(false);
-    } else {
-      const Outcome o = Send(1, true);
-      if (o == Outcome::kNoReply) return NoReply();
-      if (o == Outcome::kFailed) return ErrorRecord();
-      if (o == Outcome::kNotRun) return Unknown();
-      if (o == Outcome::kNoRows) {
-        CheckColumnsOfEmpty();
-        return EmptyText();
-      }
-      if (!has2) return Records(true);
-    }
-    const Outcome o = Send(2, true);
-    if (o == Outcome::kNoReply) return NoReply();
-    if (o == Outcome::kFailed) return ErrorRecord();
-    if (o == Outcome::kNotRun) return Unknown();
-    if (depends) p_.Line("      (the result depends on template 1, which was not run)");
-    if (o == Outcome::kNoRows) {
-      CheckColumnsOfEmpty();
-      ResetStatements(def_.statement1);
-      return EmptyText();
-    }
-    const bool answered = Records(true);
-    ResetStatements(def_.statement2);
-    return answered;
-  }
-
-  bool Unknown() {
-    p_.Field("reply", "unknown: it depends on a statement not run here", 0);
     return false;
   }
-
   Printer& p_;
-  DbConnection& connection_;
-  const CommandDefinition& def_;
-  const ParameterValues& params_;
-  const std::string& terminator_;
+  Session& session_;
+  CommandSettings settings_;
   DbQuery query_;
-  EscapeMode mode_ = EscapeMode::kBackslash;
+  std::vector<std::string> statements_;  // lines of the statements, printed after the definition
+  std::string reply_;
+  std::string name_;          // the name the flow looked up
+  std::string request_name_;  // the request's name as parsed
+  std::optional<CommandDefinition> definition_;
+  ParameterValues params_;
+  bool executing_ = false;
+  bool skipped_ = false;  // a statement the reply depends on was not run
+  bool sent_ = false;     // the current template reached the link
+  int templates_ = 0;
   int number_ = 0;
 };
 
@@ -649,74 +703,9 @@ CheckOutcome CheckRequest(const std::string& program_path, const std::string& re
 
   const std::string reception = Utf8ToCp1250(request_utf8);
   p.Field("request", VisibleCp1250(reception), 0);
-  Request request;
-  try {
-    request = ParseRequest(reception);
-  } catch (const Error& e) {
-    p.Field("reply", "none: " + Cp1250ToUtf8(e.Message()), 0);
-    return {p.text, 1};
-  }
-  if (request.IsBlank()) {
-    p.Field("reply", "none: a blank request", 0);
-    return {p.text, 1};
-  }
-  const std::string& name = request.Name();
-  const std::string terminator = session.Config().terminator;
-
-  CommandCatalog catalog(session.Connection(), session.OwnFile());
-  std::optional<CommandDefinition> def;
-  try {
-    def = catalog.Find(name, session.Source());
-  } catch (const Error& e) {
-    p.Field("definition", "cannot be read: " + Cp1250ToUtf8(e.Message()), 0);
-    p.Field("reply", VisibleCp1250(name + ";error" + terminator + "\r") + "  (the error record)",
-            0);
-    return {p.text, 1};
-  }
-  if (!def) {
-    p.Field("definition", "unknown command " + Quoted(name), 0);
-    p.Field("reply", VisibleCp1250(std::string(kUnknownCommandReply) + "\r"), 0);
-    return {p.text, 1};
-  }
-  const std::string where = session.Source() == DefinitionSource::kTable
-                                ? "table server_term"
-                                : "section [" + Cp1250ToUtf8(name) + "] of the own file";
-  p.Field("definition", Cp1250ToUtf8(def->name) + " (" + where + ")", 0);
-  p.Field("parameters", std::to_string(def->parameter_count), 2);
-  p.Field("columns", Cp1250ToUtf8(def->result_columns), 2);
-  p.Field("template 1", Cp1250ToUtf8(def->statement1), 2);
-  if (!def->statement2.empty()) p.Field("template 2", Cp1250ToUtf8(def->statement2), 2);
-  p.Field("empty text", Cp1250ToUtf8(def->empty_result_text), 2);
-  if (def->parameter_count < 1 || def->parameter_count > 5) {
-    p.Field("reply",
-            "none: ze_ctecky " + std::to_string(def->parameter_count) +
-                " is outside 1..5 (a range check error in the log)",
-            0);
-    return {p.text, 1};
-  }
-  ParameterValues params;
-  try {
-    params = RequestParameters(request, def->parameter_count);
-  } catch (const Error& e) {
-    p.Field("reply", "none: too few parameters (" + Cp1250ToUtf8(e.Message()) + ")", 0);
-    return {p.text, 1};
-  }
-  std::string listed;
-  for (int i = 0; i < def->parameter_count; ++i)
-    listed +=
-        (i ? "  " : "") + std::string(1, static_cast<char>('a' + i)) + " = " + Quoted(params[i]);
-  p.Field("values", listed, 0);
-
-  try {
-    DryRun run(p, session.Connection(), *def, params, terminator);
-    const bool answered = run.Run();
-    return {p.text, answered ? 0 : 1};
-  } catch (const Error& e) {
-    p.Line("database failed: " + Cp1250ToUtf8(e.Message()));
-    p.Field("reply", VisibleCp1250(name + ";error" + terminator + "\r") + "  (the error record)",
-            0);
-    return {p.text, 1};
-  }
+  DryRun run(p, session);
+  const bool answered = run.Run(reception);
+  return {p.text, answered ? 0 : 1};
 }
 
 }  // namespace larvek

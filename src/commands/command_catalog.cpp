@@ -22,6 +22,7 @@ std::optional<CommandDefinition> Known(CommandDefinition definition) {
 Task<DefinitionSource> ProbeDefinitionSource(CommandLink& link) {
   // "_" is a pattern character of LIKE; a table named like server_term but for one letter
   // counts too, as it always has. The text holds neither ":" nor "?": it goes as it is.
+  co_await link.Connect();
   ResultRows* rows = co_await link.Open(kProbeStatement, StatementRole::kProbe);
   co_return rows->NoRows() ? DefinitionSource::kOwnFile : DefinitionSource::kTable;
 }

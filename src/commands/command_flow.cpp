@@ -116,6 +116,7 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
   std::optional<CommandDefinition> definition;
   try {
     if (in_table) {
+      co_await link.Connect();
       co_await ExecuteFixed(link, kSetNames, StatementRole::kSetNames);
       definition = co_await LookUpInTable(link, name);
     } else {
@@ -140,6 +141,7 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
     co_return fail(*e, false);
   if (!in_table) {
     try {
+      co_await link.Connect();
       co_await ExecuteFixed(link, kSetNames, StatementRole::kSetNames);
     } catch (const Error& e) {
       failure = e;

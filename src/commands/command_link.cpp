@@ -5,6 +5,11 @@
 
 namespace larvek {
 
+Task<void> DatabaseLink::Connect() {
+  connection_.EnsureOpen();
+  co_return;
+}
+
 std::optional<EscapeMode> DatabaseLink::ConfirmedMode() const {
   return connection_.ConfirmedMode();
 }

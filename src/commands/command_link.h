@@ -26,6 +26,9 @@ class CommandLink {
  public:
   virtual ~CommandLink() = default;
 
+  // Opens the link; nothing happens when it is open. The flow connects before its first
+  // statement.
+  virtual Task<void> Connect() = 0;
   // The escaping mode the session has confirmed, if any (see DbConnection::ConfirmedMode).
   virtual std::optional<EscapeMode> ConfirmedMode() const = 0;
   // The confirmed mode; a link without one learns it first with a statement of its own.
@@ -41,12 +44,14 @@ class CommandLink {
 
 // The link of the running server: a DbConnection and the query the command's own statements
 // run on (SET NAMES, the templates, the resets); both must outlive it. The lookup and the probe
-// run on a query of the link's own. Opens the connection with its first statement.
+// run on a query of the link's own. The connection may have begun opening ahead
+// (DbConnection::BeginOpen); Connect finishes it.
 class DatabaseLink final : public CommandLink {
  public:
   DatabaseLink(DbConnection& connection, DbQuery& query)
       : connection_(connection), query_(query), lookup_(connection) {}
 
+  Task<void> Connect() override;
   std::optional<EscapeMode> ConfirmedMode() const override;
   Task<EscapeMode> Mode() override;
   Task<void> Execute(std::string statement, StatementRole role) override;

@@ -452,6 +452,10 @@ class DryRun final : public CommandLink, public CommandFlow::Host, public ReplyS
   }
 
   // CommandLink.
+  Task<void> Connect() override {
+    session_.Connection().EnsureOpen();
+    co_return;
+  }
   std::optional<EscapeMode> ConfirmedMode() const override {
     return session_.Connection().ConfirmedMode();
   }

@@ -62,7 +62,12 @@ class FakeLink final : public CommandLink {
   std::map<StatementRole, Rows> rows;
   std::map<StatementRole, Error> failures;
   std::vector<std::string> sent;
+  int connects = 0;
 
+  Task<void> Connect() override {
+    ++connects;
+    co_return;
+  }
   std::optional<EscapeMode> ConfirmedMode() const override { return EscapeMode::kBackslash; }
   Task<EscapeMode> Mode() override { co_return EscapeMode::kBackslash; }
   Task<void> Execute(std::string statement, StatementRole role) override {
@@ -269,6 +274,8 @@ TEST(CommandFlow, RunsTheTemplatesInTheOrderOfTheirBranch) {
     TextTerminal terminal(reply);
     const RequestOutcome outcome = RunToCompletion(flow.Run(link, terminal, c.request));
     EXPECT_EQ(link.sent, c.sent);
+    // Connected once, before the first statement; not at all when nothing is sent.
+    EXPECT_EQ(link.connects, c.sent.empty() ? 0 : 1);
     EXPECT_EQ(reply, c.reply);
     EXPECT_EQ(outcome.kind, c.kind);
     EXPECT_EQ(outcome.rows, c.record_rows);

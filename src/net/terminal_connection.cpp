@@ -190,6 +190,18 @@ void TerminalConnection::Fail(int code, const std::string& operation) {
   ThrowSocketError(code, operation);
 }
 
+ssize_t TerminalConnection::ReceiveIntoBuffer() {
+  ssize_t n;
+  do {
+    n = recv(fd_, g_read_buffer, sizeof g_read_buffer, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    read_failed_ = true;
+    if (errno != EAGAIN) read_error_ = WinsockCode(errno);
+  }
+  return n;
+}
+
 std::string TerminalConnection::Read() {
   ++reads_;
   if (fd_ < 0) {
@@ -199,15 +211,8 @@ std::string TerminalConnection::Read() {
   if (FramedByCr()) {
     if (taken_.empty()) {
       // Nothing was taken: the end of the stream or a failure is found by reading.
-      ssize_t n;
-      do {
-        n = recv(fd_, g_read_buffer, sizeof g_read_buffer, 0);
-      } while (n < 0 && errno == EINTR);
-      if (n < 0) {
-        read_failed_ = true;
-        if (errno != EAGAIN) read_error_ = WinsockCode(errno);
-        return "";
-      }
+      const ssize_t n = ReceiveIntoBuffer();
+      if (n < 0) return "";
       taken_.assign(g_read_buffer, static_cast<size_t>(n));
       socket_full_ = static_cast<size_t>(n) == sizeof g_read_buffer;
       arrived_ = arrived_ || n > 0;
@@ -232,15 +237,8 @@ std::string TerminalConnection::Read() {
     if (reception.size() == kMaxReception) more_waiting_ = true;
     return reception;
   }
-  ssize_t n;
-  do {
-    n = recv(fd_, g_read_buffer, sizeof g_read_buffer, 0);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    read_failed_ = true;
-    if (errno != EAGAIN) read_error_ = WinsockCode(errno);
-    return "";
-  }
+  const ssize_t n = ReceiveIntoBuffer();
+  if (n < 0) return "";
   // A full buffer may have left bytes in the socket: they form the next reception.
   if (static_cast<size_t>(n) == sizeof g_read_buffer) more_waiting_ = true;
   return std::string(g_read_buffer, static_cast<size_t>(n));

@@ -24,6 +24,8 @@
 // each as a reception of its own, before the empty read.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -113,6 +115,9 @@ class TerminalConnection {
   // when taken_ holds bytes (also bytes a handler left unread). End of stream and failures
   // take nothing; a failure's code is kept for the close notification.
   bool TakeWaitingBytes();
+  // One recv into the shared read buffer; a failure (-1) ends the readability event, and one
+  // other than "nothing waiting" is kept for the close notification.
+  ssize_t ReceiveIntoBuffer();
   // Delivers what was taken; with requests ended by CR only a complete request, a begun one
   // waits for its CR or for silence.
   void OfferReception();
@@ -164,10 +169,10 @@ class TerminalConnection {
   int taken_error_ = 0;        // errno of a failure TakeWaitingBytes took from the socket
   // CR framing: the leading bytes of taken_ known to hold no CR, so each byte is searched once.
   uint32_t searched_ = 0;
-  bool flush_ = false;          // the current delivery may take a request without its CR
-  bool arrived_ = false;        // bytes came since the begun request's silence was restarted
-  bool socket_full_ = false;    // the latest read filled the room it had: more may be waiting
-  bool begun_listed_ = false;   // listed in the listener's begun requests, at begun_at_
+  bool flush_ = false;         // the current delivery may take a request without its CR
+  bool arrived_ = false;       // bytes came since the begun request's silence was restarted
+  bool socket_full_ = false;   // the latest read filled the room it had: more may be waiting
+  bool begun_listed_ = false;  // listed in the listener's begun requests, at begun_at_
   std::list<BegunRequest>::iterator begun_at_;
 };
 

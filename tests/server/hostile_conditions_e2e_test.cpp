@@ -241,14 +241,18 @@ void HundredThousandSeparators(HostileConditions& c) {
   EXPECT_LT(SteadyClock::now() - begin, 30s);
 }
 
-// A terminal that keeps asking for a megabyte and never reads is disconnected before its
-// replies can fill the server's memory; the others are served meanwhile.
-void TerminalThatDoesNotRead(HostileConditions& c) {
-  // Under the address sanitizer freed memory waits in a quarantine; keep it small so that the
-  // figure below is what the server holds.
+// Under the address sanitizer freed memory waits in a quarantine; kept small, the server's
+// resident memory is what it holds.
+void KeepSanitizerQuarantineSmall(HostileConditions& c) {
   const char* asan = std::getenv("ASAN_OPTIONS");
   c.Server().SetEnvironment("ASAN_OPTIONS",
                             std::string(asan ? asan : "") + ":quarantine_size_mb=1");
+}
+
+// A terminal that keeps asking for a megabyte and never reads is disconnected before its
+// replies can fill the server's memory; the others are served meanwhile.
+void TerminalThatDoesNotRead(HostileConditions& c) {
+  KeepSanitizerQuarantineSmall(c);
   c.Start("");
   Terminal other = c.Connect();
   ASSERT_EQ(other.Ask("STAV;A1"), kStockReply);
@@ -276,11 +280,7 @@ void TerminalThatDoesNotRead(HostileConditions& c) {
 // they would fill the memory. Once their unsent replies pass 64 MiB the largest backlogs are
 // dropped as slow readers, and a terminal that reads is still answered.
 void ManySlowReadersOfLargeReplies(HostileConditions& c) {
-  // Under the address sanitizer freed memory waits in a quarantine; keep it small so that the
-  // figure below is what the server holds.
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  c.Server().SetEnvironment("ASAN_OPTIONS",
-                            std::string(asan ? asan : "") + ":quarantine_size_mb=1");
+  KeepSanitizerQuarantineSmall(c);
   c.Start("");
   Terminal other = c.Connect();
   ASSERT_EQ(other.Ask("STAV;A1"), kStockReply);
@@ -348,8 +348,8 @@ void MoreTerminalsThanMaxClients(HostileConditions& c) {
   const auto begin = SteadyClock::now();
   EXPECT_EQ(third.ReadFor(5s), "");
   EXPECT_LT(SteadyClock::now() - begin, 4s) << "closed at once, not left waiting";
-  EXPECT_TRUE(c.Server().WaitForMessage(
-      "Odmítnuto 1 připojení: překročen limit [Server] Max_clients=2"));
+  EXPECT_TRUE(
+      c.Server().WaitForMessage("Odmítnuto 1 připojení: překročen limit [Server] Max_clients=2"));
   EXPECT_EQ(c.CountMessages("Připojeno. Klient", 2), 2);
   EXPECT_EQ(first.Ask("STAV;A1"), kStockReply);
   // A place set free is taken again.

@@ -86,8 +86,6 @@ class [[nodiscard]] Task {
   Task& operator=(const Task&) = delete;
   ~Task() { Destroy(); }
 
-  bool Done() const { return handle_ && handle_.done(); }
-
   // co_await: starts the task; the awaiting coroutine goes on with its result when it ends.
   bool await_ready() const noexcept { return false; }
   std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept {

@@ -49,17 +49,6 @@ std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
   return Known(DefinitionFromSection(own_file, name));
 }
 
-CommandCatalog::CommandCatalog(DbConnection& connection, const ConfigStore& own_file)
-    : connection_(connection), own_file_(own_file) {}
-
-std::optional<CommandDefinition> CommandCatalog::Find(const std::string& name,
-                                                      DefinitionSource source) const {
-  if (source == DefinitionSource::kOwnFile) return FindInOwnFile(own_file_, name);
-  DbQuery lookup(connection_);
-  DatabaseLink link(connection_, lookup);
-  return RunToCompletion(LookUpInTable(link, name));
-}
-
 CommandDefinition DefinitionFromRow(ResultRows& row, std::string name) {
   CommandDefinition definition;
   definition.name = std::move(name);

@@ -58,17 +58,4 @@ CommandDefinition DefinitionFromSection(const File& file, const std::string& nam
 inline constexpr const char* kDefinitionKeys[] = {"Ze_ctecky", "Do_ctecky", "Prikaz_SQL1",
                                                   "Prikaz_SQL2", "Chyba"};
 
-// Finding definitions by name outside the command flow (for --check): LookUpInTable on a query
-// of its own on `connection`, or FindInOwnFile.
-class CommandCatalog {
- public:
-  CommandCatalog(DbConnection& connection, const ConfigStore& own_file);
-
-  std::optional<CommandDefinition> Find(const std::string& name, DefinitionSource source) const;
-
- private:
-  DbConnection& connection_;
-  const ConfigStore& own_file_;
-};
-
 }  // namespace larvek

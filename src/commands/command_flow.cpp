@@ -116,8 +116,7 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
   std::optional<CommandDefinition> definition;
   try {
     if (in_table) {
-      co_await link.Connect();
-      co_await ExecuteFixed(link, kSetNames, StatementRole::kSetNames);
+      co_await ConnectAndSetNames(link);
       definition = co_await LookUpInTable(link, name);
     } else {
       definition = FindInOwnFile(own_file_, name);
@@ -141,8 +140,7 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
     co_return fail(*e, false);
   if (!in_table) {
     try {
-      co_await link.Connect();
-      co_await ExecuteFixed(link, kSetNames, StatementRole::kSetNames);
+      co_await ConnectAndSetNames(link);
     } catch (const Error& e) {
       failure = e;
     }
@@ -155,7 +153,7 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
 // Template 1, then the branch: a reading one without rows ends with the empty result; without
 // template 2 its records (or the lone CR of a modifying one) are the reply; otherwise template 2
 // runs and its records or the empty result are the reply. A failed statement ends the request
-// with the error record, the host's StatementEnded not called.
+// with the error record (the host hears StatementFailed instead of StatementEnded).
 Task<RequestOutcome> CommandFlow::Execute(CommandLink& link, ReplySink& terminal,
                                           const ParameterValues& params,
                                           const CommandDefinition& definition) {
@@ -214,6 +212,11 @@ Task<CommandFlow::StatementRun> CommandFlow::RunTemplate(CommandLink& link,
   else
     host_.StatementEnded();
   co_return run;
+}
+
+Task<void> CommandFlow::ConnectAndSetNames(CommandLink& link) {
+  co_await link.Connect();
+  co_await ExecuteFixed(link, kSetNames, StatementRole::kSetNames);
 }
 
 Task<void> CommandFlow::ExecuteFixed(CommandLink& link, const std::string& text,

@@ -119,6 +119,8 @@ class CommandFlow {
   // executed, between the host's StatementStarts and StatementEnded.
   Task<StatementRun> RunTemplate(CommandLink& link, const PreparedSql& prepared,
                                  const ParameterValues& params, StatementRole role, bool open);
+  // Opens the link and switches it to cp1250 (kSetNames).
+  Task<void> ConnectAndSetNames(CommandLink& link);
   // A statement without values (SET NAMES, the resets), executed as the query layer prepares
   // any text.
   Task<void> ExecuteFixed(CommandLink& link, const std::string& text, StatementRole role);

@@ -192,10 +192,7 @@ std::optional<EscapeMode> DbConnection::ConfirmedMode() const {
 
 EscapeMode DbConnection::Mode() {
   if (const std::optional<EscapeMode> mode = ConfirmedMode()) return *mode;
-  Execute(kModeProbe);
-  if (mysql_field_count(mysql_) != 0) {
-    if (MYSQL_RES* result = mysql_store_result(mysql_)) mysql_free_result(result);
-  }
+  Execute(kModeProbe);  // DO returns no result set
   DiscardMoreResults();
   if (const std::optional<EscapeMode> mode = ConfirmedMode()) return *mode;
   ThrowDatabaseError(kConnectFailed);  // not reached: an answered statement confirms the mode

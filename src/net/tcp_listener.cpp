@@ -199,8 +199,8 @@ bool TcpListener::AcceptOne() {
   const uint64_t id = next_id_++;
   std::unique_ptr<TerminalConnection> created;
   if (auto error = CatchError([&] {
-        created.reset(new TerminalConnection(*this, id, fd, address,
-                                             std::to_string(ntohs(peer.sin_port))));
+        created.reset(
+            new TerminalConnection(*this, id, fd, address, std::to_string(ntohs(peer.sin_port))));
       })) {
     close(fd);
     BackgroundError(*error);
@@ -254,17 +254,15 @@ void TcpListener::Unregister(
 // A refused connection costs no object and no callback: the descriptor is closed at once, so
 // a flood of connections beyond the limits cannot hold the server's memory or descriptors.
 bool TcpListener::RefuseBeyondLimits(int fd, const std::string& address) {
-  bool per_address = false;
-  if (settings_.max_clients > 0 && clients_.size() >= static_cast<size_t>(settings_.max_clients)) {
-    per_address = false;
-  } else if (settings_.max_clients_per_address > 0) {
-    auto count = per_address_.find(address);
-    if (count == per_address_.end() || count->second < settings_.max_clients_per_address)
-      return false;
-    per_address = true;
-  } else {
-    return false;
-  }
+  const bool total_reached =
+      settings_.max_clients > 0 && clients_.size() >= static_cast<size_t>(settings_.max_clients);
+  const bool address_reached = [&] {
+    if (settings_.max_clients_per_address <= 0) return false;
+    const auto count = per_address_.find(address);
+    return count != per_address_.end() && count->second >= settings_.max_clients_per_address;
+  }();
+  if (!total_reached && !address_reached) return false;
+  const bool per_address = !total_reached;
   close(fd);
   CountRefusal(per_address, address);
   return true;
@@ -331,7 +329,8 @@ void TcpListener::ListBegunRequest(TerminalConnection& client) {
     begun_requests_.splice(begun_requests_.end(), begun_requests_, client.begun_at_);
     client.begun_at_->due = due;
   } else {
-    client.begun_at_ = begun_requests_.insert(begun_requests_.end(), BegunRequest{client.Id(), due});
+    client.begun_at_ =
+        begun_requests_.insert(begun_requests_.end(), BegunRequest{client.Id(), due});
     client.begun_listed_ = true;
   }
   // A timer already running is due no later than this request; it looks again when it fires.

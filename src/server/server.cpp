@@ -372,8 +372,6 @@ void Server::OnTerminalData(TerminalConnection& client) {
 }
 
 void Server::Count(const RequestOutcome& outcome) {
-  if (outcome.kind == RequestOutcome::Kind::kNothing) return;
-  ++counts_.by_outcome[static_cast<size_t>(outcome.kind)];
   if (outcome.failure) ++counts_.errors;
 }
 

@@ -4,7 +4,6 @@
 // into the log view to the day's file.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -40,8 +39,6 @@ struct ServerCounts {
   // Errors: of the listener and the terminals' connections, and requests that ended with a
   // failure (the error record, or no reply for a reason).
   uint64_t errors = 0;
-  // Requests by how they ended, indexed by RequestOutcome::Kind.
-  std::array<uint64_t, 7> by_outcome{};
 };
 
 // How Start ended.

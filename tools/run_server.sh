@@ -178,6 +178,7 @@ Server_port=$port
 Ukoncovac=#
 Max_time=5000
 Interval_on=True
+Parallel_requests=16
 
 [Regional]
 ShortDateFormat=d.m.yyyy

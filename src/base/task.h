@@ -127,4 +127,22 @@ inline Task<void> Promise<void>::get_return_object() noexcept {
 
 }  // namespace task_detail
 
+// A coroutine that starts at once and that nobody awaits: the top of a chain of tasks that
+// waits in the event loop (one request of the parallel mode). Its frame frees itself when the
+// coroutine ends. While it waits, its owner may end it early with Destroy on the handle (the
+// frames of the tasks it awaits go with it); once it has ended, the handle must not be used,
+// so the coroutine tells its owner when it ends. An exception must not leave it.
+struct Detached {
+  struct promise_type {
+    Detached get_return_object() noexcept {
+      return Detached{std::coroutine_handle<promise_type>::from_promise(*this)};
+    }
+    std::suspend_never initial_suspend() const noexcept { return {}; }
+    std::suspend_never final_suspend() const noexcept { return {}; }
+    void return_void() const noexcept {}
+    void unhandled_exception() const noexcept { std::terminate(); }
+  };
+  std::coroutine_handle<promise_type> handle;
+};
+
 }  // namespace larvek

@@ -4,7 +4,13 @@
 //
 // The processor is the flow's host: it decides where definitions come from (probing a
 // database that was down at start-up) and arms the watchdog around the template statements.
-// Everything runs on the event-loop thread, one request at a time.
+// Everything runs on the event-loop thread.
+//
+// One at a time (the default): Handle runs a request to its end, every database operation
+// blocking the loop. Parallel mode (SetParallel): Begin starts a request whose database
+// operations the loop waits for, over a link of the pool, and tells its end; up to the pool's
+// limit of requests are at the database at once, each with a watchdog of its own. The flow is
+// the same in both.
 #pragma once
 
 #include <chrono>
@@ -16,6 +22,7 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "base/task.h"
 #include "commands/command_flow.h"
 #include "commands/command_link.h"
 #include "commands/reply_sink.h"
@@ -27,7 +34,9 @@ namespace larvek {
 class ConfigStore;
 class DbConnection;
 class DbQuery;
+class EventLoop;
 class Timer;
+struct LinkSettings;
 
 class CommandProcessor final : private CommandFlow::Host {
  public:
@@ -40,6 +49,7 @@ class CommandProcessor final : private CommandFlow::Host {
                    Timer& watchdog, const CommandSettings& settings, LogFn add_log_line,
                    FindTerminalFn find_terminal,
                    const MonotonicClock& clock = SteadyMonotonicClock());
+  ~CommandProcessor();  // cuts the requests of parallel mode that have not ended
 
   // One reception of `terminal` (its text without trailing CRs) through the command flow;
   // returns how the request ended, with the time it took. Nothing leaves it: what the flow
@@ -54,6 +64,27 @@ class CommandProcessor final : private CommandFlow::Host {
   // the database accepts it while the reception is written to the dump file and the log.
   // Handle then finishes the opening; a link it did not use is closed before Handle returns.
   void OpenLinkAhead(std::string_view reception);
+
+  // Parallel mode with at most `limit` requests at the database at once (2 and up), on links
+  // to the database of `settings` whose operations `loop` waits for.
+  void SetParallel(EventLoop& loop, size_t limit, const LinkSettings& settings);
+  bool Parallel() const { return parallel_ != nullptr; }
+  // The login of links opened from now on (parallel mode).
+  void SetLinkSettings(const LinkSettings& settings);
+
+  using EndedFn = std::function<void(const RequestOutcome&)>;
+  // Parallel mode: starts the request of one reception of `terminal` (its text without
+  // trailing CRs) and returns; `ended` gets its outcome, with the time it took, when it has
+  // ended (already inside Begin when it needed no wait), also when it is cut.
+  void Begin(std::unique_ptr<ReplySink> terminal, std::string reception, EndedFn ended);
+  // Requests started and not ended, and of them those waiting for a link or for the probe.
+  size_t InFlight() const;
+  size_t Waiting() const;
+  // Cuts the requests that have not reached the database (waiting for a link or for the
+  // probe), or all requests: each is logged with its command name, gets no reply and ends
+  // with kNoReply.
+  void CutWaiting();
+  void CutAll();
 
   // Shortest time between two probes of a database that was down at start-up.
   static constexpr std::chrono::seconds kProbeInterval{5};
@@ -71,6 +102,16 @@ class CommandProcessor final : private CommandFlow::Host {
   void StatementStarts() override;
   void StatementEnded() override;
 
+  struct ParallelRequest;
+  struct ParallelState;
+  friend struct ParallelRequest;
+  Detached RunRequest(ParallelRequest& request);
+  // Ends the request with `outcome`: it is removed, then told.
+  void Finish(ParallelRequest& request, RequestOutcome outcome);
+  // Cuts a request that has not ended: its coroutine and its link go at once.
+  void Cut(ParallelRequest& request);
+  void WatchdogCut(ParallelRequest& request);
+
   // The source known without the database: the configured one or the probe's; none when a
   // request has to probe.
   std::optional<DefinitionSource> KnownSource() const;
@@ -78,6 +119,7 @@ class CommandProcessor final : private CommandFlow::Host {
   bool WithinFailedProbeInterval() const;
 
   DbConnection& connection_;
+  const ConfigStore& own_file_;
   DatabaseLink link_;
   Timer& watchdog_;
   const CommandSettings& settings_;
@@ -93,6 +135,8 @@ class CommandProcessor final : private CommandFlow::Host {
   const MonotonicClock& clock_;  // times the probes and the requests
   std::optional<MonotonicClock::TimePoint> last_probe_;
   std::optional<Error> last_probe_failure_;
+  bool probing_ = false;  // a request probes now; the others wait for its outcome
+  std::unique_ptr<ParallelState> parallel_;
 };
 
 }  // namespace larvek

@@ -3,6 +3,8 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "base/error.h"
 #include "base/text.h"
 
@@ -65,6 +67,25 @@ void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, S
   out.max_clients_per_address = per_address < 0 ? 0 : per_address;
   out.requests_end_with_cr =
       EqualIgnoringAsciiCase(own.ReadText("Server", "Request_end", ""), "CR");
+  // Absent: one at a time, as always; a value that is not a plain integer in range is a mistake
+  // worth a log line, and the safe mode.
+  const char kAbsent[] = "\x01";
+  const std::string parallel = own.ReadText("Server", "Parallel_requests", kAbsent);
+  out.parallel_requests = 1;
+  out.bad_parallel_requests.reset();
+  if (parallel != kAbsent) {
+    const std::string_view digits = TrimSpaceAndControls(parallel);
+    int32_t value = 0;
+    bool valid = !digits.empty();
+    for (char c : digits) {
+      if (c < '0' || c > '9') valid = false;
+      value = std::min(value * 10 + (c - '0'), kMaxParallelRequests + 1);  // no overflow
+    }
+    if (valid && value >= 1 && value <= kMaxParallelRequests)
+      out.parallel_requests = value;
+    else
+      out.bad_parallel_requests = parallel;
+  }
   int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
   if (max_time < 0) throw Error::Range();
   out.max_time = max_time;

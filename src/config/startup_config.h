@@ -26,6 +26,9 @@ std::string OwnConfigPath(const std::string& program_path);
 // "../larvek05.ini" appended.
 std::string SharedConfigPath(const std::string& program_dir);
 
+// The most requests Parallel_requests lets be at the database at once.
+inline constexpr int32_t kMaxParallelRequests = 256;
+
 // Max_reply when absent, not a number or below 1: 4 MiB.
 inline constexpr int32_t kDefaultMaxReplyBytes = 4 * 1024 * 1024;
 
@@ -43,6 +46,11 @@ struct StartupConfig {
   int32_t max_clients = 20000;                // terminal connections at most; 0: no limit
   int32_t max_clients_per_address = 0;        // of them from one address; 0: no limit
   bool requests_end_with_cr = false;          // Request_end=CR: a request is gathered up to its CR
+  // Requests at the database at once (Parallel_requests); 1: one at a time, every statement
+  // blocking. A value present but not an integer 1..kMaxParallelRequests gives 1, and the
+  // value as written is kept for the start-up's log line.
+  int32_t parallel_requests = 1;
+  std::optional<std::string> bad_parallel_requests;
   std::optional<int32_t> max_time;  // watchdog interval in ms; set only when read successfully
   bool watchdog_on = false;         // watchdog armed around modifying statements
   RegionalSettings regional;        // own file, section [Regional]
@@ -57,7 +65,8 @@ struct StartupConfig {
 // 3. own file, [Server]: Ukoncovac (empty), Server_port ("2000"), Server_IP (empty, trimmed),
 //    Max_reply (4 MiB; below 1 counts as the default), Max_clients (20000),
 //    Max_clients_per_address (0), Request_end (CR in any letter case ends requests with CR;
-//    anything else, or nothing, keeps the framing by arrival), Max_time (5000), Interval_on
+//    anything else, or nothing, keeps the framing by arrival), Parallel_requests (1; digits
+//    only, 1..256, blanks around them trimmed), Max_time (5000), Interval_on
 //    (on exactly for "True"); a negative or non-numeric Max_clients or
 //    Max_clients_per_address gives its default;
 // 4. own file, [Regional]: ShortDateFormat, LongTimeFormat, DecimalSeparator; a missing or empty

@@ -4,11 +4,13 @@
 
 #include <errmsg.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "base/text.h"
@@ -85,11 +87,13 @@ int AwaitLink(MYSQL* m, int waits_for) {
 DbConnection::DbConnection() = default;
 
 DbConnection::~DbConnection() {
+  if (step_ != Step::kNone) CloseAbruptly();
   Disconnect();
   for (DbQuery* q : queries_) q->DetachConnection();
 }
 
 void DbConnection::Disconnect() {
+  open_failed_ahead_ = false;
   if (opening_) {
     try {
       EnsureOpen();
@@ -109,15 +113,14 @@ void DbConnection::Disconnect() {
   --g_open_links;
 }
 
-void DbConnection::BeginOpen() {
-  if (mysql_ || opening_) return;
+MYSQL* DbConnection::NewHandle() {
   InitClientLibrary();
   MYSQL* m = mysql_init(nullptr);
-  if (!m) return;  // EnsureOpen tries again and reports the failure
+  if (!m) return nullptr;
   unsigned int timeout = settings_.timeout_seconds;
   my_bool reconnect = 0;
   // Opening without blocking also spares the short sleep the blocking connect takes after
-  // starting the TCP connect.
+  // starting the TCP connect. The option must come before any non-blocking call.
   mysql_options(m, MYSQL_OPT_NONBLOCK, nullptr);
   mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
   mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &timeout);
@@ -127,32 +130,254 @@ void DbConnection::BeginOpen() {
   // names with letters beyond ASCII in the table's character set; the SET NAMES statement of
   // each command stays where it is.
   mysql_options(m, MYSQL_SET_CHARSET_NAME, "cp1250");
+  return m;
+}
+
+void DbConnection::Opened(MYSQL* m) {
+  mysql_ = m;
+  mode_confirmed_ = false;
+  ++g_open_links;
+}
+
+void DbConnection::BeginOpen() {
+  if (mysql_ || opening_ || open_failed_ahead_) return;
+  opening_waits_for_ = StartConnect();
+  // A connect that failed at once keeps its failure for EnsureOpen.
+  open_failed_ahead_ = !opening_ && !mysql_;
+}
+
+int DbConnection::StartConnect() {
+  timed_out_ = false;
+  op_failure_.reset();
+  MYSQL* m = NewHandle();
+  if (!m) {
+    op_failure_.emplace(kConnectFailed, 0);
+    return 0;
+  }
   auto or_null = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
   opened_ = nullptr;
-  opening_waits_for_ = mysql_real_connect_start(
+  opening_ = m;
+  step_ = Step::kConnect;
+  // The strings stay in settings_, which do not change while the link opens.
+  const int waits = mysql_real_connect_start(
       &opened_, m, or_null(settings_.host), or_null(settings_.user), settings_.password.c_str(),
       or_null(settings_.database), settings_.port == 0 ? 3306 : settings_.port, nullptr,
       CLIENT_CONNECT_WITH_DB);
-  opening_ = m;
+  if (waits != 0) return waits;
+  return RunSteps(false, 0);
+}
+
+int DbConnection::StartStatement(std::string text) {
+  timed_out_ = false;
+  op_failure_.reset();
+  if (stored_) mysql_free_result(std::exchange(stored_, nullptr));
+  stored_fields_ = 0;
+  op_text_ = std::move(text);
+  step_ = Step::kQuery;
+  return RunSteps(false, 0);
+}
+
+int DbConnection::StartReset() {
+  timed_out_ = false;
+  op_failure_.reset();
+  mode_confirmed_ = false;
+  step_ = Step::kReset;
+  return RunSteps(false, 0);
+}
+
+int DbConnection::StartClose() {
+  timed_out_ = false;
+  op_failure_.reset();
+  if (!mysql_) return 0;
+  for (DbQuery* q : queries_) q->Close();
+  step_ = Step::kClose;
+  return RunSteps(false, 0);
+}
+
+int DbConnection::Continue(int happened) {
+  if (happened & kLinkWaitTimeout) timed_out_ = true;
+  return RunSteps(true, happened);
+}
+
+int DbConnection::RunSteps(bool resume, int happened) {
+  for (;;) {
+    MYSQL* m = mysql_;
+    int waits = 0;
+    switch (step_) {
+      case Step::kNone:
+        return 0;
+      case Step::kConnect: {
+        m = opening_;
+        if (resume) {
+          waits = mysql_real_connect_cont(&opened_, m, happened);
+          if (waits != 0) return waits;
+        }
+        opening_ = nullptr;
+        step_ = Step::kNone;
+        if (!std::exchange(opened_, nullptr)) {
+          const unsigned error = mysql_errno(m);
+          std::string text(TrimSpaceAndControls(mysql_error(m)));
+          mysql_close(m);
+          if (error == 0 || text.empty())
+            op_failure_.emplace(kConnectFailed, 0);
+          else
+            op_failure_.emplace(kSqlErrorPrefix + text, static_cast<int>(error));
+          return 0;
+        }
+        Opened(m);
+        timed_out_ = false;
+        return 0;
+      }
+      case Step::kQuery:
+        waits = resume ? mysql_real_query_cont(&op_int_, m, happened)
+                       : mysql_real_query_start(&op_int_, m, op_text_.data(), op_text_.size());
+        if (waits != 0) return waits;
+        if (op_int_ != 0) return FailStep();
+        step_ = Step::kStore;
+        break;
+      case Step::kStore:
+      case Step::kStoreMore:
+        waits = resume ? mysql_store_result_cont(&op_result_, m, happened)
+                       : mysql_store_result_start(&op_result_, m);
+        if (waits != 0) return waits;
+        if (!op_result_ && mysql_field_count(m) != 0) return FailStep();
+        if (step_ == Step::kStore) {
+          stored_ = std::exchange(op_result_, nullptr);
+          stored_fields_ = mysql_field_count(m);
+        } else if (op_result_) {
+          mysql_free_result(std::exchange(op_result_, nullptr));
+        }
+        if (!mysql_more_results(m)) {
+          // The whole answer is in: its status flags confirm the mode.
+          mode_confirmed_ = true;
+          step_ = Step::kNone;
+          op_text_.clear();
+          return 0;
+        }
+        step_ = Step::kNextResult;
+        break;
+      case Step::kNextResult:
+        waits = resume ? mysql_next_result_cont(&op_int_, m, happened)
+                       : mysql_next_result_start(&op_int_, m);
+        if (waits != 0) return waits;
+        if (op_int_ > 0) return FailStep();
+        step_ = Step::kStoreMore;
+        break;
+      case Step::kReset:
+        waits = resume ? mysql_reset_connection_cont(&op_int_, m, happened)
+                       : mysql_reset_connection_start(&op_int_, m);
+        if (waits != 0) return waits;
+        if (op_int_ != 0) return FailStep();
+        mode_confirmed_ = false;
+        step_ = Step::kCharset;
+        break;
+      case Step::kCharset:
+        // The reset brings the server's side back to the handshake's cp1250, but the client
+        // keeps the character set a statement chose; a fresh link has cp1250 on both sides.
+        if (!resume && std::strcmp(mysql_character_set_name(m), "cp1250") == 0) {
+          step_ = Step::kSelectDb;
+          break;
+        }
+        waits = resume ? mysql_set_character_set_cont(&op_int_, m, happened)
+                       : mysql_set_character_set_start(&op_int_, m, "cp1250");
+        if (waits != 0) return waits;
+        if (op_int_ != 0) return FailStep();
+        step_ = Step::kSelectDb;
+        break;
+      case Step::kSelectDb:
+        // The reset keeps the database a USE chose (the client follows it through the
+        // session's schema tracking); a fresh link is in the configured one.
+        if (!resume && (settings_.database.empty() ||
+                        (m->db != nullptr && settings_.database == m->db))) {
+          step_ = Step::kNone;
+          return 0;
+        }
+        waits = resume ? mysql_select_db_cont(&op_int_, m, happened)
+                       : mysql_select_db_start(&op_int_, m, settings_.database.c_str());
+        if (waits != 0) return waits;
+        if (op_int_ != 0) return FailStep();
+        step_ = Step::kNone;
+        return 0;
+      case Step::kClose:
+        waits = resume ? mysql_close_cont(m, happened) : mysql_close_start(m);
+        if (waits != 0) return waits;
+        mysql_ = nullptr;
+        mode_confirmed_ = false;
+        --g_open_links;
+        step_ = Step::kNone;
+        return 0;
+    }
+    resume = false;
+  }
+}
+
+int DbConnection::FailStep() {
+  const unsigned error = mysql_errno(mysql_);
+  std::string text(TrimSpaceAndControls(mysql_error(mysql_)));
+  if (text.empty()) text = "unknown error";
+  step_ = Step::kNone;
+  op_text_.clear();
+  if (stored_) mysql_free_result(std::exchange(stored_, nullptr));
+  stored_fields_ = 0;
+  mode_confirmed_ = false;
+  op_failure_.emplace(kSqlErrorPrefix + text, static_cast<int>(error));
+  if (IsLinkLost(error) || timed_out_) CloseAbruptly();
+  return 0;
+}
+
+void DbConnection::FinishOperation() {
+  if (!op_failure_) return;
+  std::pair<std::string, int> failure = std::move(*op_failure_);
+  op_failure_.reset();
+  ThrowDatabaseError(failure.first, failure.second);
+}
+
+int DbConnection::Socket() const {
+  if (opening_) return static_cast<int>(mysql_get_socket(opening_));
+  return mysql_ ? static_cast<int>(mysql_get_socket(mysql_)) : -1;
+}
+
+unsigned DbConnection::WaitTimeoutMs() const {
+  MYSQL* m = opening_ ? opening_ : mysql_;
+  return m ? mysql_get_timeout_value_ms(m) : 0;
+}
+
+unsigned long DbConnection::ThreadId() const {
+  return mysql_ ? mysql_thread_id(mysql_) : 0;
+}
+
+void DbConnection::CloseAbruptly() {
+  MYSQL* m = opening_ ? opening_ : mysql_;
+  if (!m) return;
+  // Whatever the operation had begun is dropped: the socket is shut first, so the goodbye the
+  // library writes while closing cannot wait for anything.
+  const int fd = static_cast<int>(mysql_get_socket(m));
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+  if (op_result_) mysql_free_result(std::exchange(op_result_, nullptr));
+  if (stored_) mysql_free_result(std::exchange(stored_, nullptr));
+  stored_fields_ = 0;
+  step_ = Step::kNone;
+  op_text_.clear();
+  if (opening_) {
+    mysql_close(std::exchange(opening_, nullptr));
+    opened_ = nullptr;
+    return;
+  }
+  for (DbQuery* q : queries_) q->Close();
+  mysql_close(mysql_);
+  mysql_ = nullptr;
+  mode_confirmed_ = false;
+  --g_open_links;
 }
 
 void DbConnection::EnsureOpen() {
   if (mysql_) return;
   BeginOpen();
-  if (!opening_) ThrowDatabaseError(kConnectFailed);
-  MYSQL* m = std::exchange(opening_, nullptr);
+  open_failed_ahead_ = false;
   while (opening_waits_for_ != 0)
-    opening_waits_for_ = mysql_real_connect_cont(&opened_, m, AwaitLink(m, opening_waits_for_));
-  if (!std::exchange(opened_, nullptr)) {
-    unsigned error = mysql_errno(m);
-    std::string text(TrimSpaceAndControls(mysql_error(m)));
-    mysql_close(m);
-    if (error == 0 || text.empty()) ThrowDatabaseError(kConnectFailed);
-    ThrowDatabaseError(kSqlErrorPrefix + text, static_cast<int>(error));
-  }
-  mysql_ = m;
-  mode_confirmed_ = false;
-  ++g_open_links;
+    opening_waits_for_ = Continue(AwaitLink(opening_, opening_waits_for_));
+  if (!mysql_ && !op_failure_) ThrowDatabaseError(kConnectFailed);
+  FinishOperation();
 }
 
 void DbConnection::Execute(const std::string& text) {

@@ -4,8 +4,14 @@
 //
 // Opening may be started ahead (BeginOpen): the client library then connects without
 // blocking and the caller goes on with other work while the database accepts the link and
-// sends its greeting; the next EnsureOpen waits for the rest. Statements themselves always
-// block, each bounded by the settings' time-out.
+// sends its greeting; the next EnsureOpen waits for the rest. The statements of DbQuery block,
+// each bounded by the settings' time-out.
+//
+// The non-blocking operations (StartConnect, StartStatement, StartReset, StartClose) never
+// block: each returns what the client library waits for, and whoever owns the event loop
+// watches Socket() for it, and the time-out, and calls Continue with what happened until the
+// operation has finished. One operation runs at a time; the blocking calls must not be used
+// while one runs.
 #pragma once
 
 #include <optional>
@@ -17,10 +23,20 @@
 #include "db/sql_statement.h"
 
 struct st_mysql;
+struct st_mysql_res;
 
 namespace larvek {
 
 class DbQuery;
+
+// What a non-blocking operation waits for, and what happened, as bit flags (the client
+// library's own values). 0: the operation has finished.
+enum LinkWait : int {
+  kLinkWaitRead = 1,
+  kLinkWaitWrite = 2,
+  kLinkWaitExcept = 4,
+  kLinkWaitTimeout = 8,  // the library's time-out (WaitTimeoutMs) passed
+};
 
 // Where and how a link logs in. An empty host or user lets the client library choose; port 0
 // means 3306.
@@ -86,12 +102,58 @@ class DbConnection {
   void DiscardMoreResults();
   // Raises the link's current error as above.
   [[noreturn]] void RaiseLinkError();
+
+  // Non-blocking operations; each returns LinkWait flags, 0 when it finished at once.
+  // Opens the closed link with the settings. The host must be empty, "localhost" (the local
+  // socket) or an address: the client library would look a name up blocking.
+  int StartConnect();
+  // Sends a finished statement text on the open link and stores its whole first result set
+  // (TakeStoredResult); the further results of a procedure are read and dropped.
+  int StartStatement(std::string text);
+  // Resets the open session (mysql_reset_connection: rolls back, drops temporary tables,
+  // clears variables and settings, releases locks), then brings the client's character set
+  // back to cp1250 and the session to the configured database where they differ, as in a
+  // fresh link.
+  int StartReset();
+  // Says goodbye and closes the open link; never fails.
+  int StartClose();
+  // Goes on with the running operation after `happened` (LinkWait flags).
+  int Continue(int happened);
+  // After the operation finished: raises its failure as the blocking calls do ("SQL chyba:
+  // %s"); a failure after which the link is lost has closed it (a connect that failed leaves
+  // it closed).
+  void FinishOperation();
+  // While an operation waits: the descriptor to watch, and with kLinkWaitTimeout the
+  // library's time-out in milliseconds.
+  int Socket() const;
+  unsigned WaitTimeoutMs() const;
+  // True when the last operation failed because a wait passed its time-out.
+  bool TimedOut() const { return timed_out_; }
+  // The session's id on the database server (for KILL QUERY); 0 while closed.
+  unsigned long ThreadId() const;
+  // Closes at once without saying goodbye: for a link cut in the middle of an operation.
+  void CloseAbruptly();
   void Bind(DbQuery* query);
   void Unbind(DbQuery* query);
 
  private:
   friend class DbQuery;  // reads the results of its statements on the link
   st_mysql* Handle() const { return mysql_; }
+  // The result the last StartStatement stored (null when the statement returned no result
+  // set); the caller owns it from here on.
+  struct st_mysql_res* TakeStoredResult() { return std::exchange(stored_, nullptr); }
+  bool StoredResultExpected() const { return stored_fields_ != 0; }
+
+  enum class Step { kNone, kConnect, kQuery, kStore, kNextResult, kStoreMore, kReset, kCharset,
+                    kSelectDb, kClose };
+  // Runs the operation's steps from step_ until one waits (returns its flags) or all are done
+  // (0). `happened` is for the first step when it continues (resume), not when it starts.
+  int RunSteps(bool resume, int happened);
+  // Ends the running operation with the link's current error (closing a lost link).
+  int FailStep();
+  // A new handle with the options every link uses.
+  st_mysql* NewHandle();
+  void Opened(st_mysql* m);
 
   LinkSettings settings_;
   st_mysql* mysql_ = nullptr;
@@ -100,9 +162,22 @@ class DbConnection {
   // the connect failed).
   st_mysql* opening_ = nullptr;
   int opening_waits_for_ = 0;
+  bool open_failed_ahead_ = false;  // BeginOpen's connect failed at once; EnsureOpen raises it
   st_mysql* opened_ = nullptr;
   bool mode_confirmed_ = false;  // see ConfirmedMode
   std::vector<DbQuery*> queries_;
+
+  // The running non-blocking operation: its step, the statement it sends (it must outlive
+  // the operation), what the library's calls returned, the result set it stored, and its
+  // failure.
+  Step step_ = Step::kNone;
+  std::string op_text_;
+  int op_int_ = 0;
+  st_mysql_res* op_result_ = nullptr;
+  st_mysql_res* stored_ = nullptr;
+  unsigned stored_fields_ = 0;
+  std::optional<std::pair<std::string, int>> op_failure_;  // message and error number
+  bool timed_out_ = false;
 };
 
 }  // namespace larvek

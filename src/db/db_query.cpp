@@ -101,11 +101,28 @@ void DbQuery::Open() {
   Send();
   MYSQL* mysql = connection.Handle();
   MYSQL_RES* result = mysql_store_result(mysql);
-  if (!result) {
-    if (mysql_field_count(mysql) != 0) connection.RaiseLinkError();
+  if (!result && mysql_field_count(mysql) != 0) connection.RaiseLinkError();
+  try {
+    Adopt(result);
+  } catch (...) {
     connection.DiscardMoreResults();
-    ThrowDatabaseError(kNoResultSet);
+    throw;
   }
+  try {
+    connection.DiscardMoreResults();  // a procedure's status result, for one
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void DbQuery::OpenStored() {
+  Close();
+  Adopt(Connection().TakeStoredResult());
+}
+
+void DbQuery::Adopt(MYSQL_RES* result) {
+  if (!result) ThrowDatabaseError(kNoResultSet);
   std::vector<DbField> fields;
   try {
     unsigned count = mysql_num_fields(result);
@@ -126,7 +143,6 @@ void DbQuery::Open() {
     }
   } catch (...) {
     mysql_free_result(result);
-    connection.DiscardMoreResults();
     throw;
   }
   result_ = result;
@@ -134,12 +150,6 @@ void DbQuery::Open() {
   row_count_ = mysql_num_rows(result);
   at_end_ = row_count_ == 0;
   if (!at_end_) LoadRow();
-  try {
-    connection.DiscardMoreResults();  // a procedure's status result, for one
-  } catch (...) {
-    Close();
-    throw;
-  }
 }
 
 void DbQuery::ExecuteStatement() {
@@ -159,6 +169,17 @@ void DbQuery::ExecuteStatement() {
   }
   connection.DiscardMoreResults();
   rows_affected_ = rows;
+}
+
+void DbQuery::ExecuteStored() {
+  Close();
+  DbConnection& connection = Connection();
+  if (MYSQL_RES* result = connection.TakeStoredResult()) {
+    rows_affected_ = static_cast<int64_t>(mysql_num_rows(result));
+    mysql_free_result(result);
+  } else {
+    rows_affected_ = static_cast<int64_t>(mysql_affected_rows(connection.Handle()));
+  }
 }
 
 void DbQuery::Close() {

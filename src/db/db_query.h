@@ -45,6 +45,11 @@ class DbQuery final : public ResultRows {
   void Open();
   // Runs the statement without opening a result; a SELECT's rows are counted and dropped.
   void ExecuteStatement();
+  // After the connection's non-blocking statement (DbConnection::StartStatement) finished:
+  // opens the result it stored, as Open does after sending (the same failure when there is
+  // none) / counts its rows or the rows it changed, as ExecuteStatement does.
+  void OpenStored();
+  void ExecuteStored();
   // Drops the result and the fields; nothing happens when inactive.
   void Close();
 
@@ -78,6 +83,8 @@ class DbQuery final : public ResultRows {
   DbConnection& Connection();
   // Sends the prepared statement with its parameters.
   void Send();
+  // Takes `result` as the open result (null: "Nelze otevřít výsledek dotazu").
+  void Adopt(st_mysql_res* result);
   void LoadRow();
   [[noreturn]] void Fail(const std::string& message) const;
 

@@ -1,5 +1,6 @@
 #include "net/host_address.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,6 +21,35 @@ uint32_t HostIPv4Address() {
   uint32_t address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
   freeaddrinfo(found);
   return address;
+}
+
+bool IsNumericAddress(const std::string& host) {
+  unsigned char buffer[sizeof(in6_addr)];
+  return inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
+         inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+Resolved ResolveHostName(const std::string& name) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int status = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (status != 0 || found == nullptr) return {std::nullopt, gai_strerror(status)};
+  const addrinfo* chosen = found;
+  for (const addrinfo* a = found; a; a = a->ai_next)
+    if (a->ai_family == AF_INET) {
+      chosen = a;
+      break;
+    }
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* where =
+      chosen->ai_family == AF_INET
+          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(chosen->ai_addr)->sin_addr)
+          : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(chosen->ai_addr)->sin6_addr);
+  inet_ntop(chosen->ai_family, where, text, sizeof text);
+  freeaddrinfo(found);
+  return {std::string(text), ""};
 }
 
 std::optional<Endpoint> LocalEndpoint(int fd) {

@@ -14,6 +14,16 @@ uint32_t HostIPv4Address();
 // "a.b.c.d", the byte sent first on the wire first; each byte in decimal without leading zeros.
 std::string DottedQuad(uint32_t address_network_order);
 
+// True for an IPv4 or IPv6 address written as numbers.
+bool IsNumericAddress(const std::string& host);
+// The first address `name` resolves to, as numbers (IPv4 first); nullopt with the resolver's
+// reason when it does not resolve. Blocks while the resolver works.
+struct Resolved {
+  std::optional<std::string> address;
+  std::string failure;
+};
+Resolved ResolveHostName(const std::string& name);
+
 struct Endpoint {
   uint32_t address_network_order;
   uint16_t port;  // in host order

@@ -123,6 +123,11 @@ void TcpListener::CloseListeningSocket() {
   fd_ = -1;
 }
 
+void TcpListener::StopServing() {
+  CloseListeningSocket();
+  for (auto& [id, client] : clients_) client->PauseReading();
+}
+
 TerminalConnection* TcpListener::Find(uint64_t id) const {
   auto it = clients_.find(id);
   return it == clients_.end() ? nullptr : it->second.get();

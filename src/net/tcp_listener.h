@@ -89,6 +89,9 @@ class TcpListener {
   int ConnectionCount() const { return static_cast<int>(clients_.size()); }
   // The registered connection with this id; nullptr once it has been destroyed.
   TerminalConnection* Find(uint64_t id) const;
+  // The end of the run: no connection is accepted any more and none is read (see
+  // TerminalConnection::PauseReading); replies still go out.
+  void StopServing();
   EventLoop& Loop() { return loop_; }
 
   std::function<void(TcpListener&, TerminalConnection&)> OnClientConnect;

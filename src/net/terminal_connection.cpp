@@ -308,8 +308,19 @@ void TerminalConnection::OnSocketEvent(uint32_t events) {
   if ((events & EventLoop::kWritable) && HasOutput()) {
     if (auto error = CatchError([&] { TryToSend(); })) BackgroundError(*error);
   }
+  if (paused_) {
+    // Bytes wait in the socket until the read turn of ResumeReading takes them.
+    if (fd_ >= 0 && close_code >= 0) deferred_close_code_ = close_code;
+    return;
+  }
   if (fd_ >= 0 && (events & EventLoop::kReadable) && TakeWaitingBytes()) OfferReception();
   if (fd_ >= 0 && close_code >= 0) CloseNotification(close_code);
+}
+
+void TerminalConnection::ResumeReading() {
+  if (!paused_) return;
+  paused_ = false;
+  if (fd_ >= 0) listener_.PostReadTurn(id_);
 }
 
 void TerminalConnection::OfferReception() {
@@ -350,12 +361,22 @@ void TerminalConnection::ReadabilityEvent() {
 
 void TerminalConnection::ReadTurn() {
   BusyScope busy(busy_);
-  if (fd_ >= 0 && TakeWaitingBytes()) OfferReception();
+  if (fd_ < 0 || paused_) return;  // a paused connection gets its turn when it resumes
+  if (deferred_close_code_ >= 0) {
+    CloseNotification(deferred_close_code_);
+    return;
+  }
+  if (TakeWaitingBytes()) OfferReception();
 }
 
 void TerminalConnection::SilenceEnded() {
   BusyScope busy(busy_);
   if (fd_ < 0 || taken_.empty()) return;
+  if (paused_) {
+    // The begun request waits for the one being served; its silence counts anew after it.
+    listener_.ListBegunRequest(*this);
+    return;
+  }
   arrived_ = false;
   DeliverReception(true);
   // What a handler left unread waits for the next arrival, or for the close.
@@ -363,20 +384,26 @@ void TerminalConnection::SilenceEnded() {
 
 void TerminalConnection::CloseNotification(int code) {
   // The terminal is gone: what it sent before closing is delivered now, reception by reception.
+  // A handler that pauses the connection (its request is being served) stops the delivery; the
+  // rest, and the end, come when it resumes.
+  deferred_close_code_ = code;
   if (FramedByCr()) {
     // The complete requests, then the begun one as it is; a handler that reads nothing ends
     // it. The empty read after them tells the handler of the end.
-    while (fd_ >= 0 && !read_failed_ && TakeWaitingBytes()) {
+    while (fd_ >= 0 && !read_failed_ && !paused_ && TakeWaitingBytes()) {
       const size_t before = taken_.size();
       DeliverReception(true);
       if (reads_ == 0 || taken_.size() >= before) break;
     }
+    if (paused_) return;
     if (fd_ >= 0) DeliverReception(false);
   } else {
     do {
       ReadabilityEvent();
-    } while (more_waiting_ && !read_failed_ && fd_ >= 0 && TakeWaitingBytes());
+    } while (!paused_ && more_waiting_ && !read_failed_ && fd_ >= 0 && TakeWaitingBytes());
+    if (paused_ && fd_ >= 0) return;
   }
+  deferred_close_code_ = -1;
   // Without a pending socket error, a read that failed on the way tells how it ended.
   FireClosed(code != 0 ? code : read_error_);
   if (fd_ >= 0) {

@@ -91,6 +91,15 @@ class TerminalConnection {
   // Bytes queued and not yet taken by the socket.
   size_t UnsentBytes() const { return out_.size() - out_pos_; }
 
+  // Stops delivering receptions until ResumeReading: the terminal's request is being served,
+  // and its next bytes wait (in the socket, or taken) so that its replies keep the order of
+  // its requests. Output still goes out. A close notification that comes meanwhile waits too.
+  void PauseReading() { paused_ = true; }
+  // Delivers again, from a read turn posted to the loop (never inside this call): what waits,
+  // then a close notification that waited.
+  void ResumeReading();
+  bool ReadingPaused() const { return paused_; }
+
   // Reads what the socket holds, at most kMaxReception bytes. Returns "" when nothing came or
   // the read failed; a failure ends the readability event. Not connected: "... in
   // ioctlSocket". With requests ended by CR: the next request (see Framing above), "" while
@@ -173,6 +182,8 @@ class TerminalConnection {
   bool arrived_ = false;       // bytes came since the begun request's silence was restarted
   bool socket_full_ = false;   // the latest read filled the room it had: more may be waiting
   bool begun_listed_ = false;  // listed in the listener's begun requests, at begun_at_
+  bool paused_ = false;        // see PauseReading
+  int deferred_close_code_ = -1;  // a close notification that came while paused
   std::list<BegunRequest>::iterator begun_at_;
 };
 

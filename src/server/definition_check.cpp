@@ -282,6 +282,11 @@ class Session {
       p.Line("configuration cannot be read: " + Cp1250ToUtf8(e.Message()));
       return false;
     }
+    if (config_.bad_parallel_requests)
+      p.Warning("[Server] Parallel_requests=" + Cp1250ToUtf8(*config_.bad_parallel_requests) +
+                    " is not an integer from 1 to " + std::to_string(kMaxParallelRequests) +
+                    ": requests run one at a time",
+                0);
     ApplyDatabaseLogin(config_, connection_);
     p.Field("database",
             Cp1250ToUtf8(config_.database) + " on " + Cp1250ToUtf8(config_.host) + ":" +

@@ -16,6 +16,7 @@
 #include "base/regional.h"
 #include "commands/text_utils.h"
 #include "net/host_address.h"
+#include "net/socket_error.h"
 #include "net/terminal_connection.h"
 #include "platform/event_loop.h"
 #include "server/database_login.h"
@@ -68,6 +69,47 @@ std::string FormatDuration(DateTime duration) {
   return FormatClockTime(static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
                          static_cast<int>(seconds % 60));
 }
+
+// Log lines of the request mode: + limit + kParallelModeEnd / "[Server] Parallel_requests=" +
+// value + kBadParallelEnd.
+const char kParallelMode[] =
+    "Paraleln\xED re\x9Eim: nejv\xFD\x9A"
+    "e ";
+const char kParallelModeEnd[] =
+    " po\x9E"
+    "adavk\xF9 sou\xE8"
+    "asn\xEC u datab\xE1ze";
+const char kBadParallelEnd[] =
+    ": plat\xED cel\xE9 \xE8\xEDslo 1 a\x9E 256, po\x9E"
+    "adavky pob\xEC\x9E\xED po jednom";
+// Log lines of the database host name in parallel mode: "Databáze <name> má adresu <address>" /
+// "Název databáze <name> nelze přeložit: <reason>".
+const char kDatabaseAddress[] = "Datab\xE1ze ";
+const char kDatabaseAddressMiddle[] = " m\xE1 adresu ";
+const char kDatabaseUnresolved[] = "N\xE1zev datab\xE1ze ";
+const char kDatabaseUnresolvedMiddle[] =
+    " nelze p\xF8"
+    "elo\x9Eit: ";
+
+// A terminal as the reply sink of a request of parallel mode, found by its id at each reply:
+// the connection may be gone by the time the request ends.
+class TerminalById final : public ReplySink {
+ public:
+  TerminalById(const TcpListener& listener, const TerminalConnection& connection)
+      : listener_(listener), id_(connection.Id()), address_(connection.PeerAddress()) {}
+  uint64_t Id() const override { return id_; }
+  std::string PeerAddress() const override { return address_; }
+  void Send(std::string bytes) override {
+    TerminalConnection* connection = listener_.Find(id_);
+    if (connection == nullptr || !connection->Connected()) ThrowSocketError(10057, "Send");
+    connection->SendText(std::move(bytes));
+  }
+
+ private:
+  const TcpListener& listener_;
+  const uint64_t id_;
+  const std::string address_;
+};
 
 // A connection as the command processor's reply sink.
 class ConnectionReplySink final : public ReplySink {
@@ -151,7 +193,8 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
             TerminalConnection* connection = listener.Find(id);
             if (connection == nullptr || !connection->Connected()) return nullptr;
             return std::make_unique<ConnectionReplySink>(*connection);
-          }) {
+          }),
+      drain_timer_(loop) {
   listener.OnClientConnect = [this](TcpListener&, TerminalConnection& c) {
     OnTerminalConnected(c);
   };
@@ -164,6 +207,12 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
   listener.OnSessionClosed = [this](TcpListener&, int code) { OnListenerClosed(code); };
   listener.OnConnectionsRefused = [this](TcpListener&, const RefusedConnections& refused) {
     AddLogLine(RefusedConnectionsLine(refused));
+  };
+  drain_timer_.SetInterval(kDrainTimeMs);
+  drain_timer_.OnTimer = [this] {
+    drain_timer_.SetEnabled(false);
+    processor_.CutAll();
+    DrainStep();
   };
   watchdog_timer.OnTimer = [this] {
     try {
@@ -225,6 +274,29 @@ void Server::ApplyConfig(const StartupConfig& config) {
   if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
   settings_.watchdog_on = config.watchdog_on;
   SetRegional(config.regional);
+  SetUpRequestMode(config);
+}
+
+void Server::SetUpRequestMode(const StartupConfig& config) {
+  if (config.bad_parallel_requests)
+    AddLogLine(std::string(kBadKeyValue) + "[Server] Parallel_requests=" +
+               *config.bad_parallel_requests + kBadParallelEnd);
+  if (config.parallel_requests <= 1 || processor_.Parallel()) return;
+  // The client library would look a host name up blocking at every connect: it is looked up
+  // once, here, and the links connect to its address.
+  LinkSettings links = db_connection.Settings();
+  if (!links.host.empty() && links.host != "localhost" && !IsNumericAddress(links.host)) {
+    const Resolved resolved = ResolveHostName(links.host);
+    if (resolved.address) {
+      AddLogLine(kDatabaseAddress + links.host + kDatabaseAddressMiddle + *resolved.address);
+      links.host = *resolved.address;
+    } else {
+      AddLogLine(kDatabaseUnresolved + links.host + kDatabaseUnresolvedMiddle +
+                 resolved.failure);
+    }
+  }
+  processor_.SetParallel(loop_, static_cast<size_t>(config.parallel_requests), links);
+  AddLogLine(kParallelMode + std::to_string(config.parallel_requests) + kParallelModeEnd);
 }
 
 void Server::ReadConfiguration() {
@@ -252,6 +324,9 @@ void Server::ContactDatabase() {
   settings_.definitions = std::nullopt;
   if (GlobalSqlModeHasAnsiQuotes()) AddLogLine(kAnsiQuotesWarning);
   settings_.definitions = ProbeDefinitionSource(db_connection);
+  // In parallel mode requests use the pool's links only; the start-up's link would otherwise
+  // stay open beside them for the whole run.
+  if (processor_.Parallel()) db_connection.Disconnect();
 }
 
 void Server::LoadLogAndListen() {
@@ -352,7 +427,8 @@ void Server::OnListenerClosed(int code) {
 
 void Server::OnTerminalData(TerminalConnection& client) {
   std::string reception = client.Read();
-  processor_.OpenLinkAhead(reception);
+  const bool parallel = processor_.Parallel();
+  if (!parallel) processor_.OpenLinkAhead(reception);
   try {
     WriteDumpFile(reception);
     dump_failure_logged_ = false;
@@ -367,8 +443,48 @@ void Server::OnTerminalData(TerminalConnection& client) {
   AddLogLine("Na\xE8teno z " + client.PeerAddress() + ": '" +
              WithoutLineBreaks(std::string(LoggedPart(reception))) + "'" +
              CutNote(reception.size()));
-  ConnectionReplySink terminal(client);
-  Count(processor_.Handle(terminal, reception));
+  if (!parallel) {
+    ConnectionReplySink terminal(client);
+    Count(processor_.Handle(terminal, reception));
+    return;
+  }
+  // One request per connection: its next bytes wait until this one has ended, so its replies
+  // keep the order of its requests.
+  if (reception.empty()) return;  // the end of the stream: nothing to do
+  client.PauseReading();
+  const uint64_t id = client.Id();
+  processor_.Begin(std::make_unique<TerminalById>(listener, client), std::move(reception),
+                   [this, id](const RequestOutcome& outcome) { RequestEnded(id, outcome); });
+}
+
+void Server::RequestEnded(uint64_t terminal_id, const RequestOutcome& outcome) {
+  Count(outcome);
+  if (draining_) {
+    // Told after the request has gone from the processor's count.
+    loop_.Post([this] { DrainStep(); });
+    return;
+  }
+  if (TerminalConnection* connection = listener.Find(terminal_id)) connection->ResumeReading();
+}
+
+void Server::Drain(std::function<void()> done) {
+  if (draining_) return;
+  draining_ = true;
+  drained_ = std::move(done);
+  if (processor_.Parallel()) {
+    listener.StopServing();
+    processor_.CutWaiting();
+    if (processor_.InFlight() > 0) drain_timer_.SetEnabled(true);
+  }
+  DrainStep();
+}
+
+void Server::DrainStep() {
+  if (!draining_ || processor_.InFlight() > 0 || !drained_) return;
+  drain_timer_.SetEnabled(false);
+  std::function<void()> done = std::move(drained_);
+  drained_ = nullptr;
+  done();
 }
 
 void Server::Count(const RequestOutcome& outcome) {

@@ -70,6 +70,12 @@ class Server {
   void HandleWindowShown();
   void ShutDown();
   void StartListening();
+  // The end of the run (a signal, the window closed): `done` is called, from the loop or at
+  // once, when nothing is left to wait for. One at a time nothing ever is. In parallel mode the
+  // listener stops accepting and reading, requests that have not reached the database are cut,
+  // and those in flight get kDrainTime to finish and send their replies; then the rest are cut.
+  void Drain(std::function<void()> done);
+  static constexpr int kDrainTimeMs = 10000;
 
   void AddLogLine(const std::string& text) { log_.AddLogLine(text); }
   // The status of a normal end: 1 when some line of the run could not be written to its day
@@ -96,6 +102,12 @@ class Server {
   void OnTerminalData(TerminalConnection& client);
   void OnTerminalError(const Error& error, bool& can_close);
   void Count(const RequestOutcome& outcome);
+  // Parallel mode from the configuration; the log says which mode runs, and why a value of
+  // Parallel_requests was not taken.
+  void SetUpRequestMode(const StartupConfig& config);
+  // A request of parallel mode ended: its terminal is read again (unless the run ends).
+  void RequestEnded(uint64_t terminal_id, const RequestOutcome& outcome);
+  void DrainStep();
   // The stages of Start.
   void ReadConfiguration();
   void ContactDatabase();
@@ -121,6 +133,9 @@ class Server {
   std::string server_ip_;
   ServerCounts counts_;
   bool start_posted_ = false;
+  bool draining_ = false;
+  std::function<void()> drained_;  // called once the drain is over
+  Timer drain_timer_;
   bool dump_failure_logged_ = false;  // the dump file could not be written, logged once
   int dump_fd_ = -1;                  // the dump file, open from the first reception
   size_t dump_size_ = 0;              // its length after the last write

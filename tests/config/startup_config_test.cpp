@@ -206,6 +206,40 @@ TEST(StartupConfigTest, TerminalLimitsAndRequestEnd) {
   }
 }
 
+// Parallel_requests takes plain digits from 1 to 256 only; anything else written there runs one
+// at a time and keeps the text for the start-up's log line, while an absent key is no mistake.
+TEST(StartupConfigTest, ParallelRequestsTakesOnlyAnIntegerInRange) {
+  const struct {
+    const char* server;
+    int32_t parallel;
+    std::optional<std::string> bad;
+  } cases[] = {
+      {"", 1, std::nullopt},
+      {"Parallel_requests=16\r\n", 16, std::nullopt},
+      {"parallel_requests=1\r\n", 1, std::nullopt},
+      {"Parallel_requests=256\r\n", 256, std::nullopt},
+      {"Parallel_requests= 8 \r\n", 8, std::nullopt},
+      {"Parallel_requests=0\r\n", 1, "0"},
+      {"Parallel_requests=300\r\n", 1, "300"},
+      {"Parallel_requests=16x\r\n", 1, "16x"},
+      {"Parallel_requests=\r\n", 1, ""},
+      {"Parallel_requests=-4\r\n", 1, "-4"},
+      {"Parallel_requests=0x10\r\n", 1, "0x10"},
+      {"Parallel_requests=0016\r\n", 16, std::nullopt},
+      {"Parallel_requests=99999999999\r\n", 1, "99999999999"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.server);
+    TempDir dir;
+    dir.Write("bin/srvlarvek.INI", std::string("[Server]\r\n") + c.server);
+    ConfigStore ini(dir.Path() + "bin/srvlarvek.INI");
+    StartupConfig out;
+    ReadStartupConfig(ini, dir.Path() + "bin/", out);
+    EXPECT_EQ(out.parallel_requests, c.parallel);
+    EXPECT_EQ(out.bad_parallel_requests, c.bad);
+  }
+}
+
 // Command sections are read anew for every request, through the same store.
 TEST(StartupConfigTest, CommandSectionsFollowTheFileWhileRunning) {
   TempDir dir;

@@ -32,10 +32,22 @@ std::string StatusText(const Server& server) {
 int RunConsole(const ConsoleOptions& options) {
   EventLoop loop;
   ConsoleWindow view;
-  SignalWatch signals(loop, [&loop] { loop.Stop(); });
+  // The first signal lets the requests in flight finish (see Server::Drain); a second one ends
+  // the run at once.
+  Server* draining = nullptr;
+  bool signalled = false;
+  SignalWatch signals(loop, [&] {
+    if (signalled || draining == nullptr) {
+      loop.Stop();
+      return;
+    }
+    signalled = true;
+    draining->Drain([&loop] { loop.Stop(); });
+  });
   int status = 0;
   {
     Server server(loop, view, options.program_path, options.log_dir);
+    draining = &server;
     ServiceNotifier notifier;
     Timer status_timer(loop);
     status_timer.SetInterval(kStatusIntervalMs);
@@ -64,6 +76,7 @@ int RunConsole(const ConsoleOptions& options) {
       server.OnWindowShown();
       loop.Run();
     }
+    draining = nullptr;
     status_timer.SetEnabled(false);
     if (options.service) notifier.Stopping();
     server.Stop();

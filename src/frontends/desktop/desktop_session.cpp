@@ -28,7 +28,7 @@ DesktopSession::DesktopSession(EventLoop& loop, const std::string& program_path,
   QObject::connect(&window_, &DesktopWindow::closeRequested, [this] {
     SavePlacement(false);
     placement_saved_ = true;
-    QApplication::quit();
+    Quit();
   });
   // An error that escapes a loop handler is shown like the start-up errors; the loop goes on.
   loop_.SetErrorHandler(
@@ -67,7 +67,12 @@ void DesktopSession::CloseRequest() {
   if (tearing_down_)
     boxes_.CloseAll();
   else
-    QApplication::quit();
+    Quit();
+}
+
+void DesktopSession::Quit() {
+  // Requests in flight finish (or are cut) before the application quits.
+  server_.Drain([] { QApplication::quit(); });
 }
 
 int DesktopSession::Run() {

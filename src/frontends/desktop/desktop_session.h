@@ -42,6 +42,8 @@ class DesktopSession {
   Server& server() { return server_; }
 
  private:
+  // The end of the run: the server drains, then the application quits.
+  void Quit();
   void SavePlacement(bool at_teardown);
 
   EventLoop& loop_;

@@ -1,0 +1,140 @@
+// The database links of parallel mode, and the link one request runs its command flow over.
+//
+// LinkPool: at most `limit` links exist at once, counting those busy with a request, those
+// kept idle, and those being closed; a request beyond that waits in arrival order. A link
+// whose request ended normally is kept; the next request resets it first (LoopLink::Reset).
+// A link that failed, timed out or was cut is closed, never kept. A link kept idle for
+// kIdleTime is closed.
+//
+// PooledLink: one request's CommandLink. It takes a link from the pool when the flow connects
+// (so a request that never needs the database never waits for one) and gives it back at Close.
+// A kept link that fails before any statement of the request has run (at its reset, or at the
+// first statement because the database restarted) is replaced by a fresh link, once: nothing
+// the terminal asked for had run yet.
+//
+// The pool must outlive its links and the pooled links; the loop must outlive the pool.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/task.h"
+#include "commands/command_link.h"
+#include "commands/loop_link.h"
+#include "commands/waiting_line.h"
+#include "db/db_connection.h"
+#include "platform/event_loop.h"
+#include "platform/monotonic_clock.h"
+#include "platform/timer.h"
+
+namespace larvek {
+
+// A statement to kill on the database server: the session it runs in, and that server's
+// identity (see ReadServerIdentity).
+struct KillTarget {
+  unsigned long thread_id = 0;
+  std::string server_identity;
+};
+
+class LinkPool {
+ public:
+  // One link of the pool.
+  struct Member {
+    Member(EventLoop& loop, LinkSettings settings) : link(loop, std::move(settings)) {}
+    LoopLink link;
+    std::string server_identity;  // read when it connected
+    unsigned long thread_id = 0;  // its session on that server
+    MonotonicClock::TimePoint idle_since{};
+    bool kept = false;  // it served a request before: it needs a reset
+    uint64_t generation = 0;  // of the settings it was opened with
+  };
+
+  static constexpr std::chrono::seconds kIdleTime{30};
+
+  LinkPool(EventLoop& loop, size_t limit);
+  ~LinkPool();  // closes every link at once
+  LinkPool(const LinkPool&) = delete;
+  LinkPool& operator=(const LinkPool&) = delete;
+
+  // The login of links opened from now on. Kept links with another login are closed when
+  // they come back or are next taken, so none serves with the old one.
+  void SetSettings(LinkSettings settings);
+  const LinkSettings& Settings() const { return settings_; }
+  size_t Limit() const { return limit_; }
+
+  // A link for one request: the most recently kept one, or a new closed one; waits while the
+  // limit is reached.
+  Task<std::unique_ptr<Member>> Take();
+  // Gives the link back: kept for the next request when `keep` (and it is open), otherwise
+  // closed without blocking (its place is free once it is closed).
+  void GiveBack(std::unique_ptr<Member> member, bool keep);
+
+  // Links that exist (busy, idle or closing), idle ones, and requests waiting for one.
+  size_t Open() const { return open_; }
+  size_t Idle() const { return idle_.size(); }
+  size_t Waiting() const { return line_.Waiting(); }
+
+ private:
+  // Places a waiting request may take now: idle links and room for new ones.
+  size_t Available() const { return idle_.size() + (limit_ - open_); }
+  void CloseMember(std::unique_ptr<Member> member);
+  void CloseIdleLinks();
+  void UpdateIdleTimer();
+
+  EventLoop& loop_;
+  const size_t limit_;
+  LinkSettings settings_;
+  uint64_t settings_generation_ = 0;
+  std::vector<std::unique_ptr<Member>> idle_;  // kept longest first
+  std::list<std::unique_ptr<Member>> closing_;
+  size_t open_ = 0;
+  WaitingLine line_;
+  Timer idle_timer_;
+};
+
+class PooledLink final : public CommandLink {
+ public:
+  // `on_timed_out` is told of a statement cut by a time-out, so that it can be killed on the
+  // database.
+  PooledLink(LinkPool& pool, std::function<void(const KillTarget&)> on_timed_out);
+  ~PooledLink() override;  // a link still held is cut
+
+  Task<void> Connect() override;
+  std::optional<EscapeMode> ConfirmedMode() const override;
+  Task<EscapeMode> Mode() override;
+  Task<void> Execute(std::string statement, StatementRole role) override;
+  Task<ResultRows*> Open(std::string statement, StatementRole role) override;
+  // Gives the link back: kept when no operation of this request failed.
+  void Close() override;
+
+  // The statement running now, for the watchdog's kill; none without a link.
+  std::optional<KillTarget> Target() const;
+  // Closes the link at once (the watchdog cut the request); it is not kept.
+  void Cut();
+  // True while the request holds a link (from Connect to Close).
+  bool Holding() const { return member_ != nullptr; }
+
+ private:
+  // Opens the member's link and reads its server's identity.
+  Task<void> OpenFresh();
+  // Runs one statement; a failure of the first statement on a kept link that lost its
+  // session is answered by a fresh link and the statement again.
+  Task<ResultRows*> Run(std::string statement, bool open);
+  void NoteFailure();
+
+  LinkPool& pool_;
+  std::function<void(const KillTarget&)> on_timed_out_;
+  std::unique_ptr<LinkPool::Member> member_;
+  bool failed_ = false;     // an operation failed: the link is not kept
+  bool replaced_ = false;   // the kept link was replaced once already
+  bool ran_statement_ = false;
+  bool reused_ = false;     // the link came kept from an earlier request
+};
+
+}  // namespace larvek

@@ -148,5 +148,27 @@ TEST_F(FramingTest, AHandlerMayCloseItsConnectionFromTheSilenceDelivery) {
   EXPECT_EQ(loop.MillisecondsToNextTimer(), -1);
 }
 
+// A connection paused while its request is served delivers nothing more; each resume gives the
+// next request, and a close that came meanwhile ends it only after the requests sent before it.
+TEST_F(FramingTest, APausedConnectionWaitsAndResumesRequestByRequestUpToItsClose) {
+  on_data = [](const std::string&, TerminalConnection& c) { c.PauseReading(); };
+  auto& a = ConnectTerminal("A");
+  a.Send("A;1\rA;2\rA;3");
+  a.Close();
+  usleep(5000);
+  Settle();
+  EXPECT_EQ(log, (std::vector<std::string>{"A connect count=1", "A data 'A;1<CR>'"}));
+  const std::vector<std::string> rest = {"A data 'A;2<CR>'", "A data 'A;3'", "A data ''"};
+  for (const std::string& next : rest) {
+    SCOPED_TRACE(next);
+    ASSERT_TRUE(clients["A"]->ReadingPaused());
+    clients["A"]->ResumeReading();
+    RunUntilLogged(next);
+    EXPECT_EQ(log.back(), next);
+  }
+  clients["A"]->ResumeReading();
+  RunUntilLogged("A disconnect code=0 count=1");
+}
+
 }  // namespace
 }  // namespace larvek

@@ -317,3 +317,31 @@ TEST_F(ClientTest, RunningOutOfDescriptorsPausesAcceptingAndReportsOnce) {
 
 }  // namespace
 }  // namespace larvek
+
+namespace larvek {
+namespace {
+
+// Without framing: bytes that arrive while the connection is paused form the reception after
+// it resumes, and its replies still go out meanwhile.
+TEST_F(ClientTest, APausedConnectionStillSendsAndReadsWhatCameAfterItResumes) {
+  Listen();
+  on_data = [](const std::string& name, TerminalConnection& c) {
+    if (name == "A") c.PauseReading();
+  };
+  auto& a = Connect("A");
+  RunUntilLogged("A connect count=1");
+  a.Send("FIRST\r");
+  RunUntilLogged("A data 'FIRST<CR>'");
+  a.Send("SECOND\r");
+  usleep(5000);
+  Settle();
+  EXPECT_EQ(log.back(), "A data 'FIRST<CR>'");
+  clients["A"]->SendText("REPLY\r");
+  RunUntil([&] { return a.Received() == "REPLY\r"; });
+  EXPECT_EQ(a.Received(), "REPLY\r");
+  clients["A"]->ResumeReading();
+  RunUntilLogged("A data 'SECOND<CR>'");
+}
+
+}  // namespace
+}  // namespace larvek

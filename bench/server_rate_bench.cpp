@@ -19,12 +19,29 @@
 //    database work, its link opened without blocking while it writes its files (a minimal
 //    server, BareHop with a database); its rate and CPU against the direct work, and the
 //    server's against it.
+// With --config-db and the three servers after it, the same rounds also measure configuration
+// mode (definitions in the own INI, a one-row select), the server one request at a time
+// against the server in parallel mode (Parallel_requests=N, N links at most):
+//  - requests/s with 1 terminal, parallel against one at a time (alternating blocks);
+//  - requests/s with `busy` terminals, parallel against one at a time, and against the minimal
+//    pooled server (bench/minimal_pooled_server.cpp: one epoll thread doing only the required
+//    work on N kept links), the floor of a server on kept links; for scale, `busy` direct
+//    client processes doing the server's database work with a new link per request and with a
+//    kept link (reset, "SET NAMES cp1250", select);
+//  - p99 of 8 terminals while a ninth runs one-second statements back to back, against their
+//    p99 without the ninth, in both modes;
+//  - resident memory per idle connection of the parallel mode.
 //
 // Usage: server_rate_bench db_host db_port db_user db_password database
 //                          server_host server_port server_pid
 //                          [requests [rounds [idle [busy [busy_requests]]]]]
+//                          [--config-db NAME --one-at-a-time HOST:PORT:PID
+//                           --parallel HOST:PORT:PID --pooled HOST:PORT:PID
+//                           [--parallel-links N] [--slow-seconds S]]
 // The database must hold server_term with the command STAV and the table sklad with the row
-// ('A1', 'Šroub', 10); bench/server_rate_bench.sh prepares all of it and runs this.
+// ('A1', 'Šroub', 10); the configuration database the same table sklad and no server_term, and
+// the configuration-mode servers the sections STAV (that row's columns) and POMALU
+// (`select sleep(1) as v`); bench/server_rate_bench.sh prepares all of it and runs this.
 #include <mysql.h>
 
 #include <arpa/inet.h>
@@ -63,6 +80,10 @@ const char kReply[] = "STAV;A1;Sroub;10#\r";
 const char kLookup[] = "select * from server_term where operace = \"STAV\"";
 const char kCharset[] = "SET NAMES cp1250";
 const char kTemplate[] = "select kod, nazev, mnozstvi from sklad where kod = \"A1\"";
+// The statement of one second that a terminal runs back to back while others ask for a row
+// (configuration mode: the section POMALU, `select sleep(1) as v`).
+const char kSlowRequest[] = "POMALU;1\r";
+const char kSlowReply[] = "POMALU;0#\r";
 
 struct Database {
   std::string host, user, password, name;
@@ -442,6 +463,237 @@ std::vector<double> BusyLatencies(const std::string& host, int port, int termina
   return all;
 }
 
+// A server under test named on the command line: where it listens and its process.
+struct ServerUnderTest {
+  std::string host;
+  int port = 0;
+  int pid = 0;
+};
+
+// "HOST:PORT:PID"
+ServerUnderTest ParseServer(const std::string& text) {
+  const size_t first = text.find(':');
+  const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+  if (second == std::string::npos) throw std::runtime_error("expected HOST:PORT:PID: " + text);
+  return {text.substr(0, first), std::atoi(text.c_str() + first + 1),
+          std::atoi(text.c_str() + second + 1)};
+}
+
+// What DriveTerminals runs: `fast` terminals asking for the row (`per_terminal` requests each,
+// or, with 0, for `seconds`), and `slow` terminals running the one-second statement back to
+// back for as long as any fast terminal asks.
+struct LoadSpec {
+  int fast = 0;
+  int per_terminal = 0;
+  double seconds = 0;
+  int slow = 0;
+};
+
+struct LoadResult {
+  std::vector<double> latencies;  // seconds, one per request of the fast terminals
+  double seconds = 0;             // from the first request sent to the last fast reply
+  int slow_replies = 0;
+};
+
+// Terminals driven from this thread through one epoll set (the load itself costs little CPU
+// and no thread switches), each in a closed loop: it sends its request and sends the next one
+// when the whole reply (ended by CR) has come and matched. Fails when a reply is wrong, a
+// connection closes, or nothing arrives for 30 s (a hang).
+LoadResult DriveTerminals(const std::string& host, int port, const LoadSpec& spec) {
+  struct Peer {
+    int fd = -1;
+    bool slow = false;
+    bool asking = false;
+    int done = 0;
+    Clock::time_point sent;
+    std::string reply;
+  };
+  std::vector<Peer> peers(spec.fast + spec.slow);
+  const int poller = epoll_create1(0);
+  if (poller < 0) throw std::runtime_error("epoll_create1 failed");
+  auto cleanup = [&] {
+    for (Peer& p : peers)
+      if (p.fd >= 0) close(p.fd);
+    close(poller);
+  };
+  LoadResult result;
+  try {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1)
+      throw std::runtime_error("bad server address " + host);
+    for (size_t i = 0; i < peers.size(); ++i) {
+      Peer& p = peers[i];
+      p.slow = static_cast<int>(i) >= spec.fast;
+      p.fd = socket(AF_INET, SOCK_STREAM, 0);
+      int one = 1;
+      if (p.fd < 0 || setsockopt(p.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
+          connect(p.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+          fcntl(p.fd, F_SETFL, O_NONBLOCK) != 0)
+        throw std::runtime_error("cannot connect to the server at " + host + ":" +
+                                 std::to_string(port));
+      epoll_event watch{};
+      watch.events = EPOLLIN;
+      watch.data.u64 = i;
+      if (epoll_ctl(poller, EPOLL_CTL_ADD, p.fd, &watch) != 0)
+        throw std::runtime_error("epoll_ctl failed");
+    }
+    const auto send_request = [](Peer& p) {
+      const char* text = p.slow ? kSlowRequest : kRequest;
+      const size_t size = p.slow ? sizeof kSlowRequest - 1 : sizeof kRequest - 1;
+      p.sent = Clock::now();
+      p.asking = true;
+      if (send(p.fd, text, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size))
+        throw std::runtime_error("send failed");
+    };
+    const auto t0 = Clock::now();
+    auto last_fast = t0;
+    int fast_asking = 0;
+    for (Peer& p : peers) {
+      send_request(p);
+      if (!p.slow) ++fast_asking;
+    }
+    int asking = static_cast<int>(peers.size());
+    while (asking > 0) {
+      epoll_event events[64];
+      const int n = epoll_wait(poller, events, 64, 30000);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0)
+        throw std::runtime_error("no reply for 30 s (" + std::to_string(asking) +
+                                 " requests outstanding)");
+      for (int e = 0; e < n; ++e) {
+        Peer& p = peers[events[e].data.u64];
+        char buf[512];
+        const ssize_t got = recv(p.fd, buf, sizeof buf, 0);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (got <= 0) throw std::runtime_error("the server closed a terminal's connection");
+        if (!p.asking) throw std::runtime_error("bytes without a request: " + std::string(buf, got));
+        p.reply.append(buf, got);
+        if (p.reply.back() != '\r') continue;
+        const auto now = Clock::now();
+        const char* expected = p.slow ? kSlowReply : kReply;
+        if (p.reply != expected) throw std::runtime_error("unexpected reply: " + p.reply);
+        p.reply.clear();
+        p.asking = false;
+        --asking;
+        ++p.done;
+        if (p.slow) {
+          ++result.slow_replies;
+          if (fast_asking > 0) {
+            send_request(p);
+            ++asking;
+          }
+          continue;
+        }
+        result.latencies.push_back(Seconds(now - p.sent));
+        last_fast = now;
+        const bool more = spec.per_terminal > 0 ? p.done < spec.per_terminal
+                                                : Seconds(now - t0) < spec.seconds;
+        if (more) {
+          send_request(p);
+          ++asking;
+        } else {
+          --fast_asking;
+        }
+      }
+    }
+    result.seconds = Seconds(last_fast - t0);
+  } catch (...) {
+    cleanup();
+    throw;
+  }
+  cleanup();
+  return result;
+}
+
+// Connects `m` (a handle of NewLink) with the server's client options or fails.
+void Connect(MYSQL* m, const Database& db) {
+  if (!mysql_real_connect(m, db.host.c_str(), db.user.c_str(), db.password.c_str(),
+                          db.name.c_str(), db.port, nullptr, CLIENT_CONNECT_WITH_DB))
+    FailConnect(m);
+}
+
+// Requests/s of `processes` forked client processes doing, each `per_process` times, the
+// database work of one request of the server in configuration mode: with `keep_link`, on the
+// process's one kept link, mysql_reset_connection, "SET NAMES cp1250" and the select; without,
+// connect, "SET NAMES cp1250", the select and close. Timed from the moment every process is
+// ready (its kept link connected) to the end of the last.
+double DirectProcessesRate(const Database& db, int processes, int per_process, bool keep_link) {
+  int ready[2], start[2];
+  if (pipe(ready) != 0) throw std::runtime_error("pipe failed");
+  if (pipe(start) != 0) {
+    close(ready[0]);
+    close(ready[1]);
+    throw std::runtime_error("pipe failed");
+  }
+  std::fflush(stdout);
+  std::vector<pid_t> children;
+  for (int i = 0; i < processes; ++i) {
+    const pid_t child = fork();
+    if (child < 0) break;
+    if (child == 0) {
+      close(ready[0]);
+      close(start[1]);
+      try {
+        MYSQL* kept = nullptr;
+        if (keep_link) {
+          kept = NewLink(false);
+          Connect(kept, db);
+        }
+        char c = 'r';
+        if (write(ready[1], &c, 1) != 1 || read(start[0], &c, 1) != 0) _exit(1);
+        for (int r = 0; r < per_process; ++r) {
+          if (kept) {
+            if (mysql_reset_connection(kept) != 0)
+              throw std::runtime_error(std::string("reset: ") + mysql_error(kept));
+            Run(kept, kCharset, false);
+            Run(kept, kTemplate, true);
+          } else {
+            MYSQL* m = NewLink(false);
+            Connect(m, db);
+            try {
+              Run(m, kCharset, false);
+              Run(m, kTemplate, true);
+            } catch (...) {
+              mysql_close(m);
+              throw;
+            }
+            mysql_close(m);
+          }
+        }
+        if (kept) mysql_close(kept);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "direct client process: %s\n", e.what());
+        _exit(1);
+      }
+      _exit(0);
+    }
+    children.push_back(child);
+  }
+  close(ready[1]);
+  close(start[0]);
+  // Every process has written its byte, or ended (its end of the pipe closed).
+  int ready_count = 0;
+  char buf[64];
+  while (ready_count < static_cast<int>(children.size())) {
+    const ssize_t n = read(ready[0], buf, sizeof buf);
+    if (n <= 0) break;
+    ready_count += static_cast<int>(n);
+  }
+  const auto t0 = Clock::now();
+  close(start[1]);  // the processes read the end of the pipe and start
+  bool ok = static_cast<int>(children.size()) == processes && ready_count == processes;
+  for (pid_t child : children) {
+    int status = 0;
+    ok &= waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  const double seconds = Seconds(Clock::now() - t0);
+  close(ready[0]);
+  if (!ok) throw std::runtime_error("a direct client process failed");
+  return processes * per_process / seconds;
+}
+
 double Percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
   size_t rank = static_cast<size_t>(p * static_cast<double>(values.size()) + 0.999999);
@@ -463,6 +715,14 @@ struct Round {
   double hop_us, hop_cpu_us;                   // the bare process of BareHop
   double floor_rate_ratio, floor_cpu_ratio;    // the minimal server against the direct work
   double server_floor_rate, server_floor_cpu;  // the server against the minimal server
+  // Configuration mode: the server one request at a time ("seq") and in parallel mode ("par").
+  double one_seq_rate, one_par_rate, one_ratio;  // 1 terminal
+  double busy_seq_rate, busy_par_rate, busy_pool_rate, busy_par_seq, busy_par_pool;
+  double busy_par_cpu_us, busy_pool_cpu_us;      // CPU per request at `busy` terminals
+  double procs_connect_rate, procs_kept_rate;    // `busy` direct client processes
+  double p99_par_ms, p99_par_slow_ms, p99_par_ratio;
+  double p99_seq_ms, p99_seq_slow_ms, p99_seq_ratio;
+  double par_idle_bytes;
 };
 
 void RaiseDescriptorLimit(int needed) {
@@ -478,22 +738,59 @@ void RaiseDescriptorLimit(int needed) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 9) {
+  const auto usage = [&] {
     std::fprintf(stderr,
                  "usage: %s db_host db_port db_user db_password database server_host server_port "
-                 "server_pid [requests [rounds [idle [busy [busy_requests]]]]]\n",
+                 "server_pid [requests [rounds [idle [busy [busy_requests]]]]]\n"
+                 "         [--config-db NAME --one-at-a-time HOST:PORT:PID --parallel HOST:PORT:PID\n"
+                 "          --pooled HOST:PORT:PID [--parallel-links N] [--slow-seconds S]]\n",
                  argv[0]);
     return 2;
-  }
+  };
+  if (argc < 9) return usage();
   Database db{argv[1], argv[3], argv[4], argv[5], static_cast<unsigned>(std::atoi(argv[2]))};
   const std::string server_host = argv[6];
   const int server_port = std::atoi(argv[7]);
   const int server_pid = std::atoi(argv[8]);
-  const int requests = std::max(4, argc > 9 ? std::atoi(argv[9]) : 1000);
-  const int rounds = std::max(1, argc > 10 ? std::atoi(argv[10]) : 5);
-  const int idle = std::max(0, argc > 11 ? std::atoi(argv[11]) : 10000);
-  const int busy = std::max(1, argc > 12 ? std::atoi(argv[12]) : 32);
-  const int busy_requests = std::max(1, argc > 13 ? std::atoi(argv[13]) : 50);
+  std::vector<int> numbers;
+  Database config_db = db;
+  config_db.name.clear();
+  std::optional<ServerUnderTest> one_at_a_time, parallel, pooled;
+  int parallel_links = 16;
+  double slow_seconds = 2;
+  try {
+    for (int i = 9; i < argc; ++i) {
+      const std::string arg = argv[i];
+      if (arg.rfind("--", 0) != 0) {
+        numbers.push_back(std::atoi(argv[i]));
+        continue;
+      }
+      if (i + 1 >= argc) return usage();
+      const std::string value = argv[++i];
+      if (arg == "--config-db") config_db.name = value;
+      else if (arg == "--one-at-a-time") one_at_a_time = ParseServer(value);
+      else if (arg == "--parallel") parallel = ParseServer(value);
+      else if (arg == "--pooled") pooled = ParseServer(value);
+      else if (arg == "--parallel-links") parallel_links = std::atoi(value.c_str());
+      else if (arg == "--slow-seconds") slow_seconds = std::atof(value.c_str());
+      else return usage();
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "server_rate_bench: %s\n", e.what());
+    return usage();
+  }
+  const auto number = [&](size_t index, int fallback) {
+    return index < numbers.size() ? numbers[index] : fallback;
+  };
+  const int requests = std::max(4, number(0, 1000));
+  const int rounds = std::max(1, number(1, 5));
+  const int idle = std::max(0, number(2, 10000));
+  const int busy = std::max(1, number(3, 32));
+  const int busy_requests = std::max(1, number(4, 50));
+  // The figures of configuration mode need all three of its servers.
+  const bool config = !config_db.name.empty() && one_at_a_time && parallel && pooled;
+  if (!config && (!config_db.name.empty() || one_at_a_time || parallel || pooled)) return usage();
+  const int fast = 8;  // the terminals asking for the row while a ninth runs long statements
 
   try {
     RaiseDescriptorLimit(idle + busy + 64);
@@ -508,22 +805,54 @@ int main(int argc, char** argv) {
     }
     bare_hop.Measure(50);
     minimal_server.Measure(50);
+    std::unique_ptr<Terminal> seq_terminal, par_terminal;
+    std::optional<ProcessCpu> par_cpu_clock, pool_cpu_clock;
+    if (config) {
+      seq_terminal = std::make_unique<Terminal>(one_at_a_time->host, one_at_a_time->port);
+      par_terminal = std::make_unique<Terminal>(parallel->host, parallel->port);
+      par_cpu_clock.emplace(parallel->pid);
+      pool_cpu_clock.emplace(pooled->pid);
+      for (int i = 0; i < 50; ++i) {
+        seq_terminal->Ask();
+        par_terminal->Ask();
+      }
+      // The pooled servers open their links under load: every link is open before round 1.
+      for (const ServerUnderTest* pool : {&*parallel, &*pooled})
+        DriveTerminals(pool->host, pool->port, LoadSpec{busy, busy_requests, 0, 0});
+      DriveTerminals(one_at_a_time->host, one_at_a_time->port, LoadSpec{fast, 20, 0, 0});
+      DirectProcessesRate(config_db, busy, 5, true);
+    }
 
     std::printf("request: STAV;A1 -> %.*s\n", static_cast<int>(sizeof kReply - 2), kReply);
     std::printf(
         "per round: %d direct and %d server requests (1 terminal, alternating blocks), "
         "%d with %d idle terminals, %d x %d from %d busy terminals\n",
         requests, requests, requests, idle, busy, busy_requests, busy);
+    if (config)
+      std::printf(
+          "configuration mode (database %s): per round %d requests of 1 terminal to each of the "
+          "server one at a time and in parallel mode (Parallel_requests=%d, alternating blocks); "
+          "%d x %d from %d busy terminals to each of them and to the minimal pooled server (%d "
+          "links), and by %d direct client processes (a link per request; a kept link); %d "
+          "terminals for %.1f s with and without a %dth running %s back to back; %d idle "
+          "terminals at the parallel one\n",
+          config_db.name.c_str(), requests, parallel_links, busy, busy_requests, busy,
+          parallel_links, busy, fast, slow_seconds, fast + 1, "select sleep(1)", idle);
     std::printf("%5s %9s %9s %6s %8s %8s %6s %9s %6s %8s %6s %8s %6s %6s\n", "round", "direct/s",
                 "server/s", "ratio", "cpu_d_us", "cpu_s_us", "ratio", "idle/s", "ratio", "p99_ms",
                 "ratio", "B/idle", "min/d", "s/min");
+    if (config)
+      std::printf("%5s %8s %8s %6s %8s %8s %8s %7s %7s %8s %8s %7s %8s %6s %7s %8s %7s %7s\n", "",
+                  "1_seq/s", "1_par/s", "ratio", "N_seq/s", "N_par/s", "N_pool/s", "par/seq",
+                  "par/pl", "conn/s", "kept/s", "p99_par", "+slow_ms", "ratio", "p99_seq",
+                  "+slow_ms", "ratio", "B/idle");
     std::vector<Round> results;
     const int blocks = 4;
     for (int r = 0; r < rounds; ++r) {
       Round round{};
       // 1 terminal, against the direct work: alternating blocks, so that drift of the
       // machine hits both arms alike.
-      Clock::duration direct_time{}, server_time{};
+      Clock::duration direct_time{}, server_time{}, seq_time{}, par_time{};
       double direct_cpu = 0, server_cpu = 0, floor_seconds = 0, floor_cpu = 0;
       int done = 0;
       for (int b = 0; b < blocks; ++b) {
@@ -541,6 +870,17 @@ int main(int argc, char** argv) {
         const auto [floor_s, floor_c] = minimal_server.Measure(n);
         floor_seconds += floor_s * n;
         floor_cpu += floor_c * n;
+        if (config) {
+          // Configuration mode, one terminal: the two servers in turns, the order swapped
+          // from block to block.
+          for (int k = 0; k < 2; ++k) {
+            const bool par = (k + b) % 2 == 0;
+            Terminal& t = par ? *par_terminal : *seq_terminal;
+            const auto c0 = Clock::now();
+            for (int i = 0; i < n; ++i) t.Ask();
+            (par ? par_time : seq_time) += Clock::now() - c0;
+          }
+        }
         direct_time += t1 - t0;
         server_time += t3 - t2;
         direct_cpu += c1 - c0;
@@ -587,11 +927,94 @@ int main(int argc, char** argv) {
       round.p99_ms = 1e3 * Percentile(latencies, 0.99);
       round.p99_ratio = round.p99_ms / (busy * 1e3 * Seconds(server_time) / done);
 
+      if (config) {
+        round.one_seq_rate = done / Seconds(seq_time);
+        round.one_par_rate = done / Seconds(par_time);
+        round.one_ratio = round.one_par_rate / round.one_seq_rate;
+        // `busy` terminals against each server, and the same work by as many direct client
+        // processes; the order of the arms turns from round to round.
+        const LoadSpec busy_load{busy, busy_requests, 0, 0};
+        const int total = busy * busy_requests;
+        for (int k = 0; k < 5; ++k) {
+          switch ((k + r) % 5) {
+            case 0: {
+              const LoadResult run =
+                  DriveTerminals(one_at_a_time->host, one_at_a_time->port, busy_load);
+              round.busy_seq_rate = total / run.seconds;
+              break;
+            }
+            case 1: {
+              const double c0 = (*par_cpu_clock)();
+              const LoadResult run = DriveTerminals(parallel->host, parallel->port, busy_load);
+              round.busy_par_cpu_us = 1e6 * ((*par_cpu_clock)() - c0) / total;
+              round.busy_par_rate = total / run.seconds;
+              break;
+            }
+            case 2: {
+              const double c0 = (*pool_cpu_clock)();
+              const LoadResult run = DriveTerminals(pooled->host, pooled->port, busy_load);
+              round.busy_pool_cpu_us = 1e6 * ((*pool_cpu_clock)() - c0) / total;
+              round.busy_pool_rate = total / run.seconds;
+              break;
+            }
+            case 3:
+              round.procs_connect_rate = DirectProcessesRate(config_db, busy, busy_requests, false);
+              break;
+            case 4:
+              round.procs_kept_rate = DirectProcessesRate(config_db, busy, busy_requests, true);
+              break;
+          }
+        }
+        round.busy_par_seq = round.busy_par_rate / round.busy_seq_rate;
+        round.busy_par_pool = round.busy_par_rate / round.busy_pool_rate;
+
+        // p99 of `fast` terminals with and without a terminal running one-second statements
+        // back to back, at each server; with and without in turns from round to round.
+        const auto p99_ms = [&](const ServerUnderTest& server, int slow) {
+          const LoadResult run =
+              DriveTerminals(server.host, server.port, LoadSpec{fast, 0, slow_seconds, slow});
+          if (slow > 0 && run.slow_replies == 0)
+            throw std::runtime_error("no one-second statement ended within the run");
+          return 1e3 * Percentile(run.latencies, 0.99);
+        };
+        for (int k = 0; k < 2; ++k) {
+          const int slow = (k + r) % 2;
+          (slow ? round.p99_par_slow_ms : round.p99_par_ms) = p99_ms(*parallel, slow);
+          (slow ? round.p99_seq_slow_ms : round.p99_seq_ms) = p99_ms(*one_at_a_time, slow);
+        }
+        round.p99_par_ratio = round.p99_par_slow_ms / round.p99_par_ms;
+        round.p99_seq_ratio = round.p99_seq_slow_ms / round.p99_seq_ms;
+
+        // Resident memory per idle connection of the parallel mode.
+        if (idle > 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          const int base = OpenSockets(parallel->pid);
+          const long rss0 = ResidentBytes(parallel->pid);
+          {
+            IdleTerminals silent(parallel->host, parallel->port, idle, parallel->pid);
+            par_terminal->Ask();
+            round.par_idle_bytes =
+                static_cast<double>(ResidentBytes(parallel->pid) - rss0) / idle;
+          }
+          AwaitSockets(parallel->pid, base, "let the idle terminals go");
+          par_terminal->Ask();
+        }
+      }
+
       std::printf(
           "%5d %9.0f %9.0f %6.3f %8.1f %8.1f %6.3f %9.0f %6.3f %8.2f %6.3f %8.0f %6.3f %6.3f\n",
           r + 1, round.direct_rate, round.server_rate, round.rate_ratio, round.direct_cpu_us,
           round.server_cpu_us, round.cpu_ratio, round.idle_rate, round.idle_ratio, round.p99_ms,
           round.p99_ratio, round.idle_bytes, round.floor_rate_ratio, round.server_floor_rate);
+      if (config)
+        std::printf(
+            "%5s %8.0f %8.0f %6.3f %8.0f %8.0f %8.0f %7.3f %7.3f %8.0f %8.0f %7.2f %8.2f %6.2f "
+            "%7.2f %8.2f %7.1f %7.0f\n",
+            "  cfg", round.one_seq_rate, round.one_par_rate, round.one_ratio, round.busy_seq_rate,
+            round.busy_par_rate, round.busy_pool_rate, round.busy_par_seq, round.busy_par_pool,
+            round.procs_connect_rate, round.procs_kept_rate, round.p99_par_ms,
+            round.p99_par_slow_ms, round.p99_par_ratio, round.p99_seq_ms, round.p99_seq_slow_ms,
+            round.p99_seq_ratio, round.par_idle_bytes);
       std::fflush(stdout);
       results.push_back(round);
     }
@@ -637,6 +1060,51 @@ int main(int argc, char** argv) {
         "against the direct work; srvlarvek against it: rate %.3f, CPU %.3f)\n",
         median(&Round::floor_rate_ratio), median(&Round::floor_cpu_ratio),
         median(&Round::server_floor_rate), median(&Round::server_floor_cpu));
+    if (config) {
+      double largest_par_idle = 0;
+      for (const Round& r : results) largest_par_idle = std::max(largest_par_idle, r.par_idle_bytes);
+      std::printf(
+          "\nconfiguration mode, parallel mode with Parallel_requests=%d, median of %d rounds    "
+          "figure   goal\n",
+          parallel_links, rounds);
+      std::printf("requests/s, %2d busy terminals: parallel / one at a time            %8.3f   >= 3\n",
+                  busy, median(&Round::busy_par_seq));
+      std::printf("requests/s, %2d busy terminals: parallel / minimal pooled server    %8.3f   >= 0.9\n",
+                  busy, median(&Round::busy_par_pool));
+      std::printf("p99 of %d terminals, a %dth running 1 s statements / without it:\n", fast,
+                  fast + 1);
+      std::printf("  parallel mode                                                  %8.3f   <= 1.5\n",
+                  median(&Round::p99_par_ratio));
+      std::printf("  one at a time                                                  %8.3f   (for comparison)\n",
+                  median(&Round::p99_seq_ratio));
+      std::printf("requests/s, 1 terminal: parallel / one at a time                  %8.3f   >= 1.2\n",
+                  median(&Round::one_ratio));
+      std::printf("resident bytes per idle connection, parallel (first round)        %8.0f   <= 1024\n",
+                  results.front().par_idle_bytes);
+      std::printf("resident bytes per idle connection, parallel (largest round)      %8.0f   <= 1024\n",
+                  largest_par_idle);
+      std::printf(
+          "(1 terminal: one at a time %.0f us, parallel %.0f us per request; %d busy: one at a "
+          "time %.0f/s, parallel %.0f/s, minimal pooled %.0f/s; CPU per request parallel %.1f us, "
+          "minimal pooled %.1f us)\n",
+          1e6 / median(&Round::one_seq_rate), 1e6 / median(&Round::one_par_rate), busy,
+          median(&Round::busy_seq_rate), median(&Round::busy_par_rate),
+          median(&Round::busy_pool_rate), median(&Round::busy_par_cpu_us),
+          median(&Round::busy_pool_cpu_us));
+      std::printf(
+          "(p99 of %d terminals: parallel %.2f ms, with the %dth %.2f ms; one at a time %.2f ms, "
+          "with the %dth %.2f ms)\n",
+          fast, median(&Round::p99_par_ms), fast + 1, median(&Round::p99_par_slow_ms),
+          median(&Round::p99_seq_ms), fast + 1, median(&Round::p99_seq_slow_ms));
+      std::printf(
+          "(%d direct client processes, the same database work: a link per request %.0f/s, a "
+          "kept link %.0f/s; one at a time / link per request %.3f, parallel / kept link %.3f, "
+          "minimal pooled / kept link %.3f)\n",
+          busy, median(&Round::procs_connect_rate), median(&Round::procs_kept_rate),
+          median(&Round::busy_seq_rate) / median(&Round::procs_connect_rate),
+          median(&Round::busy_par_rate) / median(&Round::procs_kept_rate),
+          median(&Round::busy_pool_rate) / median(&Round::procs_kept_rate));
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "server_rate_bench: %s\n", e.what());
     return 1;

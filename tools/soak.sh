@@ -6,9 +6,12 @@
 # grown by more than 50 MB, and every log line it printed before being killed (SIGKILL) must
 # be in its day file.
 #
-# Usage: tools/soak.sh [--long] [--build DIR] [--server PATH] [--keep]
+# Usage: tools/soak.sh [--long] [--parallel N] [--build DIR] [--server PATH] [--keep]
 #   (default)      300 terminals x 100 requests and 20 idle connections, about a minute
 #   --long         1,000 terminals x 100 requests and 100 idle connections
+#   --parallel N   the server in parallel mode ([Server] Parallel_requests=N, 2 to 256); its
+#                  database links are counted apart: at most N of them under load (sampled)
+#                  and afterwards, and no more other descriptors than before the load
 #   --build DIR    the build directory with larvek_load and srvlarvek ($LARVEK_BUILD or build/)
 #   --server PATH  the server executable to test ($SRVLARVEK or DIR/srvlarvek)
 #   --keep         keep the temporary directory (logs, configuration, database) for inspection
@@ -23,15 +26,19 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 long=0
 keep=0
+parallel=1
 build=${LARVEK_BUILD:-$root/build}
 server=${SRVLARVEK:-}
 while [ $# -gt 0 ]; do
   case $1 in
     --long) long=1 ;;
     --keep) keep=1 ;;
+    --parallel) parallel=${2:?--parallel needs a number}; shift
+                [[ $parallel =~ ^[0-9]+$ ]] && [ "$parallel" -ge 2 ] && [ "$parallel" -le 256 ] ||
+                  { echo "soak: --parallel takes 2 to 256" >&2; exit 2; } ;;
     --build) build=${2:?--build needs a directory}; shift ;;
     --server) server=${2:?--server needs a path}; shift ;;
-    *) sed -n '9,15p' "$0" >&2; exit 2 ;;
+    *) sed -n '9,18p' "$0" >&2; exit 2 ;;
   esac
   shift
 done
@@ -43,7 +50,7 @@ if [ "$long" = 1 ]; then
 else
   terminals=300 requests=100 idle=20 cap=300
 fi
-reply_timeout_ms=15000     # the database is frozen for 5 s; the server answers one at a time
+reply_timeout_ms=15000     # the database is frozen for 5 s; the requests wait in turn behind it
 freeze_s=5
 rss_growth_limit_kb=51200  # 50 MB
 
@@ -100,8 +107,13 @@ mkdir -p "$dir/prog" "$dir/work"
 cp "$server" "$dir/prog/srvlarvek"
 printf '[LogOn]\r\nIP=127.0.0.1\r\nSQLport=%s\r\nDatabase=larvek\r\nSQLtimeout=2\r\n[Server]\r\nServer_port=%s\r\nUkoncovac=#\r\n' \
   "$db_port" "$srv_port" >"$dir/prog/srvlarvek.INI"
+[ "$parallel" -gt 1 ] && printf 'Parallel_requests=%s\r\n' "$parallel" >>"$dir/prog/srvlarvek.INI"
 printf '[LogOn]\r\nUser=larvek\r\nPassword=heslo\r\n' >"$dir/larvek05.ini"
-note "starting the server on $host:$srv_port"
+if [ "$parallel" -gt 1 ]; then
+  note "starting the server on $host:$srv_port, Parallel_requests=$parallel"
+else
+  note "starting the server on $host:$srv_port"
+fi
 (cd "$dir/work" && exec "$dir/prog/srvlarvek" --console >"$dir/server.out" 2>"$dir/server.err") &
 srv_pid=$!
 
@@ -124,10 +136,28 @@ fi
 
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$srv_pid/status" 2>/dev/null; }
 fd_count() { ls "/proc/$srv_pid/fd" 2>/dev/null | wc -l; }
+# The server's sockets whose peer is the database port: its database links; with "live", only
+# those the database has not closed (not in CLOSE_WAIT, state 08 of /proc/net/tcp).
+link_count() {
+  ls -l "/proc/$srv_pid/fd" 2>/dev/null | sed -n 's/.*socket:\[\([0-9]*\)\]$/\1/p' |
+    awk -v port="$(printf ':%04X' "$db_port")" -v live="${1:-}" '
+      FNR == NR { mine[$1] = 1; next }
+      FNR > 1 && substr($3, length($3) - 4) == port && ($10 in mine) &&
+        !(live != "" && $4 == "08") { n++ }
+      END { print n + 0 }' - "/proc/$srv_pid/net/tcp"
+}
+# In parallel mode the database links are counted apart: the server keeps up to N of them.
+other_fd_count() { echo $(($(fd_count) - $(link_count))); }
 sleep 1  # the warm-up connection's close is handled
 rss_before=$(rss_kb)
 fds_before=$(fd_count)
-note "server pid $srv_pid: VmRSS ${rss_before} kB, $fds_before descriptors"
+if [ "$parallel" -gt 1 ]; then
+  links_before=$(link_count)
+  others_before=$((fds_before - links_before))
+  note "server pid $srv_pid: VmRSS ${rss_before} kB, $fds_before descriptors ($links_before database links)"
+else
+  note "server pid $srv_pid: VmRSS ${rss_before} kB, $fds_before descriptors"
+fi
 
 # --- the load and the faults --------------------------------------------------------------
 total=$((terminals * requests))
@@ -140,6 +170,15 @@ timeout -k 5 $((cap + reply_timeout_ms / 1000 + 30)) \
 load_pid=$!
 
 done_count() { grep -o 'done=[0-9]*' "$dir/load.err" | tail -1 | cut -d= -f2; }
+# In parallel mode the database links are sampled under load: never more than N at once.
+links_most=0
+sample_links() {
+  [ "$parallel" -gt 1 ] || return 0
+  local n
+  n=$(link_count live)
+  [ "$n" -gt "$links_most" ] && links_most=$n
+  return 0
+}
 # Waits (at most $2 seconds) until the load has finished $1 requests; false when it ended first.
 wait_for_done() {
   local goal=$1 deadline=$(($(date +%s) + $2)) n
@@ -147,6 +186,7 @@ wait_for_done() {
     kill -0 "$load_pid" 2>/dev/null || return 1
     n=$(done_count)
     [ "${n:-0}" -ge "$goal" ] && return 0
+    sample_links
     sleep 0.2
   done
   note "the load did not reach $goal requests in $2 s (at ${n:-0}); going on"
@@ -172,6 +212,10 @@ else
   fail "the load ended before the database freeze"
 fi
 
+while kill -0 "$load_pid" 2>/dev/null; do
+  sample_links
+  sleep 0.2
+done
 wait "$load_pid"
 load_status=$?
 load_pid=""
@@ -201,16 +245,36 @@ else
     fail "the server does not answer normally after the outages: $(tr '\n' ' ' <"$dir/after.out")"
   fi
   # The terminals' connections are closed by now; give the server time to see every close.
-  fds_after=$(fd_count)
-  for _ in $(seq 100); do
-    [ "$fds_after" -le "$fds_before" ] && break
-    sleep 0.2
+  if [ "$parallel" -gt 1 ]; then
+    others_after=$(other_fd_count)
+    for _ in $(seq 100); do
+      [ "$others_after" -le "$others_before" ] && break
+      sleep 0.2
+      others_after=$(other_fd_count)
+    done
+    links_after=$(link_count)
     fds_after=$(fd_count)
-  done
-  rss_after=$(rss_kb)
-  note "server: VmRSS ${rss_after} kB, $fds_after descriptors"
-  [ "$fds_after" -le "$fds_before" ] ||
-    fail "the server holds $fds_after descriptors after the load, $fds_before before it"
+    rss_after=$(rss_kb)
+    note "server: VmRSS ${rss_after} kB, $fds_after descriptors ($links_after database links;" \
+      "at most $links_most seen under load)"
+    [ "$links_most" -le "$parallel" ] ||
+      fail "the server held $links_most database links at once under load, more than Parallel_requests=$parallel"
+    [ "$others_after" -le "$others_before" ] ||
+      fail "the server holds $others_after descriptors besides its database links after the load, $others_before before it"
+    [ "$links_after" -le "$parallel" ] ||
+      fail "the server holds $links_after database links, more than Parallel_requests=$parallel"
+  else
+    fds_after=$(fd_count)
+    for _ in $(seq 100); do
+      [ "$fds_after" -le "$fds_before" ] && break
+      sleep 0.2
+      fds_after=$(fd_count)
+    done
+    rss_after=$(rss_kb)
+    note "server: VmRSS ${rss_after} kB, $fds_after descriptors"
+    [ "$fds_after" -le "$fds_before" ] ||
+      fail "the server holds $fds_after descriptors after the load, $fds_before before it"
+  fi
   [ $((rss_after - rss_before)) -le "$rss_growth_limit_kb" ] ||
     fail "the server grew from $rss_before kB to $rss_after kB"
   note "killing the server (SIGKILL)"
@@ -242,17 +306,25 @@ else
 fi
 
 # --- what the server's log tells ----------------------------------------------------------
-# A reception is answered when the server's next log line is its reply (it serves one request
-# at a time); an empty reception is a terminal closing its connection.
+# One at a time, a reception is answered when the server's next log line is its reply; in
+# parallel mode replies come in any order, and a reception counts as answered when its echo
+# record was logged after it (an error record names no request: such a reply is not seen). An
+# empty reception is a terminal closing its connection.
 receptions=$(grep -c "  Načteno z .*: '..*'$" "$printed")
 replies=$(grep -c '  Odeslal na ' "$printed")
 error_replies=$(grep -c '  Odeslal na .*;error#$' "$printed")
 note "server log: $receptions receptions, $replies replies ($error_replies error records)"
 sed -n "s/.*lost: terminal [0-9]* request '\([^']*\)': .*/\1/p" "$dir/load.err" >"$dir/lost.txt"
 if [ -s "$dir/lost.txt" ]; then
-  awk -v q="'" '
+  awk -v q="'" -v parallel=$((parallel > 1)) '
     FNR == NR { lost[$0] = 1; next }
-    pending != "" { answered[pending] = index($0, "  Odeslal na ") > 0; pending = "" }
+    parallel && index($0, "  Odeslal na ") {
+      text = substr($0, index($0, ": ") + 2)
+      if (substr(text, length(text)) == "#" && (substr(text, 1, length(text) - 1) in read))
+        answered[substr(text, 1, length(text) - 1)] = 1
+      next
+    }
+    !parallel && pending != "" { answered[pending] = index($0, "  Odeslal na ") > 0; pending = "" }
     index($0, "  Načteno z ") {
       text = substr($0, index($0, ": " q) + 3); text = substr(text, 1, length(text) - 1)
       if (text in lost) { read[text] = 1; pending = text }

@@ -195,14 +195,14 @@ class ParallelServer : public ::testing::Test {
   }
 
   // Starts the server on this test's database; `server_keys` go into [Server].
-  void Start(const std::string& server_keys) {
+  void Start(const std::string& server_keys, int sql_timeout = 10) {
     port_ = ServerProcess::FreePort();
     MariaDb& db = TestDatabase();
     server_->WriteSharedConfig(std::string("[LogOn]\r\nUser=") + kServerUser +
                                "\r\nPassword=" + kPassword + "\r\n");
     server_->WriteOwnConfig(
         "[LogOn]\r\nIP=127.0.0.1\r\nSQLport=" + std::to_string(db.Port()) + "\r\nDatabase=" +
-        database_.Name() + "\r\nSQLtimeout=10\r\n[Server]\r\nServer_port=" + std::to_string(port_) +
+        database_.Name() + "\r\nSQLtimeout=" + std::to_string(sql_timeout) + "\r\n[Server]\r\nServer_port=" + std::to_string(port_) +
         "\r\nUkoncovac=#\r\n" + server_keys + sections_);
     server_->Start();
   }
@@ -540,6 +540,24 @@ TEST_F(ParallelServer, TheWatchdogCutsAStatementThatRunsTooLong) {
                     "0");
       },
       2s));
+  EXPECT_EQ(t.Ask("STAV;A1"), kStockReply);
+}
+
+// A statement cut by SQLtimeout gets the error record, and is killed on the database so that it
+// cannot run on beside the limit.
+TEST_F(ParallelServer, AStatementCutBySqlTimeoutIsKilledOnTheDatabase) {
+  DefineStock();
+  DefineSleep("LANG", "8");
+  Start("Parallel_requests=4\r\n", /*sql_timeout=*/1);
+  Terminal t = Connect();
+  const auto sent = SteadyClock::now();
+  EXPECT_EQ(t.Ask("LANG;x"), "LANG;error#\r");
+  EXPECT_LT(SteadyClock::now() - sent, 4s);
+  EXPECT_TRUE(server_->WaitForMessage(
+      Cp1250ToUtf8(" ukon\xE8"
+                   "en na datab\xE1zi (KILL QUERY)")))
+      << AllMessages();
+  EXPECT_TRUE(WaitUntil([&] { return ServerLinks("select sleep(8)") == 0; }, 2s));
   EXPECT_EQ(t.Ask("STAV;A1"), kStockReply);
 }
 

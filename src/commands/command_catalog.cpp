@@ -46,7 +46,8 @@ Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const st
 
 std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
                                                const std::string& name) {
-  return Known(DefinitionFromSection(own_file, name));
+  // One look at the file for all five keys: a definition is read from one version of it.
+  return Known(DefinitionFromSection(own_file.Now(), name));
 }
 
 CommandDefinition DefinitionFromRow(ResultRows& row, std::string name) {

@@ -66,6 +66,16 @@ std::string ConfigStore::ReadText(const std::string& section, const std::string&
   return Current().ReadText(SectionOrWindow(section), key, def);
 }
 
+std::string ConfigStore::Snapshot::ReadText(const std::string& section, const std::string& key,
+                                            const std::string& def) const {
+  return file_.ReadText(SectionOrWindow(section), key, def);
+}
+
+int32_t ConfigStore::Snapshot::ReadNumber(const std::string& section, const std::string& key,
+                                          int32_t def) const {
+  return file_.ReadNumber(SectionOrWindow(section), key, def);
+}
+
 int32_t ConfigStore::ReadNumber(const std::string& section, const std::string& key,
                                 int32_t def) const {
   return Current().ReadNumber(SectionOrWindow(section), key, def);

@@ -28,6 +28,21 @@ class ConfigStore {
   std::string ReadText(const std::string& section, const std::string& key,
                        const std::string& def) const;
   int32_t ReadNumber(const std::string& section, const std::string& key, int32_t def) const;
+  // The file as it is now, for reading several keys with one look at the file: reads as
+  // ReadText and ReadNumber do. Valid until the store's next read or write.
+  class Snapshot {
+   public:
+    std::string ReadText(const std::string& section, const std::string& key,
+                         const std::string& def) const;
+    int32_t ReadNumber(const std::string& section, const std::string& key, int32_t def) const;
+
+   private:
+    friend class ConfigStore;
+    explicit Snapshot(const IniFile& file) : file_(file) {}
+    const IniFile& file_;
+  };
+  Snapshot Now() const { return Snapshot(Current()); }
+
   // Throw Error::IniFile("Unable to write to <path>") on failure.
   void WriteText(const std::string& section, const std::string& key, const std::string& value);
   void WriteNumber(const std::string& section, const std::string& key, int32_t value);

@@ -89,7 +89,6 @@ DbConnection::DbConnection() = default;
 DbConnection::~DbConnection() {
   if (step_ != Step::kNone) CloseAbruptly();
   Disconnect();
-  for (DbQuery* q : queries_) q->DetachConnection();
 }
 
 void DbConnection::Disconnect() {
@@ -101,12 +100,7 @@ void DbConnection::Disconnect() {
     }
   }
   if (!mysql_) return;
-  for (DbQuery* q : queries_) {
-    try {
-      q->Close();
-    } catch (...) {
-    }
-  }
+  EndSession();
   mysql_close(mysql_);
   mysql_ = nullptr;
   mode_confirmed_ = false;
@@ -189,7 +183,7 @@ int DbConnection::StartClose() {
   timed_out_ = false;
   op_failure_.reset();
   if (!mysql_) return 0;
-  for (DbQuery* q : queries_) q->Close();
+  EndSession();
   step_ = Step::kClose;
   return RunSteps(false, 0);
 }
@@ -363,7 +357,7 @@ void DbConnection::CloseAbruptly() {
     opened_ = nullptr;
     return;
   }
-  for (DbQuery* q : queries_) q->Close();
+  EndSession();
   mysql_close(mysql_);
   mysql_ = nullptr;
   mode_confirmed_ = false;
@@ -421,14 +415,6 @@ EscapeMode DbConnection::Mode() {
   DiscardMoreResults();
   if (const std::optional<EscapeMode> mode = ConfirmedMode()) return *mode;
   ThrowDatabaseError(kConnectFailed);  // not reached: an answered statement confirms the mode
-}
-
-void DbConnection::Bind(DbQuery* query) {
-  queries_.push_back(query);
-}
-
-void DbConnection::Unbind(DbQuery* query) {
-  queries_.erase(std::remove(queries_.begin(), queries_.end(), query), queries_.end());
 }
 
 }  // namespace larvek

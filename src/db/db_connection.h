@@ -1,6 +1,8 @@
-// The one link to the MySQL server. The link opens lazily, on the first statement of a bound
-// query, and stays open until Disconnect (or until the server is found to have dropped it).
-// Queries bind themselves to the connection so that Disconnect can close them first.
+// The one link to the MySQL server. The link opens lazily, on the first statement of a query,
+// and stays open until Disconnect (or until the server is found to have dropped it). Each
+// opening is a session of its own: a query's result of an ended session reads as closed (it
+// holds the session's token weakly, nothing is registered with the connection), and a query
+// that outlives its connection fails instead of reaching it.
 //
 // Opening may be started ahead (BeginOpen): the client library then connects without
 // blocking and the caller goes on with other work while the database accepts the link and
@@ -14,6 +16,8 @@
 // while one runs.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -133,8 +137,9 @@ class DbConnection {
   unsigned long ThreadId() const;
   // Closes at once without saying goodbye: for a link cut in the middle of an operation.
   void CloseAbruptly();
-  void Bind(DbQuery* query);
-  void Unbind(DbQuery* query);
+  // The number of the link's current session, shared weakly with the queries; it changes
+  // when the link closes, and expires with the connection.
+  std::weak_ptr<const uint64_t> SessionToken() const { return session_; }
 
  private:
   friend class DbQuery;  // reads the results of its statements on the link
@@ -165,7 +170,9 @@ class DbConnection {
   bool open_failed_ahead_ = false;  // BeginOpen's connect failed at once; EnsureOpen raises it
   st_mysql* opened_ = nullptr;
   bool mode_confirmed_ = false;  // see ConfirmedMode
-  std::vector<DbQuery*> queries_;
+  std::shared_ptr<uint64_t> session_ = std::make_shared<uint64_t>(0);
+  // The link closed: the results of its session read as closed.
+  void EndSession() { ++*session_; }
 
   // The running non-blocking operation: its step, the statement it sends (it must outlive
   // the operation), what the library's calls returned, the result set it stored, and its

@@ -9,17 +9,20 @@
 
 namespace larvek {
 DbQuery::DbQuery(DbConnection& connection, std::string name)
-    : connection_(&connection), name_(std::move(name)) {
-  connection_->Bind(this);
-}
+    : connection_(&connection), session_(connection.SessionToken()), name_(std::move(name)) {}
 
 DbQuery::~DbQuery() {
   Close();
-  if (connection_) connection_->Unbind(this);
+}
+
+bool DbQuery::Active() const {
+  if (!result_) return false;
+  const std::shared_ptr<const uint64_t> session = session_.lock();
+  return session && *session == result_session_;
 }
 
 DbConnection& DbQuery::Connection() {
-  if (!connection_) Fail("Query has no connection");
+  if (session_.expired()) Fail("Query has no connection");
   return *connection_;
 }
 
@@ -59,7 +62,7 @@ void DbQuery::Prepare() {
   // The mode the link has confirmed, or else the one prepared for last: Send prepares again when
   // the link turns out to read backslashes the other way.
   const std::optional<EscapeMode> confirmed =
-      connection_ ? connection_->ConfirmedMode() : std::nullopt;
+      !session_.expired() ? connection_->ConfirmedMode() : std::nullopt;
   PrepareFor(confirmed.value_or(prepared_mode_));
 }
 
@@ -95,6 +98,7 @@ void DbQuery::Send() {
 
 void DbQuery::Open() {
   if (Active()) return;
+  Close();  // a result of an ended session
   if (!has_statement_) ThrowDatabaseError(kEmptyStatement);
   DbConnection& connection = Connection();
   connection.EnsureOpen();
@@ -146,6 +150,7 @@ void DbQuery::Adopt(MYSQL_RES* result) {
     throw;
   }
   result_ = result;
+  if (const std::shared_ptr<const uint64_t> session = session_.lock()) result_session_ = *session;
   fields_ = std::move(fields);
   row_count_ = mysql_num_rows(result);
   at_end_ = row_count_ == 0;
@@ -214,8 +219,11 @@ void DbQuery::LoadRow() {
 }
 
 DbField& DbQuery::ColumnByName(const std::string& name) {
-  for (DbField& f : fields_)
-    if (EqualIgnoringAsciiCase(f.Name(), name)) return f;
+  // A closed result has no fields, also one whose session ended.
+  if (Active()) {
+    for (DbField& f : fields_)
+      if (EqualIgnoringAsciiCase(f.Name(), name)) return f;
+  }
   Fail("Field '" + name + "' not found");
 }
 

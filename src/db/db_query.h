@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,10 +20,10 @@ class DbConnection;
 
 class DbQuery final : public ResultRows {
  public:
-  // Binds the query to `connection`. A non-empty `name` ("DbQuery1") prefixes the messages
-  // of ColumnByName and NextRow as "name: message".
+  // A query on `connection`. A non-empty `name` ("DbQuery1") prefixes the messages of
+  // ColumnByName and NextRow as "name: message".
   explicit DbQuery(DbConnection& connection, std::string name = "");
-  ~DbQuery() override;  // closes and unbinds
+  ~DbQuery() override;  // closes
   DbQuery(const DbQuery&) = delete;
   DbQuery& operator=(const DbQuery&) = delete;
 
@@ -53,11 +54,12 @@ class DbQuery final : public ResultRows {
   // Drops the result and the fields; nothing happens when inactive.
   void Close();
 
-  bool Active() const { return result_ != nullptr; }
+  // Open, in the link's session that ran the statement (a result of an ended session is closed).
+  bool Active() const;
   // True when there is no current row: inactive, or open with zero rows.
-  bool NoRows() const override { return row_count_ == 0; }
+  bool NoRows() const override { return !Active() || row_count_ == 0; }
   // True while inactive, when opened with zero rows, and after NextRow passed the last row.
-  bool AtEnd() const override { return at_end_; }
+  bool AtEnd() const override { return !Active() || at_end_; }
   // Moves to the next row; past the last one AtEnd becomes true and the last row stays.
   void NextRow() override;
   // Goes back to the first row of the open result (the result is held in client memory).
@@ -74,9 +76,6 @@ class DbQuery final : public ResultRows {
   const std::string& PreparedStatement() const { return statement_; }
   const std::string& Name() const { return name_; }
 
-  // For DbConnection when it is destroyed before the query.
-  void DetachConnection() { connection_ = nullptr; }
-
  private:
   void Prepare();
   void PrepareFor(EscapeMode mode);
@@ -88,7 +87,9 @@ class DbQuery final : public ResultRows {
   void LoadRow();
   [[noreturn]] void Fail(const std::string& message) const;
 
-  DbConnection* connection_;
+  DbConnection* connection_;  // used only while session_ has not expired
+  std::weak_ptr<const uint64_t> session_;
+  uint64_t result_session_ = 0;  // the session the result came from
   std::string name_;
   std::vector<std::string> lines_;
   bool finished_ = false;  // statement_ was set by SetFinishedStatement

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -188,6 +190,22 @@ TEST_F(DbQueryTest, ProcedureResultsAreReadWhole) {
   EXPECT_EQ(query.RowsAffected(), 2);
   Open("select 3 as b");  // the link is in step after the procedure's extra result
   EXPECT_EQ(query.ColumnByName("b").AsString(), "3");
+}
+
+// A query holds only a weak token of its connection: one that outlives the connection fails
+// instead of reaching it, and its result of that ended session reads as closed.
+TEST_F(DbQueryTest, AQueryThatOutlivesItsConnectionFailsWithoutReachingIt) {
+  auto own = std::make_unique<DbConnection>();
+  server.Configure(*own);
+  DbQuery orphan(*own, "Orphan");
+  orphan.SqlAdd("select 1 as a");
+  orphan.Open();
+  EXPECT_EQ(orphan.ColumnByName("a").AsString(), "1");
+  own.reset();
+  EXPECT_FALSE(orphan.Active());
+  EXPECT_TRUE(orphan.AtEnd());
+  EXPECT_EQ(DbErrorOf([&] { orphan.ColumnByName("a"); }), "Orphan: Field 'a' not found");
+  EXPECT_EQ(DbErrorOf([&] { orphan.Open(); }), "Orphan: Query has no connection");
 }
 
 TEST_F(DbQueryTest, DisconnectClosesQueriesAndForgetsTheSession) {

@@ -482,7 +482,7 @@ ServerUnderTest ParseServer(const std::string& text) {
 // What DriveTerminals runs: `fast` terminals asking for the row (`per_terminal` requests each,
 // or, with 0, for `seconds`), and `slow` terminals running the one-second statement back to
 // back for as long as any fast terminal asks.
-struct LoadSpec {
+struct LoadPlan {
   int fast = 0;
   int per_terminal = 0;
   double seconds = 0;
@@ -499,7 +499,7 @@ struct LoadResult {
 // and no thread switches), each in a closed loop: it sends its request and sends the next one
 // when the whole reply (ended by CR) has come and matched. Fails when a reply is wrong, a
 // connection closes, or nothing arrives for 30 s (a hang).
-LoadResult DriveTerminals(const std::string& host, int port, const LoadSpec& spec) {
+LoadResult DriveTerminals(const std::string& host, int port, const LoadPlan& plan) {
   struct Peer {
     int fd = -1;
     bool slow = false;
@@ -508,7 +508,7 @@ LoadResult DriveTerminals(const std::string& host, int port, const LoadSpec& spe
     Clock::time_point sent;
     std::string reply;
   };
-  std::vector<Peer> peers(spec.fast + spec.slow);
+  std::vector<Peer> peers(plan.fast + plan.slow);
   const int poller = epoll_create1(0);
   if (poller < 0) throw std::runtime_error("epoll_create1 failed");
   auto cleanup = [&] {
@@ -525,7 +525,7 @@ LoadResult DriveTerminals(const std::string& host, int port, const LoadSpec& spe
       throw std::runtime_error("bad server address " + host);
     for (size_t i = 0; i < peers.size(); ++i) {
       Peer& p = peers[i];
-      p.slow = static_cast<int>(i) >= spec.fast;
+      p.slow = static_cast<int>(i) >= plan.fast;
       p.fd = socket(AF_INET, SOCK_STREAM, 0);
       int one = 1;
       if (p.fd < 0 || setsockopt(p.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
@@ -588,8 +588,8 @@ LoadResult DriveTerminals(const std::string& host, int port, const LoadSpec& spe
         }
         result.latencies.push_back(Seconds(now - p.sent));
         last_fast = now;
-        const bool more = spec.per_terminal > 0 ? p.done < spec.per_terminal
-                                                : Seconds(now - t0) < spec.seconds;
+        const bool more = plan.per_terminal > 0 ? p.done < plan.per_terminal
+                                                : Seconds(now - t0) < plan.seconds;
         if (more) {
           send_request(p);
           ++asking;
@@ -818,8 +818,8 @@ int main(int argc, char** argv) {
       }
       // The pooled servers open their links under load: every link is open before round 1.
       for (const ServerUnderTest* pool : {&*parallel, &*pooled})
-        DriveTerminals(pool->host, pool->port, LoadSpec{busy, busy_requests, 0, 0});
-      DriveTerminals(one_at_a_time->host, one_at_a_time->port, LoadSpec{fast, 20, 0, 0});
+        DriveTerminals(pool->host, pool->port, LoadPlan{busy, busy_requests, 0, 0});
+      DriveTerminals(one_at_a_time->host, one_at_a_time->port, LoadPlan{fast, 20, 0, 0});
       DirectProcessesRate(config_db, busy, 5, true);
     }
 
@@ -933,8 +933,16 @@ int main(int argc, char** argv) {
         round.one_ratio = round.one_par_rate / round.one_seq_rate;
         // `busy` terminals against each server, and the same work by as many direct client
         // processes; the order of the arms turns from round to round.
-        const LoadSpec busy_load{busy, busy_requests, 0, 0};
+        const LoadPlan busy_load{busy, busy_requests, 0, 0};
         const int total = busy * busy_requests;
+        // The rate of `busy` terminals at `server`, and its CPU per request by `cpu_clock`.
+        const auto busy_with_cpu = [&](const ServerUnderTest& server, auto& cpu_clock,
+                                       double& rate, double& cpu_us) {
+          const double c0 = cpu_clock();
+          const LoadResult run = DriveTerminals(server.host, server.port, busy_load);
+          cpu_us = 1e6 * (cpu_clock() - c0) / total;
+          rate = total / run.seconds;
+        };
         for (int k = 0; k < 5; ++k) {
           switch ((k + r) % 5) {
             case 0: {
@@ -943,20 +951,14 @@ int main(int argc, char** argv) {
               round.busy_seq_rate = total / run.seconds;
               break;
             }
-            case 1: {
-              const double c0 = (*par_cpu_clock)();
-              const LoadResult run = DriveTerminals(parallel->host, parallel->port, busy_load);
-              round.busy_par_cpu_us = 1e6 * ((*par_cpu_clock)() - c0) / total;
-              round.busy_par_rate = total / run.seconds;
+            case 1:
+              busy_with_cpu(*parallel, *par_cpu_clock, round.busy_par_rate,
+                            round.busy_par_cpu_us);
               break;
-            }
-            case 2: {
-              const double c0 = (*pool_cpu_clock)();
-              const LoadResult run = DriveTerminals(pooled->host, pooled->port, busy_load);
-              round.busy_pool_cpu_us = 1e6 * ((*pool_cpu_clock)() - c0) / total;
-              round.busy_pool_rate = total / run.seconds;
+            case 2:
+              busy_with_cpu(*pooled, *pool_cpu_clock, round.busy_pool_rate,
+                            round.busy_pool_cpu_us);
               break;
-            }
             case 3:
               round.procs_connect_rate = DirectProcessesRate(config_db, busy, busy_requests, false);
               break;
@@ -972,7 +974,7 @@ int main(int argc, char** argv) {
         // back to back, at each server; with and without in turns from round to round.
         const auto p99_ms = [&](const ServerUnderTest& server, int slow) {
           const LoadResult run =
-              DriveTerminals(server.host, server.port, LoadSpec{fast, 0, slow_seconds, slow});
+              DriveTerminals(server.host, server.port, LoadPlan{fast, 0, slow_seconds, slow});
           if (slow > 0 && run.slow_replies == 0)
             throw std::runtime_error("no one-second statement ended within the run");
           return 1e3 * Percentile(run.latencies, 0.99);

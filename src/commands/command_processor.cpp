@@ -135,10 +135,8 @@ std::string NameOf(const std::string& reception) {
 
 struct CommandProcessor::ParallelState {
   ParallelState(EventLoop& loop, size_t limit, const LinkSettings& settings, LogFn log)
-      : loop(loop), pool(loop, limit), killer(loop, std::move(log)), probe_line(loop) {
-    pool.SetSettings(settings);
-    killer.SetSettings(settings);
-  }
+      : loop(loop), pool(loop, limit, settings), killer(loop, settings, std::move(log)),
+        probe_line(loop) {}
   EventLoop& loop;
   LinkPool pool;
   QueryKiller killer;
@@ -155,7 +153,6 @@ struct CommandProcessor::ParallelRequest final : CommandFlow::Host {
         id(id),
         terminal(std::move(terminal)),
         reception(std::move(reception)),
-        name(NameOf(this->reception)),
         ended(std::move(ended)),
         link(processor.parallel_->pool,
              [&processor](const KillTarget& target) { processor.parallel_->killer.Kill(target); }),
@@ -183,8 +180,7 @@ struct CommandProcessor::ParallelRequest final : CommandFlow::Host {
   CommandProcessor& processor;
   const uint64_t id;
   std::unique_ptr<ReplySink> terminal;
-  std::string reception;
-  std::string name;          // the command name as parsed, for a cut before the lookup
+  std::string reception;  // also names the command in the log line of a cut
   std::string watched_name;  // the name of the definition whose templates run
   EndedFn ended;
   PooledLink link;
@@ -238,12 +234,6 @@ CommandProcessor::~CommandProcessor() {
 
 void CommandProcessor::SetParallel(EventLoop& loop, size_t limit, const LinkSettings& settings) {
   parallel_ = std::make_unique<ParallelState>(loop, limit, settings, log_);
-}
-
-void CommandProcessor::SetLinkSettings(const LinkSettings& settings) {
-  if (!parallel_) return;
-  parallel_->pool.SetSettings(settings);
-  parallel_->killer.SetSettings(settings);
 }
 
 void CommandProcessor::Begin(std::unique_ptr<ReplySink> terminal, std::string reception,
@@ -321,23 +311,21 @@ size_t CommandProcessor::Waiting() const {
 }
 
 void CommandProcessor::CutWaiting() {
-  if (!parallel_) return;
-  std::vector<ParallelRequest*> waiting;
-  for (auto& [id, request] : parallel_->requests)
-    if (!request->link.Holding()) waiting.push_back(request.get());
-  for (ParallelRequest* request : waiting) {
-    log_(kRequestCut + request->name + " z " + request->terminal->PeerAddress() + kRequestCutEnd);
-    Cut(*request);
-    Finish(*request, {RequestOutcome::Kind::kNoReply, 0, Error::Generic(kServerEnding), {}});
-  }
+  CutAtTheEnd(/*only_waiting=*/true);
 }
 
 void CommandProcessor::CutAll() {
+  CutAtTheEnd(/*only_waiting=*/false);
+}
+
+void CommandProcessor::CutAtTheEnd(bool only_waiting) {
   if (!parallel_) return;
-  std::vector<ParallelRequest*> all;
-  for (auto& [id, request] : parallel_->requests) all.push_back(request.get());
-  for (ParallelRequest* request : all) {
-    log_(kRequestCut + request->name + " z " + request->terminal->PeerAddress() + kRequestCutEnd);
+  std::vector<ParallelRequest*> cut;
+  for (auto& [id, request] : parallel_->requests)
+    if (!only_waiting || !request->link.Holding()) cut.push_back(request.get());
+  for (ParallelRequest* request : cut) {
+    log_(kRequestCut + NameOf(request->reception) + " z " + request->terminal->PeerAddress() +
+         kRequestCutEnd);
     Cut(*request);
     Finish(*request, {RequestOutcome::Kind::kNoReply, 0, Error::Generic(kServerEnding), {}});
   }

@@ -69,8 +69,6 @@ class CommandProcessor final : private CommandFlow::Host {
   // to the database of `settings` whose operations `loop` waits for.
   void SetParallel(EventLoop& loop, size_t limit, const LinkSettings& settings);
   bool Parallel() const { return parallel_ != nullptr; }
-  // The login of links opened from now on (parallel mode).
-  void SetLinkSettings(const LinkSettings& settings);
 
   using EndedFn = std::function<void(const RequestOutcome&)>;
   // Parallel mode: starts the request of one reception of `terminal` (its text without
@@ -111,6 +109,8 @@ class CommandProcessor final : private CommandFlow::Host {
   // Cuts a request that has not ended: its coroutine and its link go at once.
   void Cut(ParallelRequest& request);
   void WatchdogCut(ParallelRequest& request);
+  // The end of the run: cuts the requests waiting for a link or the probe, or all.
+  void CutAtTheEnd(bool only_waiting);
 
   // The source known without the database: the configured one or the probe's; none when a
   // request has to probe.

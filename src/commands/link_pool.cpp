@@ -6,28 +6,13 @@
 #include "db/db_error.h"
 
 namespace larvek {
-namespace {
 
-// Errors after which a kept link's session is gone: the database restarted or dropped it
-// while it was idle. The request then gets a fresh link.
-bool SessionGone(const Error& error) {
-  switch (error.Code()) {
-    case 1053:  // the server is shutting down
-    case 1927:  // the connection was killed
-    case 2006:  // the server has gone away
-    case 2013:  // the connection was lost
-    case 2055:  // lost, with the system error
-    case 4031:  // disconnected for inactivity
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
-LinkPool::LinkPool(EventLoop& loop, size_t limit)
-    : loop_(loop), limit_(limit), line_(loop), idle_timer_(loop) {
+LinkPool::LinkPool(EventLoop& loop, size_t limit, LinkSettings settings)
+    : loop_(loop),
+      limit_(limit),
+      settings_(std::move(settings)),
+      line_(loop),
+      idle_timer_(loop) {
   idle_timer_.SetInterval(1000);
   idle_timer_.OnTimer = [this] { CloseIdleLinks(); };
 }
@@ -38,20 +23,10 @@ LinkPool::~LinkPool() {
   closing_.clear();
 }
 
-void LinkPool::SetSettings(LinkSettings settings) {
-  settings_ = std::move(settings);
-  ++settings_generation_;
-  // Idle links keep the old login: they go now.
-  std::vector<std::unique_ptr<Member>> idle = std::move(idle_);
-  idle_.clear();
-  for (auto& member : idle) CloseMember(std::move(member));
-  UpdateIdleTimer();
-}
-
 Task<std::unique_ptr<LinkPool::Member>> LinkPool::Take() {
   // A newcomer goes behind those already waiting, and behind those woken whose turn has not
   // run yet: arrival order holds.
-  if (line_.Waiting() > 0 || Available() <= line_.Woken()) {
+  if (line_.AnyWaiting() || Available() <= line_.Woken()) {
     do {
       co_await line_.Wait();
     } while (Available() <= line_.Woken());
@@ -63,7 +38,6 @@ Task<std::unique_ptr<LinkPool::Member>> LinkPool::Take() {
     UpdateIdleTimer();
   } else {
     member = std::make_unique<Member>(loop_, settings_);
-    member->generation = settings_generation_;
     ++open_;
   }
   // More room may be left for the next in line (several links came free at once).
@@ -73,7 +47,7 @@ Task<std::unique_ptr<LinkPool::Member>> LinkPool::Take() {
 
 void LinkPool::GiveBack(std::unique_ptr<Member> member, bool keep) {
   if (!member) return;
-  if (keep && member->link.Connected() && member->generation == settings_generation_) {
+  if (keep && member->link.Connected()) {
     member->kept = true;
     member->idle_since = loop_.Now();
     idle_.push_back(std::move(member));
@@ -185,6 +159,8 @@ Task<ResultRows*> PooledLink::Open(std::string statement, StatementRole /*role*/
 
 Task<ResultRows*> PooledLink::Run(std::string statement, bool open) {
   co_await Connect();
+  // A kept link whose session the database dropped while it was idle (restarted, killed it)
+  // fails its first statement so; the statement is then sent again on a fresh link.
   // Kept for a second try on a fresh link; a statement is cheap to copy next to its round trip.
   const bool may_retry = reused_ && !replaced_ && !ran_statement_;
   std::string again;
@@ -203,7 +179,7 @@ Task<ResultRows*> PooledLink::Run(std::string statement, bool open) {
       failure = e;
     }
     if (!failure) co_return rows;
-    if (attempt == 0 && may_retry && SessionGone(*failure) && !member_->link.TimedOut()) {
+    if (attempt == 0 && may_retry && IsLinkLostError(failure->Code()) && !member_->link.TimedOut()) {
       replaced_ = true;
       member_->link.Cut();
       co_await OpenFresh();

@@ -52,20 +52,16 @@ class LinkPool {
     unsigned long thread_id = 0;  // its session on that server
     MonotonicClock::TimePoint idle_since{};
     bool kept = false;  // it served a request before: it needs a reset
-    uint64_t generation = 0;  // of the settings it was opened with
   };
 
   static constexpr std::chrono::seconds kIdleTime{30};
 
-  LinkPool(EventLoop& loop, size_t limit);
+  // Links to the database of `settings`, at most `limit` of them.
+  LinkPool(EventLoop& loop, size_t limit, LinkSettings settings);
   ~LinkPool();  // closes every link at once
   LinkPool(const LinkPool&) = delete;
   LinkPool& operator=(const LinkPool&) = delete;
 
-  // The login of links opened from now on. Kept links with another login are closed when
-  // they come back or are next taken, so none serves with the old one.
-  void SetSettings(LinkSettings settings);
-  const LinkSettings& Settings() const { return settings_; }
   size_t Limit() const { return limit_; }
 
   // A link for one request: the most recently kept one, or a new closed one; waits while the
@@ -89,8 +85,7 @@ class LinkPool {
 
   EventLoop& loop_;
   const size_t limit_;
-  LinkSettings settings_;
-  uint64_t settings_generation_ = 0;
+  const LinkSettings settings_;
   std::vector<std::unique_ptr<Member>> idle_;  // kept longest first
   std::list<std::unique_ptr<Member>> closing_;
   size_t open_ = 0;

@@ -21,7 +21,8 @@ const char kKillFailedMiddle[] = " se nezda\xF8il: ";
 
 }  // namespace
 
-QueryKiller::QueryKiller(EventLoop& loop, LogFn log) : loop_(loop), log_(std::move(log)) {}
+QueryKiller::QueryKiller(EventLoop& loop, LinkSettings settings, LogFn log)
+    : loop_(loop), log_(std::move(log)), settings_(std::move(settings)) {}
 
 QueryKiller::~QueryKiller() {
   if (running_) run_.destroy();

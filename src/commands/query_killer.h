@@ -21,12 +21,12 @@ namespace larvek {
 class QueryKiller {
  public:
   using LogFn = std::function<void(const std::string&)>;
-  QueryKiller(EventLoop& loop, LogFn log);
+  // Kill links go to the database of `settings`.
+  QueryKiller(EventLoop& loop, LinkSettings settings, LogFn log);
   ~QueryKiller();  // a kill under way is dropped
   QueryKiller(const QueryKiller&) = delete;
   QueryKiller& operator=(const QueryKiller&) = delete;
 
-  void SetSettings(LinkSettings settings) { settings_ = std::move(settings); }
   // Queues the kill of the statement running in `target`'s session.
   void Kill(const KillTarget& target);
   // Kills queued or under way.
@@ -38,7 +38,7 @@ class QueryKiller {
 
   EventLoop& loop_;
   LogFn log_;
-  LinkSettings settings_;
+  const LinkSettings settings_;
   std::deque<KillTarget> queue_;
   bool running_ = false;
   std::coroutine_handle<> run_;  // the kill loop while it runs (it waits in the loop)

@@ -54,6 +54,12 @@ void WaitingLine::WakeAll() {
   for (size_t n = state_->line.size(); n > 0; --n) Wake(loop_, state_);
 }
 
+bool WaitingLine::AnyWaiting() {
+  std::deque<std::weak_ptr<Ticket>>& line = state_->line;
+  while (!line.empty() && line.front().expired()) line.pop_front();
+  return !line.empty();
+}
+
 size_t WaitingLine::Waiting() const {
   size_t alive = 0;
   for (const auto& ticket : state_->line)

@@ -29,6 +29,9 @@ class WaitingLine {
   void WakeOne();
   // Picks every one waiting now.
   void WakeAll();
+  // True when a coroutine waits (destroyed ones at the front are dropped on the way): the cheap
+  // test for a newcomer.
+  bool AnyWaiting();
   // Coroutines waiting, and those picked whose wake-up has not run yet.
   size_t Waiting() const;
   size_t Woken() const;

@@ -2,7 +2,6 @@
 
 #include <mysql.h>
 
-#include <errmsg.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -32,22 +31,6 @@ void InitClientLibrary() {
   std::atexit([] {
     if (g_open_links == 0) mysql_library_end();
   });
-}
-
-// Errors after which the server side of the link is gone: the statement fails, and the next
-// one must connect anew instead of failing the same way until someone disconnects.
-bool IsLinkLost(unsigned error) {
-  switch (error) {
-    case 1053:  // ER_SERVER_SHUTDOWN
-    case 1927:  // ER_CONNECTION_KILLED
-    case CR_SERVER_GONE_ERROR:
-    case CR_SERVER_LOST:
-    case 2055:  // CR_SERVER_LOST_EXTENDED
-    case 4031:  // ER_CLIENT_INTERACTION_TIMEOUT
-      return true;
-    default:
-      return false;
-  }
 }
 
 // Waits until the link's socket shows one of the events `waits_for` names (MYSQL_WAIT_*
@@ -315,7 +298,7 @@ int DbConnection::FailStep() {
   stored_fields_ = 0;
   mode_confirmed_ = false;
   op_failure_.emplace(kSqlErrorPrefix + text, static_cast<int>(error));
-  if (IsLinkLost(error) || timed_out_) CloseAbruptly();
+  if (IsLinkLostError(static_cast<int>(error)) || timed_out_) CloseAbruptly();
   return 0;
 }
 
@@ -394,7 +377,7 @@ void DbConnection::RaiseLinkError() {
   // The session may have changed its mode before failing (a procedure that sets sql_mode,
   // then signals); the error reply does not say.
   mode_confirmed_ = false;
-  if (IsLinkLost(error)) Disconnect();
+  if (IsLinkLostError(static_cast<int>(error))) Disconnect();
   ThrowDatabaseError(kSqlErrorPrefix + text, static_cast<int>(error));
 }
 

@@ -19,6 +19,10 @@ inline constexpr const char* kParameterCountMismatch =
 inline constexpr const char* kUnknownDataType = "Unknown MySQL data type!";
 inline constexpr const char* kClosedDataset = "Cannot perform this operation on a closed dataset";
 
+// True for the error numbers after which the server side of the link is gone (it shut down,
+// killed the session, or the connection was lost): the next statement must connect anew.
+bool IsLinkLostError(int code);
+
 // Raises `message` as a database error carrying `code`.
 [[noreturn]] void ThrowDatabaseError(const std::string& message, int code = 0);
 

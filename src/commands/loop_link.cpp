@@ -18,7 +18,10 @@ struct LoopLink::Wait {
     link.on_finished_ = [waiting] { waiting.resume(); };
     link.Arm(waits);
   }
-  void await_resume() const { link.connection_.FinishOperation(); }
+  void await_resume() const {
+    link.LetGoOfClosedSocket();  // also for an operation that ended at its start
+    link.connection_.FinishOperation();
+  }
 };
 
 LoopLink::LoopLink(EventLoop& loop, LinkSettings settings)
@@ -78,6 +81,7 @@ void LoopLink::CloseThen(std::function<void()> closed) {
   Begin();
   const int waits = connection_.StartClose();
   if (waits == 0) {
+    LetGoOfClosedSocket();
     closed();
     return;
   }
@@ -130,6 +134,13 @@ void LoopLink::Disarm() {
   waits_ = 0;
 }
 
+void LoopLink::LetGoOfClosedSocket() {
+  if (watched_fd_ >= 0 && connection_.Socket() != watched_fd_) {
+    loop_.Unwatch(watched_fd_);
+    watched_fd_ = -1;
+  }
+}
+
 void LoopLink::OnSocket(uint32_t events) {
   int happened = 0;
   if (events & EventLoop::kReadable) happened |= waits_ & (kLinkWaitRead | kLinkWaitExcept);
@@ -137,6 +148,14 @@ void LoopLink::OnSocket(uint32_t events) {
   // An error or hang-up: the library finds it with its next read or write.
   if (events & (EventLoop::kHangup | EventLoop::kError))
     happened |= waits_ & (kLinkWaitRead | kLinkWaitWrite);
+  if (waits_ == 0) {
+    // Between operations nothing is expected: the database closed the link, or sent what no
+    // one asked for. The watch ends here, so a level-triggered hang-up cannot spin; the next
+    // operation meets whatever happened.
+    loop_.Unwatch(watched_fd_);
+    watched_fd_ = -1;
+    return;
+  }
   if (happened == 0) return;
   Go(happened);
 }
@@ -151,9 +170,13 @@ void LoopLink::Go(int happened) {
     Arm(waits);
     return;
   }
-  // Finished: the socket may be closed already (a failure, or Close), so it is let go before
-  // anything else can open a descriptor. The waiter may destroy this link.
-  Disarm();
+  // Finished. The socket stays watched for the link's next operation, which then costs no
+  // watch and unwatch. One that the operation closed (a failure, or Close) is let go now,
+  // before anything else can open a descriptor with its number. The waiter may destroy this
+  // link.
+  timer_.SetEnabled(false);
+  waits_ = 0;
+  LetGoOfClosedSocket();
   std::function<void()> finished = std::move(on_finished_);
   on_finished_ = nullptr;
   if (finished) finished();

@@ -68,6 +68,8 @@ class LoopLink {
   void Begin();
   void Arm(int waits);
   void Disarm();
+  // Ends the watch of a socket that the client library has closed.
+  void LetGoOfClosedSocket();
   void OnSocket(uint32_t events);
   void OnTimeout();
   void Go(int happened);

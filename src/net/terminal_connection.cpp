@@ -310,6 +310,7 @@ void TerminalConnection::OnSocketEvent(uint32_t events) {
   }
   if (paused_) {
     // Bytes wait in the socket until the read turn of ResumeReading takes them.
+    if (events & EventLoop::kReadable) readable_while_paused_ = true;
     if (fd_ >= 0 && close_code >= 0) deferred_close_code_ = close_code;
     return;
   }
@@ -320,7 +321,13 @@ void TerminalConnection::OnSocketEvent(uint32_t events) {
 void TerminalConnection::ResumeReading() {
   if (!paused_) return;
   paused_ = false;
-  if (fd_ >= 0) listener_.PostReadTurn(id_);
+  // A read turn is due only when something may wait: bytes taken, a read that filled its room,
+  // readiness or a close that came while paused. Otherwise the terminal's next bytes raise a
+  // new readiness edge, and a read now would only meet EAGAIN.
+  const bool may_wait = !taken_.empty() || socket_full_ || more_waiting_ ||
+                        readable_while_paused_ || deferred_close_code_ >= 0;
+  readable_while_paused_ = false;
+  if (fd_ >= 0 && may_wait) listener_.PostReadTurn(id_);
 }
 
 void TerminalConnection::OfferReception() {

@@ -183,6 +183,7 @@ class TerminalConnection {
   bool socket_full_ = false;   // the latest read filled the room it had: more may be waiting
   bool begun_listed_ = false;  // listed in the listener's begun requests, at begun_at_
   bool paused_ = false;        // see PauseReading
+  bool readable_while_paused_ = false;  // a readiness edge came while paused
   int deferred_close_code_ = -1;  // a close notification that came while paused
   std::list<BegunRequest>::iterator begun_at_;
 };

@@ -106,7 +106,9 @@ bool EventLoop::ApplyInterest(const IoWatch& watch, int op) {
 
 void EventLoop::Post(Task task) {
   queue_.push_back(Event{nullptr, nullptr, std::move(task)});
-  Wake();
+  // Inside RunOnce the queue is looked at again before the loop next waits; only a task
+  // posted from outside (a GUI handler driving the loop) needs PollFd to turn readable.
+  if (depth_ == 0) Wake();
 }
 
 void EventLoop::Wake() {
@@ -138,12 +140,12 @@ int EventLoop::MillisecondsToNextTimer() const {
 
 void EventLoop::RunOnce(int max_wait_ms) {
   // On every exit, also when an error propagates: one level less, and PollFd stays readable
-  // while events wait in the queue.
+  // while events wait in the queue. Run needs no signal: its next round sees the queue.
   struct Depth {
     EventLoop* loop;
     ~Depth() {
       --loop->depth_;
-      if (!loop->queue_.empty()) loop->Wake();
+      if (!loop->queue_.empty() && !(loop->running_ && loop->depth_ == 0)) loop->Wake();
     }
   } depth{this};
   if (++depth_ > 1) SuspendWatchesInDispatch();
@@ -155,6 +157,7 @@ void EventLoop::RunOnce(int max_wait_ms) {
     int next = MillisecondsToNextTimer();
     if (next >= 0 && (timeout < 0 || next < timeout)) timeout = next;
   }
+  if (before_wait_) before_wait_();
   Collect(timeout);
 
   // Only what is queued now; events that handlers queue wait for the next round.
@@ -166,6 +169,11 @@ void EventLoop::RunOnce(int max_wait_ms) {
 }
 
 void EventLoop::Run() {
+  running_ = true;
+  struct Running {
+    EventLoop* loop;
+    ~Running() { loop->running_ = false; }
+  } running{this};
   while (!stopped_) RunOnce(-1);
 }
 

@@ -73,6 +73,10 @@ class EventLoop {
   void Stop() { stopped_ = true; }
   bool Stopped() const { return stopped_; }
 
+  // Runs in each RunOnce just before it waits in epoll: for output that gathers during a round
+  // and is written once for the round (the console's echo of the log). Empty: nothing.
+  void SetBeforeWait(Task task) { before_wait_ = std::move(task); }
+
   // Errors escaping a handler (timer, posted task, or an io handler that did not catch its
   // own) go here; the loop then goes on. Other exceptions arrive as class "Exception".
   // Without a handler the error propagates out of RunOnce; undispatched events stay queued.
@@ -112,12 +116,14 @@ class EventLoop {
   int wake_fd_ = -1;  // eventfd: readable while posted tasks wait
   bool wake_signalled_ = false;
   bool stopped_ = false;
+  bool running_ = false;  // inside Run: the loop itself comes back for queued events
   int depth_ = 0;  // nesting of RunOnce
   std::unordered_map<int, std::shared_ptr<IoWatch>> watches_;
   std::vector<std::shared_ptr<IoWatch>> in_dispatch_;  // io handlers on the stack
   std::vector<std::shared_ptr<TimerEntry>> timers_;
   std::deque<Event> queue_;
   ErrorHandler on_error_;
+  Task before_wait_;
 };
 
 }  // namespace larvek

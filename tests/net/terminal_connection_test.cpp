@@ -322,7 +322,8 @@ namespace larvek {
 namespace {
 
 // Without framing: bytes that arrive while the connection is paused form the reception after
-// it resumes, and its replies still go out meanwhile.
+// it resumes, and its replies still go out meanwhile; bytes sent after a resume with nothing
+// waiting come too.
 TEST_F(ClientTest, APausedConnectionStillSendsAndReadsWhatCameAfterItResumes) {
   Listen();
   on_data = [](const std::string& name, TerminalConnection& c) {
@@ -341,6 +342,11 @@ TEST_F(ClientTest, APausedConnectionStillSendsAndReadsWhatCameAfterItResumes) {
   EXPECT_EQ(a.Received(), "REPLY\r");
   clients["A"]->ResumeReading();
   RunUntilLogged("A data 'SECOND<CR>'");
+  // Resumed with nothing waiting: what the terminal sends later still comes.
+  clients["A"]->ResumeReading();
+  Settle();
+  a.Send("THIRD\r");
+  RunUntilLogged("A data 'THIRD<CR>'");
 }
 
 }  // namespace

@@ -182,6 +182,31 @@ TEST(EventLoopTest, NestedRunOnceDispatchesOthersButNotTheRunningDescriptor) {
   EXPECT_EQ(a_calls, 2);
 }
 
+// Run needs no readiness of PollFd for the tasks handlers post: its next round sees them and
+// does not wait. The before-wait hook runs once per round, before the wait.
+TEST(EventLoopTest, RunTakesPostedTasksWithoutWaitingAndCallsTheHookEachRound) {
+  EventLoop loop;
+  std::vector<std::string> log;
+  loop.SetBeforeWait([&] { log.push_back("before"); });
+  int left = 2;
+  std::function<void()> again = [&] {
+    log.push_back("task");
+    EXPECT_FALSE(PollFdReadable(loop)) << "no wake-up signal is needed inside Run";
+    if (--left == 0) {
+      loop.Stop();
+      return;
+    }
+    loop.Post(again);
+  };
+  loop.Post(again);  // from outside any round: PollFd turns readable for a GUI driving it
+  EXPECT_TRUE(PollFdReadable(loop));
+  loop.Run();
+  EXPECT_EQ(log, (std::vector<std::string>{"before", "task", "before", "task"}));
+  loop.SetBeforeWait(nullptr);
+  loop.RunOnce(0);
+  EXPECT_EQ(log.size(), 4u);
+}
+
 TEST(EventLoopTest, StopEndsRun) {
   EventLoop loop;
   int rounds = 0;

@@ -30,10 +30,16 @@ std::string WithVisibleControlBytes(const std::string& line) {
 }  // namespace
 
 void ConsoleLogView::AppendLine(const std::string& line) {
-  std::string out = Cp1250ToUtf8(WithVisibleControlBytes(line));
-  out += '\n';
-  std::fwrite(out.data(), 1, out.size(), out_);
+  pending_ += Cp1250ToUtf8(WithVisibleControlBytes(line));
+  pending_ += '\n';
+  if (!held_) Flush();
+}
+
+void ConsoleLogView::Flush() {
+  if (pending_.empty()) return;
+  std::fwrite(pending_.data(), 1, pending_.size(), out_);
   std::fflush(out_);
+  pending_.clear();
 }
 
 }  // namespace larvek

@@ -1,5 +1,7 @@
 // The log view without a desktop: each appended line is written to an output stream
-// (standard output by default) as UTF-8 followed by "\n" and flushed at once. Control bytes
+// (standard output by default) as UTF-8 followed by "\n". By default each line is flushed at
+// once; held, the lines wait for Flush (the console calls it once per round of the event loop,
+// so a busy server pays one write for many lines) and for the view's end. Control bytes
 // (below 0x20 except tab, and 0x7F) are written as \xNN, so a terminal's bytes in a log line
 // cannot drive the administrator's terminal; the day's file keeps the exact bytes. Nothing
 // else is written to that stream, and no line is kept: the day's file is the record.
@@ -17,6 +19,14 @@ class ConsoleLogView : public LogView {
  public:
   // `out` is not owned.
   explicit ConsoleLogView(std::FILE* out = stdout) : out_(out) {}
+  ~ConsoleLogView() override { Flush(); }
+  ConsoleLogView(const ConsoleLogView&) = delete;
+  ConsoleLogView& operator=(const ConsoleLogView&) = delete;
+
+  // Lines appended from now on wait for Flush.
+  void HoldUntilFlush() { held_ = true; }
+  // Writes the lines that wait.
+  void Flush();
 
   void AppendLine(const std::string& line) override;
   // Nothing is kept and nothing is written.
@@ -26,6 +36,8 @@ class ConsoleLogView : public LogView {
 
  private:
   std::FILE* out_;
+  bool held_ = false;
+  std::string pending_;  // held lines, converted
 };
 
 }  // namespace larvek

@@ -32,6 +32,9 @@ std::string StatusText(const Server& server) {
 int RunConsole(const ConsoleOptions& options) {
   EventLoop loop;
   ConsoleWindow view;
+  // The echo of a round's log lines is one write (the day's file has each line at once).
+  view.HoldLogUntilFlush();
+  loop.SetBeforeWait([&view] { view.FlushLog(); });
   // The first signal lets the requests in flight finish (see Server::Drain); a second one ends
   // the run at once.
   Server* draining = nullptr;

@@ -20,6 +20,10 @@ class ConsoleWindow : public MainWindowView {
   void ShowErrorMessage(const std::string& text) override;
   void ShowListenerClosedWarning(int code) override;
   LogView& Log() override { return log_; }
+  // The log's lines wait for FlushLog (see ConsoleLogView); an error message flushes them
+  // first, so the two streams keep their order.
+  void HoldLogUntilFlush() { log_.HoldUntilFlush(); }
+  void FlushLog() { log_.Flush(); }
 
   const std::string& WindowCaption() const { return window_caption_; }
   const std::string& TitleBarCaption() const { return title_caption_; }

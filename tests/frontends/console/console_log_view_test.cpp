@@ -37,6 +37,27 @@ TEST(ConsoleLogViewTest, PrintsEachAppendAsUtf8AndKeepsNothing) {
   std::fclose(out);
 }
 
+// Held, the lines of a round reach the stream together at Flush, in their order, and none is
+// lost when the view ends before the next Flush.
+TEST(ConsoleLogViewTest, HeldLinesWaitForFlushAndTheEnd) {
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  {
+    ConsoleLogView view(out);
+    view.HoldUntilFlush();
+    view.AppendLine("a");
+    view.AppendLine("\x8A");
+    EXPECT_EQ(ReadBack(out), "");
+    view.Flush();
+    EXPECT_EQ(ReadBack(out), "a\n\xC5\xA0\n");
+    view.Flush();  // nothing waits: nothing is written
+    view.AppendLine("last");
+    EXPECT_EQ(ReadBack(out), "a\n\xC5\xA0\n");
+  }
+  EXPECT_EQ(ReadBack(out), "a\n\xC5\xA0\nlast\n");
+  std::fclose(out);
+}
+
 // Control bytes a terminal sent must not reach the administrator's terminal raw; letters of
 // Windows-1250 stay letters and a backslash stays one backslash.
 TEST(ConsoleLogViewTest, ControlBytesAreWrittenAsHexEscapes) {

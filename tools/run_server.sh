@@ -35,7 +35,7 @@ done
 port=${PORT:-2000}
 
 # --- Debian packages --------------------------------------------------------------------------
-packages=(build-essential cmake pkg-config libgtest-dev libmariadb-dev mariadb-server)
+packages=(build-essential cmake pkg-config libgtest-dev libmariadb-dev libmicrohttpd-dev mariadb-server)
 tools/install_packages.sh "${packages[@]}"
 PATH=$PATH:/usr/sbin:/sbin  # mariadbd lives in /usr/sbin
 

@@ -4,8 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake pkg-config libgtest-dev libmariadb-dev mariadb-server
-          qt6-base-dev xvfb trayer xdotool imagemagick x11-utils openbox libsystemd-dev systemd)
+packages=(build-essential cmake pkg-config libgtest-dev libmariadb-dev libmicrohttpd-dev mariadb-server
+          qt6-base-dev xvfb trayer xdotool imagemagick x11-utils openbox libsystemd-dev systemd
+          prometheus)
 tools/install_packages.sh "${packages[@]}"
 
 jobs=$(nproc)

@@ -47,12 +47,16 @@ Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const st
 std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
                                                const std::string& name) {
   // One look at the file for all five keys: a definition is read from one version of it.
-  return Known(DefinitionFromSection(own_file.Now(), name));
+  const ConfigStore::Snapshot file = own_file.Now();
+  CommandDefinition definition = DefinitionFromSection(file, name);
+  definition.own_name = file.SectionName(name).value_or(name);
+  return Known(std::move(definition));
 }
 
 CommandDefinition DefinitionFromRow(ResultRows& row, std::string name) {
   CommandDefinition definition;
   definition.name = std::move(name);
+  definition.own_name = row.ColumnByName("operace").AsString();
   definition.parameter_count = row.ColumnByName("ze_ctecky").AsInteger();
   definition.result_columns = row.ColumnByName("do_ctecky").AsString();
   definition.statement1 = row.ColumnByName("prikaz_SQL1").AsString();

@@ -41,8 +41,14 @@ size_t ValueLength(const DbField& field) {
   return field.HoldsBytes() ? field.Bytes().size() : field.AsString().size();
 }
 
+// The outcome of a request that found `definition`, with its name for the counts per command.
+RequestOutcome Named(const CommandDefinition& definition, RequestOutcome outcome) {
+  outcome.command = definition.own_name;
+  return outcome;
+}
+
 RequestOutcome Ended(RequestOutcome::Kind kind, std::optional<Error> failure = std::nullopt) {
-  return {kind, 0, std::move(failure), {}};
+  return {kind, 0, std::move(failure), {}, {}, false};
 }
 
 }  // namespace
@@ -131,23 +137,23 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
     co_return Ended(RequestOutcome::Kind::kUnknownCommand);
   }
   if (definition->parameter_count < 1 || definition->parameter_count > 5)
-    co_return fail(Error::Range("Range check error (ze_ctecky = " +
+    co_return Named(*definition, fail(Error::Range("Range check error (ze_ctecky = " +
                                 std::to_string(definition->parameter_count) + ")"),
-                   false);
+                   false));
   ParameterValues params;
   if (auto e =
           CatchError([&] { params = RequestParameters(request, definition->parameter_count); }))
-    co_return fail(*e, false);
+    co_return Named(*definition, fail(*e, false));
   if (!in_table) {
     try {
       co_await ConnectAndSetNames(link);
     } catch (const Error& e) {
       failure = e;
     }
-    if (failure) co_return fail(*failure, true);
+    if (failure) co_return Named(*definition, fail(*failure, true));
   }
 
-  co_return co_await Execute(link, terminal, params, *definition);
+  co_return Named(*definition, co_await Execute(link, terminal, params, *definition));
 }
 
 // Template 1, then the branch: a reading one without rows ends with the empty result; without
@@ -287,7 +293,7 @@ RequestOutcome CommandFlow::AnswerRecords(ReplySink& terminal, const CommandDefi
                             std::to_string(settings_.max_reply);
     Reply(terminal, definition.name + ";error" + settings_.terminator);
     log_(why);
-    return {RequestOutcome::Kind::kErrorRecord, count, Error::Range(why), {}};
+    return {RequestOutcome::Kind::kErrorRecord, count, Error::Range(why), {}, {}, false};
   }
 
   std::string records;
@@ -304,7 +310,7 @@ RequestOutcome CommandFlow::AnswerRecords(ReplySink& terminal, const CommandDefi
     records += settings_.terminator;
   }
   Reply(terminal, TranslitToAscii(std::move(records)));
-  return {RequestOutcome::Kind::kRecords, count, std::nullopt, {}};
+  return {RequestOutcome::Kind::kRecords, count, std::nullopt, {}, {}, false};
 }
 
 }  // namespace larvek

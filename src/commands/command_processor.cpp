@@ -39,7 +39,7 @@ RequestOutcome CommandProcessor::Handle(ReplySink& terminal, std::string_view re
   if (auto e = CatchError(
           [&] { outcome = RunToCompletion(flow_.Run(link_, terminal, std::string(reception))); })) {
     log_(kRequestFailure + e->ClassName() + ": " + e->Message());
-    outcome = {RequestOutcome::Kind::kNoReply, 0, *e, {}};
+    outcome = {RequestOutcome::Kind::kNoReply, 0, *e, {}, {}, false};
   }
   // A link opened ahead that the request did not use is closed too.
   link_.Close();
@@ -88,7 +88,7 @@ RequestOutcome CommandProcessor::OnWatchdogExpired() {
   const std::unique_ptr<ReplySink> terminal = find_terminal_(*watched_terminal_);
   if (!terminal) return {};
   SendReply(*terminal, watched_name_ + ";timeout" + settings_.terminator, /*add_cr=*/false, log_);
-  return {RequestOutcome::Kind::kTimeoutRecord, 0, std::nullopt, {}};
+  return {RequestOutcome::Kind::kTimeoutRecord, 0, std::nullopt, {}, {}, false};
 }
 
 // Parallel mode.
@@ -165,6 +165,10 @@ struct CommandProcessor::ParallelRequest final : CommandFlow::Host {
   Task<DefinitionSource> DecideSource(CommandLink& on) override {
     return processor.DecideSource(on);
   }
+  void LookedUp(const std::string& /*name*/,
+                const std::optional<CommandDefinition>& definition) override {
+    if (definition) own_name = definition->own_name;
+  }
   void Executing(const CommandDefinition& definition, const ParameterValues& /*params*/,
                  ReplySink& /*terminal*/) override {
     watched_name = definition.name;
@@ -182,6 +186,7 @@ struct CommandProcessor::ParallelRequest final : CommandFlow::Host {
   std::unique_ptr<ReplySink> terminal;
   std::string reception;  // also names the command in the log line of a cut
   std::string watched_name;  // the name of the definition whose templates run
+  std::string own_name;      // the found definition's own name, for an outcome it does not end
   EndedFn ended;
   PooledLink link;
   CommandFlow flow;
@@ -234,6 +239,21 @@ CommandProcessor::~CommandProcessor() {
 
 void CommandProcessor::SetParallel(EventLoop& loop, size_t limit, const LinkSettings& settings) {
   parallel_ = std::make_unique<ParallelState>(loop, limit, settings, log_);
+  parallel_->pool.SetOpenedHandler(on_link_opened_);
+}
+
+void CommandProcessor::SetLinkOpenedHandler(DbConnection::OpenedFn opened) {
+  on_link_opened_ = std::move(opened);
+  connection_.SetOpenedHandler(on_link_opened_);
+  if (parallel_) parallel_->pool.SetOpenedHandler(on_link_opened_);
+}
+
+size_t CommandProcessor::LinksOpen() const {
+  return parallel_ ? parallel_->pool.Open() : 0;
+}
+
+size_t CommandProcessor::LinksIdle() const {
+  return parallel_ ? parallel_->pool.Idle() : 0;
 }
 
 void CommandProcessor::Begin(std::unique_ptr<ReplySink> terminal, std::string reception,
@@ -262,7 +282,8 @@ Detached CommandProcessor::RunRequest(ParallelRequest& request) {
   // What the flow does not answer itself ends the request without a reply, as in Handle.
   if (failure) {
     log_(kRequestFailure + failure->ClassName() + ": " + failure->Message());
-    outcome = {RequestOutcome::Kind::kNoReply, 0, *failure, {}};
+    outcome = {RequestOutcome::Kind::kNoReply, 0, *failure, {}, {}, false};
+    outcome.command = request.own_name;
   }
   request.link.Close();  // kept for the next request unless an operation failed
   request.coroutine = {};
@@ -291,13 +312,15 @@ void CommandProcessor::WatchdogCut(ParallelRequest& request) {
   const std::optional<KillTarget> target = request.link.Target();
   Cut(request);
   if (target) parallel_->killer.Kill(*target);
-  RequestOutcome outcome{RequestOutcome::Kind::kTimeoutRecord, 0, std::nullopt, {}};
+  RequestOutcome outcome{RequestOutcome::Kind::kTimeoutRecord, 0, std::nullopt, {}, {}, false};
+  outcome.command = request.own_name;
   if (auto e = CatchError([&] {
         SendReply(*request.terminal, name + ";timeout" + settings_.terminator, /*add_cr=*/true,
                   log_);
       })) {
     log_(kRequestFailure + e->ClassName() + ": " + e->Message());
-    outcome = {RequestOutcome::Kind::kNoReply, 0, *e, {}};
+    outcome = {RequestOutcome::Kind::kNoReply, 0, *e, {}, {}, false};
+    outcome.command = request.own_name;
   }
   Finish(request, std::move(outcome));
 }
@@ -327,7 +350,10 @@ void CommandProcessor::CutAtTheEnd(bool only_waiting) {
     log_(kRequestCut + NameOf(request->reception) + " z " + request->terminal->PeerAddress() +
          kRequestCutEnd);
     Cut(*request);
-    Finish(*request, {RequestOutcome::Kind::kNoReply, 0, Error::Generic(kServerEnding), {}});
+    RequestOutcome outcome{RequestOutcome::Kind::kNoReply, 0, Error::Generic(kServerEnding), {}, {}, false};
+    outcome.command = request->own_name;
+    outcome.cut = true;
+    Finish(*request, std::move(outcome));
   }
 }
 

@@ -24,6 +24,7 @@
 #include "base/error.h"
 #include "base/task.h"
 #include "commands/command_flow.h"
+#include "db/db_connection.h"
 #include "commands/command_link.h"
 #include "commands/reply_sink.h"
 #include "commands/request_outcome.h"
@@ -69,6 +70,11 @@ class CommandProcessor final : private CommandFlow::Host {
   // to the database of `settings` whose operations `loop` waits for.
   void SetParallel(EventLoop& loop, size_t limit, const LinkSettings& settings);
   bool Parallel() const { return parallel_ != nullptr; }
+  // Told the time of each opening of a link, of either mode.
+  void SetLinkOpenedHandler(DbConnection::OpenedFn opened);
+  // Parallel mode: the pool's links that exist, and of them the idle ones; 0 one at a time.
+  size_t LinksOpen() const;
+  size_t LinksIdle() const;
 
   using EndedFn = std::function<void(const RequestOutcome&)>;
   // Parallel mode: starts the request of one reception of `terminal` (its text without
@@ -137,6 +143,7 @@ class CommandProcessor final : private CommandFlow::Host {
   std::optional<Error> last_probe_failure_;
   bool probing_ = false;  // a request probes now; the others wait for its outcome
   std::unique_ptr<ParallelState> parallel_;
+  DbConnection::OpenedFn on_link_opened_;
 };
 
 }  // namespace larvek

@@ -38,6 +38,7 @@ Task<std::unique_ptr<LinkPool::Member>> LinkPool::Take() {
     UpdateIdleTimer();
   } else {
     member = std::make_unique<Member>(loop_, settings_);
+    member->link.SetOpenedHandler(on_opened_);
     ++open_;
   }
   // More room may be left for the next in line (several links came free at once).

@@ -75,6 +75,8 @@ class LinkPool {
   size_t Open() const { return open_; }
   size_t Idle() const { return idle_.size(); }
   size_t Waiting() const { return line_.Waiting(); }
+  // Told the time of each opening of a link of the pool.
+  void SetOpenedHandler(DbConnection::OpenedFn opened) { on_opened_ = std::move(opened); }
 
  private:
   // Places a waiting request may take now: idle links and room for new ones.
@@ -91,6 +93,7 @@ class LinkPool {
   size_t open_ = 0;
   WaitingLine line_;
   Timer idle_timer_;
+  DbConnection::OpenedFn on_opened_;
 };
 
 class PooledLink final : public CommandLink {

@@ -59,6 +59,9 @@ class LoopLink {
   // The last operation failed because a time-out passed.
   bool TimedOut() const { return connection_.TimedOut(); }
   const LinkSettings& Settings() const { return connection_.Settings(); }
+  void SetOpenedHandler(DbConnection::OpenedFn opened) {
+    connection_.SetOpenedHandler(std::move(opened));
+  }
 
  private:
   struct Wait;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "base/error.h"
 
@@ -25,6 +26,9 @@ struct RequestOutcome {
   uint64_t rows = 0;                           // kRecords: the rows the records were built from
   std::optional<Error> failure;                // kErrorRecord, kNoReply: why
   std::chrono::steady_clock::duration took{};  // from the reception to the end of the request
+  // The found definition's own name (CommandDefinition::own_name); empty when none was found.
+  std::string command;
+  bool cut = false;  // kNoReply: cut at the end of the run before it could end
 };
 
 }  // namespace larvek

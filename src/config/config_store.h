@@ -35,6 +35,9 @@ class ConfigStore {
     std::string ReadText(const std::string& section, const std::string& key,
                          const std::string& def) const;
     int32_t ReadNumber(const std::string& section, const std::string& key, int32_t def) const;
+    std::optional<std::string> SectionName(const std::string& section) const {
+      return file_.SectionName(section);
+    }
 
    private:
     friend class ConfigStore;

@@ -144,6 +144,7 @@ void IniFile::Index() {
       section_names_.emplace_back(written);
       std::string name = FoldIniName(written);
       auto [it, fresh] = sections_.try_emplace(name);
+      if (fresh) it->second.written = std::string(written);
       current = fresh ? &it->second : nullptr;
     } else if (!line.empty() && line.front() != ';' && current) {
       size_t eq = line.find('=');
@@ -160,6 +161,12 @@ void IniFile::Index() {
     }
     pos = next;
   }
+}
+
+std::optional<std::string> IniFile::SectionName(std::string_view section) const {
+  auto s = sections_.find(FoldIniName(TrimAsciiWhitespace(section)));
+  if (s == sections_.end()) return std::nullopt;
+  return s->second.written;
 }
 
 std::optional<std::string> IniFile::Find(std::string_view section, std::string_view key) const {

@@ -52,6 +52,8 @@ class IniFile {
   // The section names as written, in file order; a name repeated later (letter case ignored)
   // is listed again, although only its first section is read.
   const std::vector<std::string>& SectionNames() const { return section_names_; }
+  // The name of `section` as the file writes it (the first of its headers); none when absent.
+  std::optional<std::string> SectionName(std::string_view section) const;
 
  private:
   struct Key {
@@ -60,6 +62,7 @@ class IniFile {
     size_t begin, end;  // the line's bytes without its line end
   };
   struct Section {
+    std::string written;     // the name as its first header wrote it
     size_t append_at = 0;    // just after the section's last non-blank line (and its line end)
     bool open_line = false;  // that line ends the file without a line end
     std::unordered_map<std::string, Key> keys;  // by folded name

@@ -86,6 +86,10 @@ void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, S
     else
       out.bad_parallel_requests = parallel;
   }
+  out.status_port = std::string(TrimSpaceAndControls(own.ReadText("Server", "Status_port", "")));
+  out.status_ip =
+      std::string(TrimSpaceAndControls(own.ReadText("Server", "Status_IP", kDefaultStatusIp)));
+  if (out.status_ip.empty()) out.status_ip = kDefaultStatusIp;
   int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
   if (max_time < 0) throw Error::Range();
   out.max_time = max_time;

@@ -29,6 +29,10 @@ std::string SharedConfigPath(const std::string& program_dir);
 // The most requests Parallel_requests lets be at the database at once.
 inline constexpr int32_t kMaxParallelRequests = 256;
 
+// The status listener's address when Status_IP is absent or empty: what it shows stays on the
+// machine unless the site opens it.
+inline constexpr const char* kDefaultStatusIp = "127.0.0.1";
+
 // Max_reply when absent, not a number or below 1: 4 MiB.
 inline constexpr int32_t kDefaultMaxReplyBytes = 4 * 1024 * 1024;
 
@@ -51,6 +55,10 @@ struct StartupConfig {
   // value as written is kept for the start-up's log line.
   int32_t parallel_requests = 1;
   std::optional<std::string> bad_parallel_requests;
+  // The status listener (metrics and health pages): Status_port as written, trimmed; empty or
+  // "0": none. Status_IP: the address it binds; empty or absent: loopback only.
+  std::string status_port;
+  std::string status_ip = kDefaultStatusIp;
   std::optional<int32_t> max_time;  // watchdog interval in ms; set only when read successfully
   bool watchdog_on = false;         // watchdog armed around modifying statements
   RegionalSettings regional;        // own file, section [Regional]
@@ -64,7 +72,8 @@ struct StartupConfig {
 //    Database ("larvek");
 // 3. own file, [Server]: Ukoncovac (empty), Server_port ("2000"), Server_IP (empty, trimmed),
 //    Max_reply (4 MiB; below 1 counts as the default), Max_clients (20000),
-//    Max_clients_per_address (0), Request_end (CR in any letter case ends requests with CR;
+//    Max_clients_per_address (0), Status_port (empty), Status_IP ("127.0.0.1"; trimmed),
+//    Request_end (CR in any letter case ends requests with CR;
 //    anything else, or nothing, keeps the framing by arrival), Parallel_requests (1; digits
 //    only, 1..256, blanks around them trimmed), Max_time (5000), Interval_on
 //    (on exactly for "True"); a negative or non-numeric Max_clients or

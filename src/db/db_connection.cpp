@@ -114,6 +114,7 @@ void DbConnection::Opened(MYSQL* m) {
   mysql_ = m;
   mode_confirmed_ = false;
   ++g_open_links;
+  if (on_opened_) on_opened_(std::chrono::steady_clock::now() - connect_started_);
 }
 
 void DbConnection::BeginOpen() {
@@ -124,6 +125,7 @@ void DbConnection::BeginOpen() {
 }
 
 int DbConnection::StartConnect() {
+  connect_started_ = std::chrono::steady_clock::now();
   timed_out_ = false;
   op_failure_.reset();
   MYSQL* m = NewHandle();

@@ -16,7 +16,9 @@
 // while one runs.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,6 +67,10 @@ class DbConnection {
   // The login and time-out, used at the next opening of the link.
   void SetSettings(LinkSettings settings) { settings_ = std::move(settings); }
   const LinkSettings& Settings() const { return settings_; }
+  // Told the time each opening of the link took, from its start to the database's greeting
+  // accepted; for the server's figures. Must outlive the connection's use.
+  using OpenedFn = std::function<void(std::chrono::nanoseconds took)>;
+  void SetOpenedHandler(OpenedFn opened) { on_opened_ = std::move(opened); }
 
   bool Connected() const { return mysql_ != nullptr; }
   // True between BeginOpen and the EnsureOpen or Disconnect that finishes the opening.
@@ -161,6 +167,8 @@ class DbConnection {
   void Opened(st_mysql* m);
 
   LinkSettings settings_;
+  OpenedFn on_opened_;
+  std::chrono::steady_clock::time_point connect_started_;
   st_mysql* mysql_ = nullptr;
   // Between BeginOpen and EnsureOpen: the link being opened, what the client library waits for
   // (MYSQL_WAIT_* flags, 0 when it has finished) and, once finished, its result (null when

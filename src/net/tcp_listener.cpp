@@ -141,6 +141,7 @@ void TcpListener::PostReadTurn(uint64_t id) {
 }
 
 void TcpListener::PauseAccepting() {
+  ++accept_pauses_;
   loop_.Unwatch(fd_);
   accept_pause_.SetInterval(kAcceptPauseMs);
   accept_pause_.SetEnabled(true);

@@ -87,6 +87,8 @@ class TcpListener {
   static constexpr int kRefusalReportMs = 1000;
   size_t UnsentTotal() const { return unsent_total_; }
   int ConnectionCount() const { return static_cast<int>(clients_.size()); }
+  // Pauses of accepting because descriptors or memory ran short, since the listener was made.
+  uint64_t AcceptPauses() const { return accept_pauses_; }
   // The registered connection with this id; nullptr once it has been destroyed.
   TerminalConnection* Find(uint64_t id) const;
   // The end of the run: no connection is accepted any more and none is read (see
@@ -139,6 +141,7 @@ class TcpListener {
   int fd_ = -1;
   uint64_t next_id_ = 1;
   std::unordered_map<uint64_t, std::unique_ptr<TerminalConnection>> clients_;  // by id
+  uint64_t accept_pauses_ = 0;
   Timer accept_pause_;
   bool shortage_reported_ = false;  // out of descriptors, logged until an accept succeeds
   ListenerSettings settings_;

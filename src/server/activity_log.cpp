@@ -148,6 +148,7 @@ void ActivityLog::AppendToDayFile(const LocalDateTime& now, const std::string& l
   }
   if (ok) return;
   write_failed_ = true;
+  ++unwritten_lines_;
   if (!append_failure_noted_) {
     append_failure_noted_ = true;
     std::fprintf(stderr, "Cannot append to log file \"%s\". %s\n", path.c_str(),

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 
 #include "base/clock.h"
@@ -48,6 +49,8 @@ class ActivityLog {
 
   // False when some line of the run could not be written to its file.
   bool AllLinesWritten() const { return !write_failed_; }
+  // Lines of the run that could not be written to their day file.
+  uint64_t UnwrittenLines() const { return unwritten_lines_; }
 
  private:
   void AppendToDayFile(const LocalDateTime& now, const std::string& line);
@@ -63,6 +66,7 @@ class ActivityLog {
   int fd_ = -1;
   std::string open_path_;       // the path fd_ was opened at
   LocalDateTime last_check_{};  // the second of the last identity check
+  uint64_t unwritten_lines_ = 0;
   bool write_failed_ = false;
   bool typed_appended_ = false;
   bool append_failure_noted_ = false;

@@ -14,11 +14,13 @@
 #include "base/error.h"
 #include "base/file_io.h"
 #include "base/regional.h"
+#include "db/db_error.h"
 #include "commands/text_utils.h"
 #include "net/host_address.h"
 #include "net/socket_error.h"
 #include "net/terminal_connection.h"
 #include "platform/event_loop.h"
+#include "platform/process_stats.h"
 #include "server/database_login.h"
 #include "server/main_window_view.h"
 
@@ -136,6 +138,55 @@ const char kBadKeyValue[] = "Chybn\xE1 hodnota ";
 const char kListenFailure[] = "Nelze naslouchat (";
 // Log line when the dump file cannot be written: + the reason.
 const char kDumpFailure[] = "Nelze zapsat u.txt: ";
+// Log line once the status listener is up: + "address:port".
+const char kStatusPagesOn[] = "Stavov\xE9 str\xE1nky na http://";
+
+// The end of a request as the metrics name it; none for a blank reception.
+std::optional<RequestEnd> EndOf(const RequestOutcome& outcome) {
+  switch (outcome.kind) {
+    case RequestOutcome::Kind::kNothing:
+      return std::nullopt;
+    case RequestOutcome::Kind::kRecords:
+      return RequestEnd::kRecords;
+    case RequestOutcome::Kind::kEmptyResult:
+      return RequestEnd::kEmpty;
+    case RequestOutcome::Kind::kErrorRecord:
+      return RequestEnd::kError;
+    case RequestOutcome::Kind::kUnknownCommand:
+      return RequestEnd::kUnknownCommand;
+    case RequestOutcome::Kind::kNoReply:
+      return outcome.cut ? RequestEnd::kCut : RequestEnd::kNoReply;
+    case RequestOutcome::Kind::kTimeoutRecord:
+      return RequestEnd::kTimeout;
+  }
+  return std::nullopt;
+}
+
+// Error numbers that say the database did not take the request at all: the client library's
+// own (no link, lost link, time-out), a lost session, and the server refusing the login or
+// the session (too many connections, access denied, unknown database, a cluster node that is
+// not ready).
+bool DatabaseDidNotAnswer(int code) {
+  return code == 0 || code >= 2000 || IsLinkLostError(code) || code == 1040 || code == 1044 ||
+         code == 1045 || code == 1047 || code == 1049;
+}
+
+HttpReply TextReply(unsigned status, std::string text) {
+  return {status, "text/plain; charset=utf-8", std::move(text) + "\n"};
+}
+
+// The status port as a number 1..65535.
+uint16_t StatusPortNumber(const std::string& text) {
+  unsigned value = 0;
+  bool valid = !text.empty() && text.size() <= 5;
+  for (char c : text) {
+    if (c < '0' || c > '9') valid = false;
+    if (valid) value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (!valid || value < 1 || value > 65535)
+    throw Error::Socket("'" + text + "' is not a port number (1-65535)");
+  return static_cast<uint16_t>(value);
+}
 
 }  // namespace
 
@@ -194,7 +245,13 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
             if (connection == nullptr || !connection->Connected()) return nullptr;
             return std::make_unique<ConnectionReplySink>(*connection);
           }),
+      status_(loop,
+              [this](const std::string& path, StatusListener::Answer answer) {
+                ServeStatusPage(path, std::move(answer));
+              }),
       drain_timer_(loop) {
+  processor_.SetLinkOpenedHandler(
+      [this](std::chrono::nanoseconds took) { metrics_.CountLinkOpened(took); });
   listener.OnClientConnect = [this](TcpListener&, TerminalConnection& c) {
     OnTerminalConnected(c);
   };
@@ -215,8 +272,11 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
     DrainStep();
   };
   watchdog_timer.OnTimer = [this] {
+    // One at a time the late timeout record belongs to a request counted already.
+    metrics_.CountWatchdogExpiry();
     try {
-      Count(processor_.OnWatchdogExpired());
+      const RequestOutcome late = processor_.OnWatchdogExpired();
+      if (late.failure) metrics_.CountSocketError();
     } catch (const std::exception& e) {
       ShowError(e);
     }
@@ -269,6 +329,8 @@ void Server::ApplyConfig(const StartupConfig& config) {
   settings_.max_reply = static_cast<size_t>(config.max_reply);
   server_port_ = config.server_port;
   server_ip_ = config.server_ip;
+  status_port_ = config.status_port;
+  status_ip_ = config.status_ip;
   listener.SetSettings(
       {config.max_clients, config.max_clients_per_address, config.requests_end_with_cr});
   if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
@@ -281,10 +343,13 @@ void Server::SetUpRequestMode(const StartupConfig& config) {
   if (config.bad_parallel_requests)
     AddLogLine(std::string(kBadKeyValue) + "[Server] Parallel_requests=" +
                *config.bad_parallel_requests + kBadParallelEnd);
-  if (config.parallel_requests <= 1 || processor_.Parallel()) return;
-  // The client library would look a host name up blocking at every connect: it is looked up
-  // once, here, and the links connect to its address.
+  const bool parallel = config.parallel_requests > 1 && !processor_.Parallel();
+  const bool status_pages = !config.status_port.empty() && config.status_port != "0";
   LinkSettings links = db_connection.Settings();
+  probe_settings_ = links;
+  if (!parallel && !status_pages) return;
+  // Links that the loop waits for (the pool's, the readiness probe's) would look a host name up
+  // blocking at every connect: it is looked up once, here, and they connect to its address.
   if (!links.host.empty() && links.host != "localhost" && !IsNumericAddress(links.host)) {
     const Resolved resolved = ResolveHostName(links.host);
     if (resolved.address) {
@@ -295,6 +360,8 @@ void Server::SetUpRequestMode(const StartupConfig& config) {
                  resolved.failure);
     }
   }
+  probe_settings_ = links;
+  if (!parallel) return;
   processor_.SetParallel(loop_, static_cast<size_t>(config.parallel_requests), links);
   AddLogLine(kParallelMode + std::to_string(config.parallel_requests) + kParallelModeEnd);
 }
@@ -359,7 +426,18 @@ void Server::PostStartListening() {
                  "): " + e.what());
       ShowError(e);
     }
-    if (OnListenAttempted) OnListenAttempted(listener.Listening());
+    bool up = listener.Listening();
+    if (up && !status_port_.empty() && status_port_ != "0") {
+      try {
+        StartStatusListener();
+      } catch (const std::exception& e) {
+        AddLogLine(std::string(kListenFailure) + "[Server] Status_port=" + status_port_ +
+                   "): " + e.what());
+        ShowError(e);
+        up = false;
+      }
+    }
+    if (OnListenAttempted) OnListenAttempted(up);
   });
 }
 
@@ -387,13 +465,19 @@ void Server::StartListening() {
     AddLogLine(kLoopbackWarning + listener.Address + kLoopbackWarningEnd);
 }
 
+void Server::StartStatusListener() {
+  status_.Listen(status_ip_, StatusPortNumber(status_port_));
+  AddLogLine(kStatusPagesOn + status_ip_ + ":" + std::to_string(status_.Port()) + "/");
+}
+
 void Server::OnTerminalConnected(TerminalConnection& client) {
-  ++counts_.connections;
+  metrics_.CountConnectionAccepted();
   AddLogLine("P\xF8ipojeno. Klient: " + client.PeerAddress() + "/" + client.PeerPort() +
              " Server: " + client.BoundAddress() + "/" + client.BoundPort());
   AddLogLine(ClientCountLine(listener.ConnectionCount()));
   client.OnDataAvailable = [this](TerminalConnection& c) { OnTerminalData(c); };
   client.OnSlowReader = [this](TerminalConnection& c) {
+    metrics_.CountSlowTerminal();
     AddLogLine("Odpojen klient " + c.PeerAddress() +
                ": ne\xE8te odpov\xEC"
                "di");
@@ -416,7 +500,7 @@ void Server::OnTerminalDisconnected(TerminalConnection& client) {
 }
 
 void Server::OnListenerError(const Error& error, bool& can_close) {
-  ++counts_.errors;
+  metrics_.CountSocketError();
   AddLogLine("Chyba serveru: " + error.ClassName() + ": " + error.Message());
   can_close = false;
 }
@@ -427,6 +511,7 @@ void Server::OnListenerClosed(int code) {
 
 void Server::OnTerminalData(TerminalConnection& client) {
   std::string reception = client.Read();
+  if (reception.size() >= TerminalConnection::kMaxReception) metrics_.CountLongReception();
   const bool parallel = processor_.Parallel();
   if (!parallel) processor_.OpenLinkAhead(reception);
   try {
@@ -438,7 +523,6 @@ void Server::OnTerminalData(TerminalConnection& client) {
     dump_failure_logged_ = true;
   }
   while (!reception.empty() && reception.back() == '\r') reception.pop_back();
-  if (!reception.empty()) ++counts_.requests;  // a closing connection reads nothing
   // A hostile terminal must not fill the disk through the log: long receptions are cut.
   AddLogLine("Na\xE8teno z " + client.PeerAddress() + ": '" +
              WithoutLineBreaks(std::string(LoggedPart(reception))) + "'" +
@@ -488,11 +572,120 @@ void Server::DrainStep() {
 }
 
 void Server::Count(const RequestOutcome& outcome) {
-  if (outcome.failure) ++counts_.errors;
+  const std::optional<RequestEnd> end = EndOf(outcome);
+  if (!end) return;
+  metrics_.CountRequest(*end, outcome.took, outcome.command);
+  if (*end == RequestEnd::kTimeout) metrics_.CountWatchdogExpiry();
+  if (outcome.failure && outcome.failure->Kind() == ErrorKind::kDatabase &&
+      outcome.failure->Code() != 0)
+    metrics_.CountDatabaseError(outcome.failure->Code());
+  NoteDatabaseContact(outcome);
+}
+
+void Server::NoteDatabaseContact(const RequestOutcome& outcome) {
+  bool answered = false;
+  switch (outcome.kind) {
+    case RequestOutcome::Kind::kRecords:
+    case RequestOutcome::Kind::kEmptyResult:
+      answered = true;
+      break;
+    case RequestOutcome::Kind::kUnknownCommand:
+      // Only a lookup in the table asked the database.
+      if (settings_.definitions != DefinitionSource::kTable) return;
+      answered = true;
+      break;
+    case RequestOutcome::Kind::kErrorRecord:
+      if (!outcome.failure || outcome.failure->Kind() != ErrorKind::kDatabase) return;
+      answered = !DatabaseDidNotAnswer(outcome.failure->Code());
+      break;
+    default:
+      return;
+  }
+  // Counted from the request's start, so that the contact is never younger than it was.
+  last_contact_ = DatabaseContact{
+      std::chrono::steady_clock::now() -
+          std::chrono::duration_cast<std::chrono::steady_clock::duration>(outcome.took),
+      answered};
+}
+
+ServerCounts Server::Counts() const {
+  return {metrics_.ConnectionsAccepted(), metrics_.Requests(), metrics_.Errors()};
+}
+
+MetricsGauges Server::Gauges() const {
+  MetricsGauges gauges;
+  if (processor_.Parallel()) {
+    gauges.requests_in_flight = processor_.InFlight();
+    gauges.requests_waiting = processor_.Waiting();
+    gauges.links_open = processor_.LinksOpen();
+    gauges.links_idle = processor_.LinksIdle();
+  } else {
+    // One at a time a page is made only between requests, when the link is closed.
+    gauges.links_open = db_connection.Connected() ? 1 : 0;
+  }
+  gauges.terminals_connected = static_cast<uint64_t>(listener.ConnectionCount());
+  gauges.accept_pauses = listener.AcceptPauses();
+  gauges.log_write_failures = log_.UnwrittenLines();
+  gauges.database_up = last_contact_ && last_contact_->answered;
+  if (settings_.definitions == DefinitionSource::kTable) gauges.definition_source = "table";
+  if (settings_.definitions == DefinitionSource::kOwnFile) gauges.definition_source = "file";
+  gauges.process = ReadProcessStats();
+  return gauges;
+}
+
+std::optional<std::string> Server::Unhealthy() const {
+  if (draining_) return "the server is ending";
+  if (!listener.Listening()) return "the terminal listener is not up";
+  return std::nullopt;
+}
+
+void Server::ServeStatusPage(const std::string& path, StatusListener::Answer answer) {
+  if (path == "/metrics") {
+    answer({200, "text/plain; version=0.0.4", metrics_.Page(Gauges())});
+  } else if (path == "/health") {
+    const std::optional<std::string> reason = Unhealthy();
+    answer(reason ? TextReply(503, *reason) : TextReply(200, "ok"));
+  } else if (path == "/ready") {
+    AnswerReady(std::move(answer));
+  } else {
+    answer(TextReply(404, "not found"));
+  }
+}
+
+void Server::AnswerReady(StatusListener::Answer answer) {
+  if (const std::optional<std::string> reason = Unhealthy()) {
+    answer(TextReply(503, *reason));
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (last_contact_ && now - last_contact_->at < kContactFreshness) {
+    answer(last_contact_->answered ? TextReply(200, "ok")
+                                   : TextReply(503, "the database does not answer"));
+    return;
+  }
+  // The last contact is too old to tell: a probe of its own asks the database, and every
+  // readiness request until it ends gets its answer.
+  ready_waiting_.push_back(std::move(answer));
+  if (!ready_probe_)
+    ready_probe_ = std::make_unique<DatabaseProbe>(loop_, probe_settings_, kReadyProbeLimit);
+  if (ready_probe_->Checking()) return;
+  ready_probe_->Check([this, started = now](bool answered) {
+    last_contact_ = DatabaseContact{started, answered};
+    std::vector<StatusListener::Answer> waiting = std::move(ready_waiting_);
+    ready_waiting_.clear();
+    const std::optional<std::string> reason = Unhealthy();
+    for (StatusListener::Answer& due : waiting) {
+      if (reason) {
+        due(TextReply(503, *reason));
+      } else {
+        due(answered ? TextReply(200, "ok") : TextReply(503, "the database does not answer"));
+      }
+    }
+  });
 }
 
 void Server::OnTerminalError(const Error& error, bool& can_close) {
-  ++counts_.errors;
+  metrics_.CountSocketError();
   AddLogLine("Chyba klienta: " + error.ClassName() + ": " + error.Message());
   can_close = true;
 }

@@ -4,20 +4,27 @@
 // into the log view to the day's file.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "base/clock.h"
 #include "commands/command_processor.h"
+#include "commands/database_probe.h"
 #include "config/config_store.h"
 #include "config/startup_config.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
+#include "net/status_listener.h"
 #include "net/tcp_listener.h"
 #include "platform/timer.h"
 #include "server/activity_log.h"
+#include "server/metrics.h"
 
 namespace larvek {
 
@@ -31,13 +38,12 @@ std::string ApplicationTitle(const std::string& program_path);
 // The text of an error message box: a "." is appended when the last character sorts after ".".
 std::string MessageBoxText(const std::string& text);
 
-// Running totals for a supervisor's status line, counted from the events and the request
-// outcomes, never read from log lines.
+// Running totals for a supervisor's status line: the counters of the metrics page.
 struct ServerCounts {
   uint64_t connections = 0;  // terminals accepted
-  uint64_t requests = 0;     // receptions handled (a closing connection's empty read is none)
-  // Errors: of the listener and the terminals' connections, and requests that ended with a
-  // failure (the error record, or no reply for a reason).
+  uint64_t requests = 0;     // requests ended (a blank reception is none)
+  // Errors: of the listener and the terminals' connections, and requests that ended without
+  // their answer (the error record, a time-out, no reply, cut at the end).
   uint64_t errors = 0;
 };
 
@@ -82,7 +88,12 @@ class Server {
   // file, 0 otherwise.
   int ExitStatus() const;
   std::string Caption() const;
-  const ServerCounts& Counts() const { return counts_; }
+  ServerCounts Counts() const;
+  // The status pages: "/metrics", "/health", "/ready"; anything else is 404.
+  void ServeStatusPage(const std::string& path, StatusListener::Answer answer);
+  // Whether the last contact with the database may stand for a readiness answer.
+  static constexpr std::chrono::seconds kContactFreshness{2};
+  static constexpr std::chrono::milliseconds kReadyProbeLimit{1000};
 
   // Called after each attempt of the posted StartListening with whether the listener is up.
   std::function<void(bool listening)> OnListenAttempted;
@@ -102,6 +113,13 @@ class Server {
   void OnTerminalData(TerminalConnection& client);
   void OnTerminalError(const Error& error, bool& can_close);
   void Count(const RequestOutcome& outcome);
+  // Notes whether the request's end shows the database answering.
+  void NoteDatabaseContact(const RequestOutcome& outcome);
+  MetricsGauges Gauges() const;
+  // Why the server should take no terminals now; none when it can.
+  std::optional<std::string> Unhealthy() const;
+  void AnswerReady(StatusListener::Answer answer);
+  void StartStatusListener();
   // Parallel mode from the configuration; the log says which mode runs, and why a value of
   // Parallel_requests was not taken.
   void SetUpRequestMode(const StartupConfig& config);
@@ -131,7 +149,19 @@ class Server {
   std::unordered_map<uint64_t, DateTime> connected_at_;  // by connection id, while connected
   std::string server_port_;
   std::string server_ip_;
-  ServerCounts counts_;
+  ServerMetrics metrics_;
+  std::string status_port_;
+  std::string status_ip_;
+  StatusListener status_;
+  // The last contact with the database: when it began and whether it answered.
+  struct DatabaseContact {
+    std::chrono::steady_clock::time_point at;
+    bool answered = false;
+  };
+  std::optional<DatabaseContact> last_contact_;
+  LinkSettings probe_settings_;  // the login, with the host's address looked up once
+  std::unique_ptr<DatabaseProbe> ready_probe_;
+  std::vector<StatusListener::Answer> ready_waiting_;  // readiness answers due after the probe
   bool start_posted_ = false;
   bool draining_ = false;
   std::function<void()> drained_;  // called once the drain is over

@@ -27,7 +27,7 @@ struct LoopLink::Wait {
 LoopLink::LoopLink(EventLoop& loop, LinkSettings settings)
     : loop_(loop), rows_(connection_), timer_(loop) {
   connection_.SetSettings(std::move(settings));
-  timer_.OnTimer = [this] { OnTimeout(); };
+  timer_.SetHandlers({.on_timer = [this] { OnTimeout(); }});
 }
 
 LoopLink::~LoopLink() {

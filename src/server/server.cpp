@@ -31,6 +31,8 @@ const char kAnsiQuotesWarning[] =
     "ch by se \xE8"
     "etly jako n\xE1zvy sloupc\xF9";
 const char kDumpFile[] = "u.txt";
+// Sent + CR LF to each terminal that connects while start-up has not reached the day's log.
+const char kGreeting[] = "V\xEDtejte na serveru Larvek!";
 
 // Log line once the listener is up: + "address:port".
 const char kListeningOn[] = "Naslouch\xE1 na ";
@@ -101,7 +103,7 @@ class TerminalById final : public ReplySink {
   std::string PeerAddress() const override { return address_; }
   void Send(std::string bytes) override {
     TerminalConnection* connection = listener_.Find(id_);
-    if (connection == nullptr || !connection->Connected()) ThrowSocketError(10057, "Send");
+    if (connection == nullptr || !connection->Connected()) ThrowSocketError(kWsaeNotConn, "Send");
     connection->SendText(std::move(bytes));
   }
 
@@ -195,32 +197,30 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
             return std::make_unique<ConnectionReplySink>(*connection);
           }),
       drain_timer_(loop) {
-  listener.OnClientConnect = [this](TcpListener&, TerminalConnection& c) {
-    OnTerminalConnected(c);
-  };
-  listener.OnClientDisconnect = [this](TcpListener&, TerminalConnection& c) {
-    OnTerminalDisconnected(c);
-  };
-  listener.OnBgException = [this](TcpListener&, const Error& e, bool& can_close) {
-    OnListenerError(e, can_close);
-  };
-  listener.OnSessionClosed = [this](TcpListener&, int code) { OnListenerClosed(code); };
-  listener.OnConnectionsRefused = [this](TcpListener&, const RefusedConnections& refused) {
-    AddLogLine(RefusedConnectionsLine(refused));
-  };
+  listener.SetHandlers({
+      .on_client_connect = [this](TcpListener&, TerminalConnection& c) { OnTerminalConnected(c); },
+      .on_client_disconnect =
+          [this](TcpListener&, TerminalConnection& c) { OnTerminalDisconnected(c); },
+      .on_background_error = [this](TcpListener&, const Error& e) { return OnListenerError(e); },
+      .on_session_closed = [this](TcpListener&, int code) { OnListenerClosed(code); },
+      .on_connections_refused =
+          [this](TcpListener&, const RefusedConnections& refused) {
+            AddLogLine(RefusedConnectionsLine(refused));
+          },
+  });
   drain_timer_.SetInterval(kDrainTimeMs);
-  drain_timer_.OnTimer = [this] {
+  drain_timer_.SetHandlers({.on_timer = [this] {
     drain_timer_.SetEnabled(false);
     processor_.CutAll();
     DrainStep();
-  };
-  watchdog_timer.OnTimer = [this] {
+  }});
+  watchdog_timer.SetHandlers({.on_timer = [this] {
     try {
       Count(processor_.OnWatchdogExpired());
     } catch (const std::exception& e) {
       ShowError(e);
     }
-  };
+  }});
 }
 
 Server::~Server() {
@@ -269,8 +269,11 @@ void Server::ApplyConfig(const StartupConfig& config) {
   settings_.max_reply = static_cast<size_t>(config.max_reply);
   server_port_ = config.server_port;
   server_ip_ = config.server_ip;
-  listener.SetSettings(
-      {config.max_clients, config.max_clients_per_address, config.requests_end_with_cr});
+  ListenerSettings terminals = listener.Settings();  // the greeting is StartListening's
+  terminals.max_clients = config.max_clients;
+  terminals.max_clients_per_address = config.max_clients_per_address;
+  terminals.requests_end_with_cr = config.requests_end_with_cr;
+  listener.SetSettings(terminals);
   if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
   settings_.watchdog_on = config.watchdog_on;
   SetRegional(config.regional);
@@ -330,7 +333,7 @@ void Server::ContactDatabase() {
 }
 
 void Server::LoadLogAndListen() {
-  listener.Banner.clear();
+  greet_terminals_ = false;
   log_.Load();
   PostStartListening();
 }
@@ -375,16 +378,21 @@ void Server::StartListening() {
   const std::string caption = Caption();
   view_.SetWindowCaption(caption);
   view_.SetTitleBarCaption(caption);
-  listener.Port = server_port_;
+  // The greeting is decided here, once: listening starts after start-up has ended, so a normal
+  // start greets no terminal and a start-up that stopped (the database down, a bad value)
+  // greets every terminal for the whole run.
+  ListenerSettings settings = listener.Settings();
+  settings.greeting = greet_terminals_ ? kGreeting : "";
+  listener.SetSettings(settings);
   // No Server_IP: the host name's first address, which on many machines is a loopback one.
   std::optional<uint32_t> host_address;
   if (server_ip_.empty()) host_address = HostIPv4Address();
-  listener.Address = host_address ? DottedQuad(*host_address) : server_ip_;
-  listener.Listen();
+  const std::string address = host_address ? DottedQuad(*host_address) : server_ip_;
+  listener.Listen(address, server_port_);
   AddLogLine(kListeningOn + listener.ListeningAddress() + ":" +
              std::to_string(listener.ListeningPort()));
   if (host_address && IsLoopback(*host_address))
-    AddLogLine(kLoopbackWarning + listener.Address + kLoopbackWarningEnd);
+    AddLogLine(kLoopbackWarning + address + kLoopbackWarningEnd);
 }
 
 void Server::OnTerminalConnected(TerminalConnection& client) {
@@ -392,15 +400,17 @@ void Server::OnTerminalConnected(TerminalConnection& client) {
   AddLogLine("P\xF8ipojeno. Klient: " + client.PeerAddress() + "/" + client.PeerPort() +
              " Server: " + client.BoundAddress() + "/" + client.BoundPort());
   AddLogLine(ClientCountLine(listener.ConnectionCount()));
-  client.OnDataAvailable = [this](TerminalConnection& c) { OnTerminalData(c); };
-  client.OnSlowReader = [this](TerminalConnection& c) {
-    AddLogLine("Odpojen klient " + c.PeerAddress() +
-               ": ne\xE8te odpov\xEC"
-               "di");
-  };
-  client.OnBgException = [this](TerminalConnection&, const Error& e, bool& can_close) {
-    OnTerminalError(e, can_close);
-  };
+  client.SetHandlers({
+      .on_data_available = [this](TerminalConnection& c) { OnTerminalData(c); },
+      .on_slow_reader =
+          [this](TerminalConnection& c) {
+            AddLogLine("Odpojen klient " + c.PeerAddress() +
+                       ": ne\xE8te odpov\xEC"
+                       "di");
+          },
+      .on_background_error =
+          [this](TerminalConnection&, const Error& e) { return OnTerminalError(e); },
+  });
   connected_at_[client.Id()] = ToDateTime(Now());
 }
 
@@ -415,10 +425,10 @@ void Server::OnTerminalDisconnected(TerminalConnection& client) {
   AddLogLine(ClientCountLine(listener.ConnectionCount() - 1));
 }
 
-void Server::OnListenerError(const Error& error, bool& can_close) {
+SocketErrorAction Server::OnListenerError(const Error& error) {
   ++counts_.errors;
   AddLogLine("Chyba serveru: " + error.ClassName() + ": " + error.Message());
-  can_close = false;
+  return SocketErrorAction::kKeepOpen;
 }
 
 void Server::OnListenerClosed(int code) {
@@ -491,10 +501,10 @@ void Server::Count(const RequestOutcome& outcome) {
   if (outcome.failure) ++counts_.errors;
 }
 
-void Server::OnTerminalError(const Error& error, bool& can_close) {
+SocketErrorAction Server::OnTerminalError(const Error& error) {
   ++counts_.errors;
   AddLogLine("Chyba klienta: " + error.ClassName() + ": " + error.Message());
-  can_close = true;
+  return SocketErrorAction::kClose;
 }
 
 }  // namespace larvek

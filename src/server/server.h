@@ -97,10 +97,10 @@ class Server {
  private:
   void OnTerminalConnected(TerminalConnection& client);
   void OnTerminalDisconnected(TerminalConnection& client);
-  void OnListenerError(const Error& error, bool& can_close);
+  SocketErrorAction OnListenerError(const Error& error);
   void OnListenerClosed(int code);
   void OnTerminalData(TerminalConnection& client);
-  void OnTerminalError(const Error& error, bool& can_close);
+  SocketErrorAction OnTerminalError(const Error& error);
   void Count(const RequestOutcome& outcome);
   // Parallel mode from the configuration; the log says which mode runs, and why a value of
   // Parallel_requests was not taken.
@@ -133,6 +133,8 @@ class Server {
   std::string server_ip_;
   ServerCounts counts_;
   bool start_posted_ = false;
+  // Terminals are greeted until start-up has reached the day's log; see StartListening.
+  bool greet_terminals_ = true;
   bool draining_ = false;
   std::function<void()> drained_;  // called once the drain is over
   Timer drain_timer_;

@@ -54,7 +54,7 @@ int RunConsole(const ConsoleOptions& options) {
     ServiceNotifier notifier;
     Timer status_timer(loop);
     status_timer.SetInterval(kStatusIntervalMs);
-    status_timer.OnTimer = [&] { notifier.Status(StatusText(server)); };
+    status_timer.SetHandlers({.on_timer = [&] { notifier.Status(StatusText(server)); }});
     if (options.service) {
       server.OnListenAttempted = [&](bool listening) {
         if (!listening) {

@@ -252,11 +252,7 @@ bool Server::ShowingErrors(const std::function<void()>& step) {
 }
 
 void Server::OnWindowShown() {
-  HandleWindowShown();
-}
-
-void Server::Stop() {
-  ShowingErrors([this] { ShutDown(); });
+  PostStartListening();
 }
 
 std::string Server::Caption() const {
@@ -346,10 +342,6 @@ bool Server::GlobalSqlModeHasAnsiQuotes() {
          mode.ColumnByName("m").AsString().find("ANSI_QUOTES") != std::string::npos;
 }
 
-void Server::HandleWindowShown() {
-  PostStartListening();
-}
-
 void Server::PostStartListening() {
   if (start_posted_) return;
   start_posted_ = true;
@@ -367,11 +359,19 @@ void Server::PostStartListening() {
 }
 
 void Server::ShutDown() {
-  log_.AppendTypedLines();
+  ShowingErrors([this] { log_.AppendTypedLines(); });
 }
 
 int Server::ExitStatus() const {
   return log_.AllLinesWritten() ? 0 : 1;
+}
+
+void Server::SaveWindowPlacement(const WindowGeometry& window, bool at_teardown) {
+  larvek::SaveWindowPlacement(config_store, window, at_teardown);
+}
+
+void Server::RestoreWindowPlacement(WindowGeometry& window) const {
+  larvek::RestoreWindowPlacement(config_store, window);
 }
 
 void Server::StartListening() {

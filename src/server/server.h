@@ -1,7 +1,7 @@
 // The main window object: owns every component of the server and holds the handlers that the
-// event loop and the components call. Front ends (console, desktop) create one, call Create()
-// and, when the window is first shown, Show(); at the end ShutDown() appends the lines typed
-// into the log view to the day's file.
+// event loop and the components call. Front ends (console, desktop) create one, call Start()
+// and, when the window is first shown, OnWindowShown(); at the end ShutDown() appends the lines
+// typed into the log view to the day's file.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@
 #include "net/tcp_listener.h"
 #include "platform/timer.h"
 #include "server/activity_log.h"
+#include "server/window_placement.h"
 
 namespace larvek {
 
@@ -61,14 +62,13 @@ class Server {
   // loads the day's log and posts the start of the listener. A failure ends it and is shown in
   // a message box.
   StartOutcome Start();
-  // HandleWindowShown: the window is shown for the first time (the console counts as shown at
-  // once).
+  // The window is shown for the first time (the console counts as shown at once): posts the
+  // start of the listener.
   void OnWindowShown();
-  // ShutDown with its failure handling.
-  void Stop();
-
-  void HandleWindowShown();
+  // Appends the lines typed into the log view to the day's file; a failure is shown in a
+  // message box.
   void ShutDown();
+
   void StartListening();
   // The end of the run (a signal, the window closed): `done` is called, from the loop or at
   // once, when nothing is left to wait for. One at a time nothing ever is. In parallel mode the
@@ -83,16 +83,16 @@ class Server {
   int ExitStatus() const;
   std::string Caption() const;
   const ServerCounts& Counts() const { return counts_; }
+  // Where the listener listens (for a status line).
+  std::string ListeningAddress() const { return listener.ListeningAddress(); }
+  int ListeningPort() const { return listener.ListeningPort(); }
+  // The main window's position in the own configuration file (see window_placement.h); both
+  // throw the file's errors.
+  void SaveWindowPlacement(const WindowGeometry& window, bool at_teardown);
+  void RestoreWindowPlacement(WindowGeometry& window) const;
 
   // Called after each attempt of the posted StartListening with whether the listener is up.
   std::function<void(bool listening)> OnListenAttempted;
-
-  // Components, created before any handler runs.
-  TcpListener listener;
-  DbConnection db_connection;
-  DbQuery shared_query;
-  ConfigStore config_store;
-  Timer watchdog_timer;
 
  private:
   void OnTerminalConnected(TerminalConnection& client);
@@ -121,6 +121,13 @@ class Server {
   void PostStartListening();
   void ShowError(const std::exception& error);
   void WriteDumpFile(const std::string& bytes);
+
+  // Components, created before any handler runs.
+  TcpListener listener;
+  DbConnection db_connection;
+  DbQuery shared_query;
+  ConfigStore config_store;
+  Timer watchdog_timer;
 
   EventLoop& loop_;
   MainWindowView& view_;

@@ -42,13 +42,6 @@ std::string Unquote(std::string_view v) {
   return std::string(v);
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool HasLineBreak(std::string_view s) {
   return s.find_first_of("\r\n") != std::string_view::npos;
 }
@@ -94,7 +87,7 @@ std::optional<int32_t> ParseIniInteger(std::string_view t) {
     if (t.empty()) return std::nullopt;
     uint64_t v = 0;
     for (char c : t) {
-      int d = HexDigit(c);
+      int d = HexDigitValue(c);
       if (d < 0) return std::nullopt;
       v = v * 16 + static_cast<uint64_t>(d);
       if (v > INT32_MAX) return std::nullopt;

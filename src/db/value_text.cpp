@@ -5,15 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/text.h"
+
 namespace larvek {
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // The low `bits` bits of `v` as a signed number.
 int64_t WrapToWidth(uint64_t v, int bits) {
@@ -74,7 +69,7 @@ std::optional<int64_t> ReadIntegerText(std::string_view text, int bits) {
   const uint64_t limit = base == 16 ? unsigned_max : (unsigned_max >> 1) + (negative ? 1 : 0);
   uint64_t value = 0;
   for (char c : rest) {
-    int digit = base == 16 ? HexValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    int digit = base == 16 ? HexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
     if (digit < 0 || value > (limit - digit) / base) return std::nullopt;
     value = value * base + digit;
   }

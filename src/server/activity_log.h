@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/clock.h"
+#include "base/result.h"
 #include "server/log_view.h"
 
 namespace larvek {
@@ -51,9 +52,11 @@ class ActivityLog {
 
  private:
   void AppendToDayFile(const LocalDateTime& now, const std::string& line);
-  // Makes fd_ the open descriptor of `path`; a line break is due first when the file ends
-  // inside a line. False with errno set when it cannot be opened.
-  bool OpenDayFile(const std::string& path, bool* torn);
+  // Makes fd_ the open descriptor of `path`. Whether the file ends inside a line (a line break
+  // is then due first); fails when it cannot be opened.
+  Result<bool> OpenDayFile(const std::string& path);
+  // A line could not be appended to the file at `path` for the system's reason `error`.
+  void NoteAppendFailure(const std::string& path, int error);
   // Whether the open descriptor is still the file at its path (not moved away or deleted).
   bool OpenFileStillAtPath() const;
   void CloseDayFile();

@@ -151,7 +151,7 @@ void Server::WriteDumpFile(const std::string& bytes) {
     dump_size_ = ::fstat(dump_fd_, &st) == 0 ? static_cast<size_t>(st.st_size) : SIZE_MAX;
   }
   const std::string content = bytes + "\r\n";
-  bool ok = WriteAllAt(dump_fd_, content, 0);
+  bool ok = WriteAllAt(dump_fd_, content, 0).Ok();
   if (ok && content.size() < dump_size_)
     ok = ::ftruncate(dump_fd_, static_cast<off_t>(content.size())) == 0;
   if (ok) {

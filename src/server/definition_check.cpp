@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "base/codepage.h"
@@ -276,10 +277,10 @@ class Session {
   // read. False (with the reason printed) when any of it fails.
   bool Open(Printer& p) {
     p.Field("own file", Cp1250ToUtf8(own_path_), 0);
-    try {
-      ReadStartupConfig(own_file_, program_dir_, config_);
-    } catch (const Error& e) {
-      p.Line("configuration cannot be read: " + Cp1250ToUtf8(e.Message()));
+    StartupConfigRead read = ReadStartupConfig(own_file_, program_dir_);
+    config_ = std::move(read.config);
+    if (read.failure) {
+      p.Line("configuration cannot be read: " + Cp1250ToUtf8(read.failure->Message()));
       return false;
     }
     if (config_.bad_parallel_requests)

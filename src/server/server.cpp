@@ -302,18 +302,15 @@ void Server::SetUpRequestMode(const StartupConfig& config) {
 void Server::ReadConfiguration() {
   settings_.definitions = DefinitionSource::kOwnFile;
 
-  StartupConfig config;
-  try {
-    ReadStartupConfig(config_store, program_dir_, config);
-  } catch (const Error& e) {
-    ApplyConfig(config);  // what was read before the failure stays in force
+  const StartupConfigRead read = ReadStartupConfig(config_store, program_dir_);
+  ApplyConfig(read.config);  // what was read before a failure stays in force
+  if (read.failure) {
     // The only value that stops reading is a negative Max_time: name it next to the error.
-    if (e.Kind() == ErrorKind::kRange)
+    if (read.failure->Kind() == ErrorKind::kRange)
       AddLogLine(std::string(kBadKeyValue) + "[Server] Max_time=" +
-                 config_store.ReadText("Server", "Max_time", "") + ": " + e.Message());
-    throw;
+                 config_store.ReadText("Server", "Max_time", "") + ": " + read.failure->Message());
+    throw *read.failure;
   }
-  ApplyConfig(config);
 
   view_.SetWindowCaption(Caption());
 }

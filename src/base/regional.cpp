@@ -5,8 +5,6 @@
 namespace larvek {
 namespace {
 
-RegionalSettings g_regional;
-
 // Number of times `c` repeats at `pattern[i]`, at most `limit`.
 size_t RunLength(const std::string& pattern, size_t i, char c, size_t limit) {
   size_t n = 0;
@@ -21,14 +19,6 @@ void AppendNumber(std::string& out, int value, int width) {
 }
 
 }  // namespace
-
-const RegionalSettings& Regional() {
-  return g_regional;
-}
-
-void SetRegional(const RegionalSettings& settings) {
-  g_regional = settings;
-}
 
 std::string FormatByPattern(const std::string& pattern, const LocalDateTime& t) {
   std::string out;
@@ -77,12 +67,12 @@ std::string FormatByPattern(const std::string& pattern, const LocalDateTime& t) 
   return out;
 }
 
-std::string FormatShortDate(const LocalDateTime& t) {
-  return FormatByPattern(g_regional.short_date_format, t);
+std::string FormatShortDate(const RegionalSettings& formats, const LocalDateTime& t) {
+  return FormatByPattern(formats.short_date_format, t);
 }
 
-std::string FormatLongTime(const LocalDateTime& t) {
-  return FormatByPattern(g_regional.long_time_format, t);
+std::string FormatLongTime(const RegionalSettings& formats, const LocalDateTime& t) {
+  return FormatByPattern(formats.long_time_format, t);
 }
 
 }  // namespace larvek

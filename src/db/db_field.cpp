@@ -113,7 +113,7 @@ void DbField::Load(const char* data, size_t length) {
   }
 }
 
-std::string DbField::AsString() const {
+std::string DbField::AsString(const RegionalSettings& formats) const {
   if (null_) return "";
   switch (kind_) {
     case FieldKind::kText:
@@ -125,14 +125,15 @@ std::string DbField::AsString() const {
     case FieldKind::kInt64:
       return std::to_string(integer_);
     case FieldKind::kFloat:
-      return FormatGeneralFloat(number_, Regional().decimal_separator);
+      return FormatGeneralFloat(number_, formats.decimal_separator);
     case FieldKind::kDate:
-      return FormatShortDate(FromDateTime(number_));
+      return FormatShortDate(formats, FromDateTime(number_));
     case FieldKind::kTime:
-      return FormatLongTime(FromDateTime(number_));
+      return FormatLongTime(formats, FromDateTime(number_));
     case FieldKind::kDateTime: {
       LocalDateTime t = FromDateTime(number_);
-      return IsZeroTime(t) ? FormatShortDate(t) : FormatShortDate(t) + " " + FormatLongTime(t);
+      const std::string date = FormatShortDate(formats, t);
+      return IsZeroTime(t) ? date : date + " " + FormatLongTime(formats, t);
     }
   }
   return "";

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/regional.h"
+
 namespace larvek {
 
 enum class FieldKind {
@@ -34,9 +36,9 @@ class DbField {
   FieldKind Kind() const { return kind_; }
   bool IsNull() const { return null_; }
 
-  // The value as text: digits for integers, the general number format with the regional
-  // decimal separator, the regional date and time formats; "" for NULL.
-  std::string AsString() const;
+  // The value as text: digits for integers, the general number format with the decimal
+  // separator of `formats`, the date and time formats of `formats`; "" for NULL.
+  std::string AsString(const RegionalSettings& formats) const;
   // True for the kinds whose value is its bytes (text, long text, bytes): AsString gives Bytes.
   bool HoldsBytes() const {
     return kind_ == FieldKind::kText || kind_ == FieldKind::kLongText || kind_ == FieldKind::kBytes;

@@ -13,7 +13,6 @@
 
 #include "base/error.h"
 #include "base/file_io.h"
-#include "base/regional.h"
 #include "commands/text_utils.h"
 #include "net/host_address.h"
 #include "net/socket_error.h"
@@ -273,7 +272,7 @@ void Server::ApplyConfig(const StartupConfig& config) {
       {config.max_clients, config.max_clients_per_address, config.requests_end_with_cr});
   if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
   settings_.watchdog_on = config.watchdog_on;
-  SetRegional(config.regional);
+  settings_.regional = config.regional;
   SetUpRequestMode(config);
 }
 
@@ -337,7 +336,8 @@ bool Server::GlobalSqlModeHasAnsiQuotes() {
   mode.SqlAdd("select @@global.sql_mode as m");
   mode.Open();
   return !mode.NoRows() &&
-         mode.ColumnByName("m").AsString().find("ANSI_QUOTES") != std::string::npos;
+         mode.ColumnByName("m").AsString(settings_.regional).find("ANSI_QUOTES") !=
+             std::string::npos;
 }
 
 void Server::HandleWindowShown() {

@@ -23,15 +23,14 @@ TEST(RegionalTest, FormatsEveryPatternToken) {
 
 TEST(RegionalTest, ShortDateAndLongTimeFollowTheSettings) {
   const LocalDateTime t{1999, 12, 31, 23, 59, 58, 0};
-  EXPECT_EQ(FormatShortDate(t), "31.12.1999");
-  EXPECT_EQ(FormatLongTime(t), "23:59:58");
+  const RegionalSettings czech;
+  EXPECT_EQ(FormatShortDate(czech, t), "31.12.1999");
+  EXPECT_EQ(FormatLongTime(czech, t), "23:59:58");
   RegionalSettings us;
   us.short_date_format = "mm/dd/yyyy";
   us.long_time_format = "hh:nn";
-  SetRegional(us);
-  EXPECT_EQ(FormatShortDate(t), "12/31/1999");
-  EXPECT_EQ(FormatLongTime(t), "23:59");
-  SetRegional(RegionalSettings{});
+  EXPECT_EQ(FormatShortDate(us, t), "12/31/1999");
+  EXPECT_EQ(FormatLongTime(us, t), "23:59");
 }
 
 }  // namespace

@@ -21,10 +21,10 @@ struct RegionalSettings {
 };
 
 // Formats the date and time fields of `t` by `pattern`.
-std::string FormatByPattern(const std::string& pattern, const LocalDateTime& t);
+std::string FormatByPattern(const std::string& pattern, LocalTime t);
 // The date of `t` in the short date format / the time of `t` in the long time format of
 // `formats`.
-std::string FormatShortDate(const RegionalSettings& formats, const LocalDateTime& t);
-std::string FormatLongTime(const RegionalSettings& formats, const LocalDateTime& t);
+std::string FormatShortDate(const RegionalSettings& formats, LocalTime t);
+std::string FormatLongTime(const RegionalSettings& formats, LocalTime t);
 
 }  // namespace larvek

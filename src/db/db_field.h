@@ -2,6 +2,7 @@
 // and the value of the current row, read as text or as a 32-bit integer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -60,7 +61,8 @@ class DbField {
   bool null_ = true;
   std::string bytes_;    // text kinds
   int64_t integer_ = 0;  // integer kinds
-  double number_ = 0;    // floating point and the date-time kinds (days since 1899-12-30)
+  double number_ = 0;    // floating point
+  std::chrono::local_seconds moment_{};  // date and time kinds; a time of day is on kDayZero
 };
 
 }  // namespace larvek

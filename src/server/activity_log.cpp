@@ -22,9 +22,10 @@ namespace {
 // the lines the view keeps.
 constexpr off_t kFirstTailPiece = 64 * 1024;
 
-std::string DayDirectory(const std::string& program_dir, const LocalDateTime& date) {
+std::string DayDirectory(const std::string& program_dir, std::chrono::year_month_day date) {
   char buf[16];
-  std::snprintf(buf, sizeof buf, "%04d%02d%02d", date.year, date.month, date.day);
+  std::snprintf(buf, sizeof buf, "%04d%02u%02u", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
   return program_dir + buf;
 }
 
@@ -33,9 +34,8 @@ void CreateDirectories(const std::string& dir) {
   std::filesystem::create_directories(dir, ignored);
 }
 
-bool SameSecond(const LocalDateTime& a, const LocalDateTime& b) {
-  return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
-         a.minute == b.minute && a.second == b.second;
+bool SameSecond(LocalTime a, LocalTime b) {
+  return std::chrono::floor<std::chrono::seconds>(a) == std::chrono::floor<std::chrono::seconds>(b);
 }
 
 // The last `count` lines of the file open at `fd` (`size` bytes long), read from its end.
@@ -65,7 +65,7 @@ Result<std::vector<std::string>> ReadLastLines(int fd, off_t size, size_t count)
 
 }  // namespace
 
-std::string DailyLogPath(const std::string& program_dir, const LocalDateTime& date) {
+std::string DailyLogPath(const std::string& program_dir, std::chrono::year_month_day date) {
   return DayDirectory(program_dir, date) + "/log.txt";
 }
 
@@ -79,8 +79,8 @@ ActivityLog::~ActivityLog() {
 void ActivityLog::AddLogLine(const std::string& text) {
   view_.FreezeRedraw(true);
   try {
-    LocalDateTime now = Now();
-    std::string line = FormatClockTime(now.hour, now.minute, now.second) + "  " + text;
+    const LocalTime now = Now();
+    std::string line = FormatClockTime(TimeOfDay(now)) + "  " + text;
     // The file first: a line that shows has been recorded.
     AppendToDayFile(now, line);
     view_.AppendLine(line);
@@ -128,8 +128,8 @@ Result<bool> ActivityLog::OpenDayFile(const std::string& path) {
 // One write() per line on a descriptor kept open: the line is in the file as soon as this
 // returns. The descriptor follows the day, and once a second it is checked to still be the
 // file at the path; a file moved away or deleted is followed by a new one.
-void ActivityLog::AppendToDayFile(const LocalDateTime& now, const std::string& line) {
-  const std::string path = DailyLogPath(program_dir_, now);
+void ActivityLog::AppendToDayFile(LocalTime now, const std::string& line) {
+  const std::string path = DailyLogPath(program_dir_, DateOf(now));
   bool reopen = fd_ < 0 || path != open_path_;
   if (!reopen && !SameSecond(now, last_check_)) reopen = !OpenFileStillAtPath();
   last_check_ = now;
@@ -159,7 +159,7 @@ void ActivityLog::NoteAppendFailure(const std::string& path, int error) {
 }
 
 void ActivityLog::Load() {
-  const std::string path = DailyLogPath(program_dir_, Now());
+  const std::string path = DailyLogPath(program_dir_, DateOf(Now()));
   const Result<OpenFile> file = OpenRegularFile(path);
   if (!file) {
     const int error = file.Failure().code;
@@ -177,7 +177,7 @@ void ActivityLog::AppendTypedLines() {
   if (typed_appended_) return;
   typed_appended_ = true;
   const std::vector<std::string> typed = view_.TypedLines();
-  const LocalDateTime now = Now();
+  const LocalTime now = Now();
   for (const std::string& line : typed) AppendToDayFile(now, line);
 }
 

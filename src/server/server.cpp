@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -59,14 +59,6 @@ bool IsLoopback(uint32_t address_network_order) {
 
 std::string ClientCountLine(int count) {
   return "Pr\xE1v\xEC je p\xF8ipojeno " + std::to_string(count) + " klient\xF9.";
-}
-
-// The time-of-day part of a duration in day numbers as "hh:nn:ss"; whole days are dropped.
-std::string FormatDuration(DateTime duration) {
-  double fraction = duration - std::floor(duration);
-  long seconds = std::lround(fraction * 86400000.0) / 1000 % 86400;
-  return FormatClockTime(static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
-                         static_cast<int>(seconds % 60));
 }
 
 // Log lines of the request mode: + limit + kParallelModeEnd / "[Server] Parallel_requests=" +
@@ -168,6 +160,13 @@ std::string ApplicationTitle(const std::string& program_path) {
   for (size_t i = 1; i < name.size(); ++i)
     if (name[i] >= 'A' && name[i] <= 'Z') name[i] = static_cast<char>(name[i] - 'A' + 'a');
   return name;
+}
+
+std::string FormatDuration(std::chrono::milliseconds duration) {
+  constexpr std::chrono::milliseconds kDay = std::chrono::days{1};
+  std::chrono::milliseconds within_day = duration % kDay;
+  if (within_day < within_day.zero()) within_day += kDay;
+  return FormatClockTime(std::chrono::hh_mm_ss(within_day));
 }
 
 std::string MessageBoxText(const std::string& text) {
@@ -398,17 +397,19 @@ void Server::OnTerminalConnected(TerminalConnection& client) {
   client.OnBgException = [this](TerminalConnection&, const Error& e, bool& can_close) {
     OnTerminalError(e, can_close);
   };
-  connected_at_[client.Id()] = ToDateTime(Now());
+  connected_at_[client.Id()] = Now();
 }
 
 void Server::OnTerminalDisconnected(TerminalConnection& client) {
-  DateTime connected_at = 0;  // day 0 when the connect handler failed before keeping the time
+  // A midnight when the connect handler failed before keeping the time: the duration shows the
+  // time of day.
+  LocalTime connected_at{};
   if (auto it = connected_at_.find(client.Id()); it != connected_at_.end()) {
     connected_at = it->second;
     connected_at_.erase(it);
   }
   AddLogLine("Odpojen\xED klienta: " + client.PeerAddress() + "   " +
-             "Trv\xE1n\xED: " + FormatDuration(ToDateTime(Now()) - connected_at));
+             "Trv\xE1n\xED: " + FormatDuration(Now() - connected_at));
   AddLogLine(ClientCountLine(listener.ConnectionCount() - 1));
 }
 

@@ -53,9 +53,8 @@ bool IsValidDate(int y, int m, int d) {
       .ok();
 }
 
-bool IsValidTime(int hour, int minute, int second, int millisecond) {
-  return hour >= 0 && hour < 24 && minute >= 0 && minute < 60 && second >= 0 && second < 60 &&
-         millisecond >= 0 && millisecond < 1000;
+bool IsValidTime(int hour, int minute, int second) {
+  return hour >= 0 && hour < 24 && minute >= 0 && minute < 60 && second >= 0 && second < 60;
 }
 
 std::string FormatClockTime(const hh_mm_ss<milliseconds>& time) {

@@ -40,7 +40,8 @@ std::chrono::hh_mm_ss<std::chrono::milliseconds> TimeOfDay(LocalTime t);
 
 // A date of the years 1 to 9999 that exists in the (proleptic) Gregorian calendar.
 bool IsValidDate(int year, int month, int day);
-bool IsValidTime(int hour, int minute, int second, int millisecond = 0);
+// A time of day from 00:00:00 to 23:59:59.
+bool IsValidTime(int hour, int minute, int second);
 
 // "hh:nn:ss", two digits each; parts of a second are dropped.
 std::string FormatClockTime(const std::chrono::hh_mm_ss<std::chrono::milliseconds>& time);

@@ -6,14 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 
 #include "base/error.h"
 #include "base/file_io.h"
-#include "base/regional.h"
 #include "commands/text_utils.h"
 #include "net/host_address.h"
 #include "net/socket_error.h"
@@ -62,14 +61,6 @@ bool IsLoopback(uint32_t address_network_order) {
 
 std::string ClientCountLine(int count) {
   return "Pr\xE1v\xEC je p\xF8ipojeno " + std::to_string(count) + " klient\xF9.";
-}
-
-// The time-of-day part of a duration in day numbers as "hh:nn:ss"; whole days are dropped.
-std::string FormatDuration(DateTime duration) {
-  double fraction = duration - std::floor(duration);
-  long seconds = std::lround(fraction * 86400000.0) / 1000 % 86400;
-  return FormatClockTime(static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
-                         static_cast<int>(seconds % 60));
 }
 
 // Log lines of the request mode: + limit + kParallelModeEnd / "[Server] Parallel_requests=" +
@@ -153,7 +144,7 @@ void Server::WriteDumpFile(const std::string& bytes) {
     dump_size_ = ::fstat(dump_fd_, &st) == 0 ? static_cast<size_t>(st.st_size) : SIZE_MAX;
   }
   const std::string content = bytes + "\r\n";
-  bool ok = WriteAllAt(dump_fd_, content, 0);
+  bool ok = WriteAllAt(dump_fd_, content, 0).Ok();
   if (ok && content.size() < dump_size_)
     ok = ::ftruncate(dump_fd_, static_cast<off_t>(content.size())) == 0;
   if (ok) {
@@ -171,6 +162,13 @@ std::string ApplicationTitle(const std::string& program_path) {
   for (size_t i = 1; i < name.size(); ++i)
     if (name[i] >= 'A' && name[i] <= 'Z') name[i] = static_cast<char>(name[i] - 'A' + 'a');
   return name;
+}
+
+std::string FormatDuration(std::chrono::milliseconds duration) {
+  constexpr std::chrono::milliseconds kDay = std::chrono::days{1};
+  std::chrono::milliseconds within_day = duration % kDay;
+  if (within_day < within_day.zero()) within_day += kDay;
+  return FormatClockTime(std::chrono::hh_mm_ss(within_day));
 }
 
 std::string MessageBoxText(const std::string& text) {
@@ -272,7 +270,7 @@ void Server::ApplyConfig(const StartupConfig& config) {
   listener.SetSettings(terminals);
   if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
   settings_.watchdog_on = config.watchdog_on;
-  SetRegional(config.regional);
+  settings_.regional = config.regional;
   SetUpRequestMode(config);
 }
 
@@ -301,18 +299,15 @@ void Server::SetUpRequestMode(const StartupConfig& config) {
 void Server::ReadConfiguration() {
   settings_.definitions = DefinitionSource::kOwnFile;
 
-  StartupConfig config;
-  try {
-    ReadStartupConfig(config_store, program_dir_, config);
-  } catch (const Error& e) {
-    ApplyConfig(config);  // what was read before the failure stays in force
+  const StartupConfigRead read = ReadStartupConfig(config_store, program_dir_);
+  ApplyConfig(read.config);  // what was read before a failure stays in force
+  if (read.failure) {
     // The only value that stops reading is a negative Max_time: name it next to the error.
-    if (e.Kind() == ErrorKind::kRange)
+    if (read.failure->Kind() == ErrorKind::kRange)
       AddLogLine(std::string(kBadKeyValue) + "[Server] Max_time=" +
-                 config_store.ReadText("Server", "Max_time", "") + ": " + e.Message());
-    throw;
+                 config_store.ReadText("Server", "Max_time", "") + ": " + read.failure->Message());
+    throw *read.failure;
   }
-  ApplyConfig(config);
 
   view_.SetWindowCaption(Caption());
 }
@@ -339,7 +334,8 @@ bool Server::GlobalSqlModeHasAnsiQuotes() {
   mode.SqlAdd("select @@global.sql_mode as m");
   mode.Open();
   return !mode.NoRows() &&
-         mode.ColumnByName("m").AsString().find("ANSI_QUOTES") != std::string::npos;
+         mode.ColumnByName("m").AsString(settings_.regional).find("ANSI_QUOTES") !=
+             std::string::npos;
 }
 
 void Server::PostStartListening() {
@@ -411,17 +407,19 @@ void Server::OnTerminalConnected(TerminalConnection& client) {
       .on_background_error =
           [this](TerminalConnection&, const Error& e) { return OnTerminalError(e); },
   });
-  connected_at_[client.Id()] = ToDateTime(Now());
+  connected_at_[client.Id()] = Now();
 }
 
 void Server::OnTerminalDisconnected(TerminalConnection& client) {
-  DateTime connected_at = 0;  // day 0 when the connect handler failed before keeping the time
+  // A midnight when the connect handler failed before keeping the time: the duration shows the
+  // time of day.
+  LocalTime connected_at{};
   if (auto it = connected_at_.find(client.Id()); it != connected_at_.end()) {
     connected_at = it->second;
     connected_at_.erase(it);
   }
   AddLogLine("Odpojen\xED klienta: " + client.PeerAddress() + "   " +
-             "Trv\xE1n\xED: " + FormatDuration(ToDateTime(Now()) - connected_at));
+             "Trv\xE1n\xED: " + FormatDuration(Now() - connected_at));
   AddLogLine(ClientCountLine(listener.ConnectionCount() - 1));
 }
 

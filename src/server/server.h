@@ -4,6 +4,7 @@
 // typed into the log view to the day's file.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -31,6 +32,9 @@ class MainWindowView;
 std::string ApplicationTitle(const std::string& program_path);
 // The text of an error message box: a "." is appended when the last character sorts after ".".
 std::string MessageBoxText(const std::string& text);
+// A connection's duration as "hh:nn:ss" on the clock of one day: whole days are dropped (a
+// negative duration counts back from a day's end), parts of a second too.
+std::string FormatDuration(std::chrono::milliseconds duration);
 
 // Running totals for a supervisor's status line, counted from the events and the request
 // outcomes, never read from log lines.
@@ -135,7 +139,7 @@ class Server {
   ActivityLog log_;
   CommandSettings settings_;
   CommandProcessor processor_;
-  std::unordered_map<uint64_t, DateTime> connected_at_;  // by connection id, while connected
+  std::unordered_map<uint64_t, LocalTime> connected_at_;  // by connection id, while connected
   std::string server_port_;
   std::string server_ip_;
   ServerCounts counts_;

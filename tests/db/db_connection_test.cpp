@@ -64,10 +64,12 @@ class QuoteForLinkTest : public DbTest {
         hex += kDigits[c >> 4];
         hex += kDigits[c & 15];
       }
-      EXPECT_EQ(query.ColumnByName("h").AsString(), hex) << names << " input " << hex;
+      EXPECT_EQ(query.ColumnByName("h").AsString(kDefaultFormats), hex)
+          << names << " input " << hex;
       // A zero byte cuts a short text column; otherwise the text itself comes back.
       if (input.find('\0') == std::string::npos) {
-        EXPECT_EQ(query.ColumnByName("v").AsString(), input) << names << " input " << hex;
+        EXPECT_EQ(query.ColumnByName("v").AsString(kDefaultFormats), input)
+            << names << " input " << hex;
       }
     }
   }
@@ -114,7 +116,7 @@ class ConfirmedModeTest : public DbTest {
     const std::string quoted = QuoteSqlValue(value, connection.Mode());
     query.SetFinishedStatement("SELECT HEX(\"" + quoted + "\") AS h");
     query.Open();
-    std::string hex = query.ColumnByName("h").AsString();
+    std::string hex = query.ColumnByName("h").AsString(kDefaultFormats);
     query.Close();
     return hex;
   }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "../fuzz/cut_token.h"
 #include "commands/text_utils.h"
 
 namespace {

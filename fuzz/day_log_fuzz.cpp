@@ -7,6 +7,7 @@
 //
 // Input: the bytes of the day's log file; the same bytes are also converted as UTF-8.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -138,10 +139,11 @@ void CheckFromUtf8(const std::string& text) {
 }
 
 void CheckDayLog(const std::string& bytes) {
-  static const ManualClock clock(LocalDateTime{2024, 3, 1, 12, 0, 0, 0});
+  static const ManualClock clock(std::chrono::local_days{std::chrono::year{2024} / 3 / 1} +
+                                 std::chrono::hours{12});
   SetClockForTesting(&clock);
   const std::string dir = ScratchDir() + "prog/";
-  const std::string path = DailyLogPath(dir, clock.Now());
+  const std::string path = DailyLogPath(dir, DateOf(clock.Now()));
   WriteWholeFile(path, bytes);
 
   const std::string what = " loading " + Printable(bytes);

@@ -113,20 +113,28 @@ elif port_busy "$db_port"; then
   exit 1
 fi
 
+# Whatever ends the script (an error, Ctrl-C, a kill, a closed terminal, a reader of its output
+# that went away) stops what it started. Its output may be a pipe nobody reads any more: the
+# cleanup ignores SIGPIPE and failed writes, so a message cannot end it before the database is
+# stopped, and it is not interrupted by a second signal either.
 db_pid=""
 cleanup() {
-  trap - EXIT INT TERM HUP
+  trap '' INT TERM HUP PIPE
+  trap - EXIT
+  set +e
   if pid=$(leftover_pid "$server_pidfile" "$run/prog"); then stop_pid "$pid" srvlarvek; fi
   rm -f "$server_pidfile"
   if [ -n "$db_pid" ]; then
-    echo "== stopping the database"
+    echo "== stopping the database" 2>/dev/null
     stop_pid "$db_pid" mariadbd
     rm -f "$pidfile" "$sock"
   fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT
-trap 'exit 143' TERM HUP
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+trap 'exit 141' PIPE
 
 echo "== starting the database on 127.0.0.1:$db_port (log: $db/mariadbd.err)"
 mariadbd --no-defaults --user="$user" --datadir="$data" --socket="$sock" --pid-file="$pidfile" \

@@ -1,55 +1,49 @@
-// Local date and time: one clock for the whole program, replaceable by tests, and the
-// day-number form of a date-time (days since 1899-12-30, time of day as the fraction)
-// that connection times and database date values use.
+// Local date and time: one clock for the whole program, replaceable by tests. A moment is a
+// time point of the local wall clock (std::chrono::local_time) to the millisecond; dates are
+// std::chrono calendar dates.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace larvek {
 
-struct LocalDateTime {
-  int year = 1899, month = 12, day = 30;
-  int hour = 0, minute = 0, second = 0, millisecond = 0;
-};
+// A moment of the local wall clock, to the millisecond.
+using LocalTime = std::chrono::local_time<std::chrono::milliseconds>;
 
 class Clock {
  public:
   virtual ~Clock() = default;
-  virtual LocalDateTime Now() const = 0;
+  virtual LocalTime Now() const = 0;
 };
 
 // The current local time from the clock in force (the system clock unless a test set one).
-LocalDateTime Now();
+LocalTime Now();
 // Tests install their own clock; nullptr restores the system clock. Not owned.
 void SetClockForTesting(const Clock* clock);
 
 // A fixed clock that tests move by hand.
 class ManualClock : public Clock {
  public:
-  explicit ManualClock(LocalDateTime now) : now_(now) {}
-  LocalDateTime Now() const override { return now_; }
-  void Set(LocalDateTime now) { now_ = now; }
+  explicit ManualClock(LocalTime now) : now_(now) {}
+  LocalTime Now() const override { return now_; }
+  void Set(LocalTime now) { now_ = now; }
 
  private:
-  LocalDateTime now_;
+  LocalTime now_;
 };
 
-using DateTime = double;
+// The calendar date of `t`.
+std::chrono::year_month_day DateOf(LocalTime t);
+// The time of `t` since its midnight.
+std::chrono::hh_mm_ss<std::chrono::milliseconds> TimeOfDay(LocalTime t);
 
-bool IsLeapYear(int year);
-int DaysInMonth(int year, int month);
+// A date of the years 1 to 9999 that exists in the (proleptic) Gregorian calendar.
 bool IsValidDate(int year, int month, int day);
-bool IsValidTime(int hour, int minute, int second, int millisecond = 0);
-// Whole days since 1899-12-30 (negative before it). The date must be valid.
-double EncodeDate(int year, int month, int day);
-// Fraction of a day. The time must be valid.
-double EncodeTime(int hour, int minute, int second, int millisecond = 0);
-// A date-time whose whole part is the day and whose fraction is the time of day; for days
-// before 1899-12-30 the fraction is subtracted, as the day-number form counts there.
-DateTime ToDateTime(const LocalDateTime& t);
-LocalDateTime FromDateTime(DateTime value);
+// A time of day from 00:00:00 to 23:59:59.
+bool IsValidTime(int hour, int minute, int second);
 
-// "hh:nn:ss", two digits each.
-std::string FormatClockTime(int hour, int minute, int second);
+// "hh:nn:ss", two digits each; parts of a second are dropped.
+std::string FormatClockTime(const std::chrono::hh_mm_ss<std::chrono::milliseconds>& time);
 
 }  // namespace larvek

@@ -9,32 +9,32 @@
 namespace larvek {
 namespace {
 
-// Closes `fd` without disturbing errno, for the paths that already failed.
-void CloseKeepingErrno(int fd) {
-  const int saved = errno;
-  close(fd);
-  errno = saved;
+// The errno of the call that just failed.
+SystemError LastError() {
+  return SystemError{errno};
 }
 
-// Removes `path` without disturbing errno.
-void UnlinkKeepingErrno(const std::string& path) {
-  const int saved = errno;
-  unlink(path.c_str());
-  errno = saved;
-}
-
-// Appends everything left to read from `fd` to `*out`.
-bool ReadToEnd(int fd, std::string* out) {
+// Appends everything left to read from `fd` to `out`.
+Result<void> ReadToEnd(int fd, std::string& out) {
   char buf[65536];
   for (;;) {
     const ssize_t n = read(fd, buf, sizeof buf);
-    if (n == 0) return true;
+    if (n == 0) return {};
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return LastError();
     }
-    out->append(buf, static_cast<size_t>(n));
+    out.append(buf, static_cast<size_t>(n));
   }
+}
+
+// Reads the rest of `fd` and closes it.
+Result<std::string> ReadAndClose(int fd) {
+  std::string bytes;
+  const Result<void> read = ReadToEnd(fd, bytes);
+  close(fd);
+  if (!read) return read.Failure();
+  return bytes;
 }
 
 // The permission bits a replacement of `path` keeps: those of the file there, or those a newly
@@ -64,87 +64,96 @@ void SyncDirectory(const std::string& dir) {
   close(fd);
 }
 
+// Writes `bytes` to the temporary file open at `fd` (giving it `mode` first when `set_mode`),
+// flushes and closes it.
+Result<void> WriteTemporaryFile(int fd, std::string_view bytes, bool set_mode, mode_t mode) {
+  Result<void> written;
+  if (set_mode && fchmod(fd, mode) != 0)
+    written = LastError();
+  else
+    written = WriteAll(fd, bytes);
+  if (written && fsync(fd) != 0) written = LastError();
+  if (!written) {
+    close(fd);
+    return written;
+  }
+  if (close(fd) != 0) return LastError();
+  return {};
+}
+
 }  // namespace
 
-bool WriteAll(int fd, std::string_view bytes) {
+Result<void> WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return LastError();
     }
     bytes.remove_prefix(static_cast<size_t>(n));
   }
-  return true;
+  return {};
 }
 
-bool WriteAllAt(int fd, std::string_view bytes, off_t offset) {
+Result<void> WriteAllAt(int fd, std::string_view bytes, off_t offset) {
   while (!bytes.empty()) {
     const ssize_t n = pwrite(fd, bytes.data(), bytes.size(), offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
+    if (n < 0) return LastError();
+    if (n == 0) return SystemError{EIO};
     bytes.remove_prefix(static_cast<size_t>(n));
     offset += n;
   }
-  return true;
+  return {};
 }
 
-bool ReadAt(int fd, off_t offset, size_t length, std::string* out) {
-  out->resize(length);
+Result<std::string> ReadAt(int fd, off_t offset, size_t length) {
+  std::string out(length, '\0');
   size_t done = 0;
   while (done < length) {
     const ssize_t n =
-        pread(fd, out->data() + done, length - done, offset + static_cast<off_t>(done));
+        pread(fd, out.data() + done, length - done, offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
+    if (n < 0) return LastError();
     if (n == 0) break;  // the file ends (or got shorter meanwhile)
     done += static_cast<size_t>(n);
   }
-  out->resize(done);
-  return true;
+  out.resize(done);
+  return out;
 }
 
-int OpenRegularFile(const std::string& path, struct stat* st) {
+Result<OpenFile> OpenRegularFile(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return -1;
-  if (fstat(fd, st) != 0) {
-    CloseKeepingErrno(fd);
-    return -1;
-  }
-  if (!S_ISREG(st->st_mode)) {
+  if (fd < 0) return LastError();
+  OpenFile file{fd, {}};
+  if (fstat(fd, &file.status) != 0) {
+    const SystemError failure = LastError();
     close(fd);
-    errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
-    return -1;
+    return failure;
   }
-  return fd;
+  if (!S_ISREG(file.status.st_mode)) {
+    close(fd);
+    return SystemError{S_ISDIR(file.status.st_mode) ? EISDIR : EINVAL};
+  }
+  return file;
 }
 
-bool ReadWholeFile(const std::string& path, std::string* out) {
-  out->clear();
+Result<std::string> ReadWholeFile(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ReadToEnd(fd, out);
-  if (!ok) out->clear();
-  CloseKeepingErrno(fd);
-  return ok;
+  if (fd < 0) return LastError();
+  return ReadAndClose(fd);
 }
 
-bool ReadRegularFile(const std::string& path, std::string* out, struct stat* st) {
-  out->clear();
-  struct stat own;
-  const int fd = OpenRegularFile(path, st ? st : &own);
-  if (fd < 0) return false;
-  const bool ok = ReadToEnd(fd, out);
-  if (!ok) out->clear();
-  CloseKeepingErrno(fd);
-  return ok;
+Result<FileContent> ReadRegularFile(const std::string& path) {
+  const Result<OpenFile> file = OpenRegularFile(path);
+  if (!file) return file.Failure();
+  Result<std::string> bytes = ReadAndClose(file.Value().fd);
+  if (!bytes) return bytes.Failure();
+  return FileContent{std::move(bytes).Value(), file.Value().status};
 }
 
-ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view bytes,
-                                    const ReplaceOptions& options) {
+Result<void, ReplaceFailure> ReplaceFileAtomically(const std::string& path, std::string_view bytes,
+                                                   const ReplaceOptions& options) {
   // A temporary file of a fixed name keeps whatever permission bits it was created with; a
   // uniquely named one is created private and then given those of the file it replaces.
   std::string temp = options.temp_path;
@@ -157,22 +166,19 @@ ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view by
   } else {
     fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   }
-  if (fd < 0) return ReplaceResult::kCreateFailed;
-  bool ok = (!unique || fchmod(fd, mode) == 0) && WriteAll(fd, bytes) && fsync(fd) == 0;
-  if (ok)
-    ok = close(fd) == 0;
-  else
-    CloseKeepingErrno(fd);
-  if (!ok) {
-    UnlinkKeepingErrno(temp);
-    return ReplaceResult::kWriteFailed;
+  if (fd < 0) return ReplaceFailure{ReplaceStep::kCreate, errno};
+  const Result<void> written = WriteTemporaryFile(fd, bytes, unique, mode);
+  if (!written) {
+    unlink(temp.c_str());
+    return ReplaceFailure{ReplaceStep::kWrite, written.Failure().code};
   }
   if (rename(temp.c_str(), path.c_str()) != 0) {
-    UnlinkKeepingErrno(temp);
-    return ReplaceResult::kRenameFailed;
+    const int code = errno;
+    unlink(temp.c_str());
+    return ReplaceFailure{ReplaceStep::kRename, code};
   }
   SyncDirectory(DirectoryOf(path));
-  return ReplaceResult::kReplaced;
+  return {};
 }
 
 }  // namespace larvek

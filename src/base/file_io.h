@@ -1,6 +1,5 @@
-// Whole-file reading and writing on POSIX descriptors. The functions report failure through
-// their result and leave the system's reason in errno; each caller turns that into its own
-// error, since the same failure reads differently for the configuration and the day log.
+// Whole-file reading and writing on POSIX descriptors. Each function returns a Result (see
+// result.h): its value, or the system's errno when it failed.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,35 +7,47 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
+
 namespace larvek {
 
-// Writes all of `bytes` to `fd`, going on after partial writes and interrupted calls. False
-// with errno set when a write fails.
-bool WriteAll(int fd, std::string_view bytes);
+// Writes all of `bytes` to `fd`, going on after partial writes and interrupted calls; fails
+// when a write fails.
+Result<void> WriteAll(int fd, std::string_view bytes);
 
 // Writes all of `bytes` to `fd` from byte `offset` on (positioned writes: the descriptor's
-// own offset does not move), going on after partial writes and interrupted calls. False with
-// errno set when a write fails or writes nothing.
-bool WriteAllAt(int fd, std::string_view bytes, off_t offset);
+// own offset does not move), going on after partial writes and interrupted calls; fails when a
+// write fails or writes nothing (EIO).
+Result<void> WriteAllAt(int fd, std::string_view bytes, off_t offset);
 
-// Reads `length` bytes of `fd` from byte `offset` on into `*out` (positioned reads), fewer
-// when the file ends first. False with errno set when a read fails.
-bool ReadAt(int fd, off_t offset, size_t length, std::string* out);
+// The `length` bytes of `fd` from byte `offset` on (positioned reads), fewer when the file
+// ends first; fails when a read fails.
+Result<std::string> ReadAt(int fd, off_t offset, size_t length);
 
-// Opens the file at `path` for reading when it is a regular file, filling `*st` with its
-// status. The open does not wait (a FIFO without a writer would block it); anything but a
-// regular file fails, with errno EISDIR for a directory and EINVAL for other kinds. The
-// descriptor (the caller closes it), or -1 with errno set.
-int OpenRegularFile(const std::string& path, struct stat* st);
+// A regular file opened for reading, with its status.
+struct OpenFile {
+  int fd;  // the caller closes it
+  struct stat status;
+};
 
-// Reads the file at `path` whole into `*out`. False with errno set when it cannot be opened
-// or read; `*out` is then empty.
-bool ReadWholeFile(const std::string& path, std::string* out);
+// Opens the file at `path` for reading when it is a regular file. The open does not wait (a
+// FIFO without a writer would block it); anything but a regular file fails, with EISDIR for a
+// directory and EINVAL for other kinds.
+Result<OpenFile> OpenRegularFile(const std::string& path);
+
+// The content of the file at `path`; fails when it cannot be opened or read.
+Result<std::string> ReadWholeFile(const std::string& path);
+
+// A file's content with the status of the file it was read from.
+struct FileContent {
+  std::string bytes;
+  struct stat status;
+};
 
 // Like ReadWholeFile, for a regular file only: the open does not wait (a FIFO without a writer
-// would block it) and anything else fails, with errno EISDIR for a directory and EINVAL for
-// other kinds. Fills `*st` (when given) with the status of the file that was read.
-bool ReadRegularFile(const std::string& path, std::string* out, struct stat* st = nullptr);
+// would block it) and anything else fails, with EISDIR for a directory and EINVAL for other
+// kinds.
+Result<FileContent> ReadRegularFile(const std::string& path);
 
 struct ReplaceOptions {
   // Where the new content is written before it is renamed over the target; it must be in the
@@ -46,12 +57,16 @@ struct ReplaceOptions {
   std::string temp_path;
 };
 
-// The step at which ReplaceFileAtomically stopped; errno holds the system's reason.
-enum class ReplaceResult {
-  kReplaced,
-  kCreateFailed,  // the temporary file could not be created or opened
-  kWriteFailed,   // writing, flushing or closing the temporary file failed
-  kRenameFailed,  // the temporary file could not take the target's place
+// The step at which ReplaceFileAtomically stopped.
+enum class ReplaceStep {
+  kCreate,  // the temporary file could not be created or opened
+  kWrite,   // writing, flushing or closing the temporary file failed
+  kRename,  // the temporary file could not take the target's place
+};
+
+struct ReplaceFailure {
+  ReplaceStep step;
+  int code;  // the system's errno
 };
 
 // Replaces the content of the file at `path` by `bytes` so that the file holds either the old
@@ -59,7 +74,7 @@ enum class ReplaceResult {
 // flushed to disk and renamed over `path`, and the directory is flushed so that the rename
 // lasts too. On failure the temporary file is removed and `path` is left as it was. `path` is
 // replaced as it is: a link there is replaced by a file, not followed.
-ReplaceResult ReplaceFileAtomically(const std::string& path, std::string_view bytes,
-                                    const ReplaceOptions& options = {});
+Result<void, ReplaceFailure> ReplaceFileAtomically(const std::string& path, std::string_view bytes,
+                                                   const ReplaceOptions& options = {});
 
 }  // namespace larvek

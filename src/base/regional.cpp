@@ -5,8 +5,6 @@
 namespace larvek {
 namespace {
 
-RegionalSettings g_regional;
-
 // Number of times `c` repeats at `pattern[i]`, at most `limit`.
 size_t RunLength(const std::string& pattern, size_t i, char c, size_t limit) {
   size_t n = 0;
@@ -22,25 +20,20 @@ void AppendNumber(std::string& out, int value, int width) {
 
 }  // namespace
 
-const RegionalSettings& Regional() {
-  return g_regional;
-}
-
-void SetRegional(const RegionalSettings& settings) {
-  g_regional = settings;
-}
-
-std::string FormatByPattern(const std::string& pattern, const LocalDateTime& t) {
+std::string FormatByPattern(const std::string& pattern, LocalTime t) {
+  const std::chrono::year_month_day date = DateOf(t);
+  const std::chrono::hh_mm_ss<std::chrono::milliseconds> time = TimeOfDay(t);
+  const int year = static_cast<int>(date.year());
   std::string out;
   size_t i = 0;
   while (i < pattern.size()) {
     char c = pattern[i];
     if (c == 'y') {
       if (RunLength(pattern, i, 'y', 4) == 4) {
-        AppendNumber(out, t.year, 4);
+        AppendNumber(out, year, 4);
         i += 4;
       } else if (RunLength(pattern, i, 'y', 2) == 2) {
-        AppendNumber(out, t.year % 100, 2);
+        AppendNumber(out, year % 100, 2);
         i += 2;
       } else {
         out += c;
@@ -51,19 +44,19 @@ std::string FormatByPattern(const std::string& pattern, const LocalDateTime& t) 
     int value;
     switch (c) {
       case 'd':
-        value = t.day;
+        value = static_cast<int>(static_cast<unsigned>(date.day()));
         break;
       case 'm':
-        value = t.month;
+        value = static_cast<int>(static_cast<unsigned>(date.month()));
         break;
       case 'h':
-        value = t.hour;
+        value = static_cast<int>(time.hours().count());
         break;
       case 'n':
-        value = t.minute;
+        value = static_cast<int>(time.minutes().count());
         break;
       case 's':
-        value = t.second;
+        value = static_cast<int>(time.seconds().count());
         break;
       default:
         out += c;
@@ -77,12 +70,12 @@ std::string FormatByPattern(const std::string& pattern, const LocalDateTime& t) 
   return out;
 }
 
-std::string FormatShortDate(const LocalDateTime& t) {
-  return FormatByPattern(g_regional.short_date_format, t);
+std::string FormatShortDate(const RegionalSettings& formats, LocalTime t) {
+  return FormatByPattern(formats.short_date_format, t);
 }
 
-std::string FormatLongTime(const LocalDateTime& t) {
-  return FormatByPattern(g_regional.long_time_format, t);
+std::string FormatLongTime(const RegionalSettings& formats, LocalTime t) {
+  return FormatByPattern(formats.long_time_format, t);
 }
 
 }  // namespace larvek

@@ -1,6 +1,7 @@
 // Regional settings used when database values become text: the short date format, the long
 // time format and the decimal separator. They come from section [Regional] of the own
-// configuration file (read at start-up); the defaults are the Czech ones.
+// configuration file (read at start-up) and go as a value to where values become text; the
+// defaults are the Czech ones.
 //
 // Pattern tokens: d, dd (day), m, mm (month), yy, yyyy (year), h, hh (hour), n, nn (minute),
 // s, ss (second); the doubled forms pad to two digits (four for yyyy). Any other character is
@@ -19,14 +20,11 @@ struct RegionalSettings {
   std::string decimal_separator = ",";
 };
 
-// The settings in force for the run (defaults until start-up sets them).
-const RegionalSettings& Regional();
-void SetRegional(const RegionalSettings& settings);
-
 // Formats the date and time fields of `t` by `pattern`.
-std::string FormatByPattern(const std::string& pattern, const LocalDateTime& t);
-// The date of `t` in the short date format / the time of `t` in the long time format.
-std::string FormatShortDate(const LocalDateTime& t);
-std::string FormatLongTime(const LocalDateTime& t);
+std::string FormatByPattern(const std::string& pattern, LocalTime t);
+// The date of `t` in the short date format / the time of `t` in the long time format of
+// `formats`.
+std::string FormatShortDate(const RegionalSettings& formats, LocalTime t);
+std::string FormatLongTime(const RegionalSettings& formats, LocalTime t);
 
 }  // namespace larvek

@@ -1,5 +1,5 @@
 // Small operations on 8-bit texts that several layers need: trimming, splitting into lines,
-// comparing names without regard to ASCII letter case.
+// comparing names without regard to ASCII letter case, reading hexadecimal digits.
 //
 // Two sets of blanks are in use and they are not interchangeable: the database link, the SQL
 // tokenizer and the port text take every byte up to and including the space as blank (control
@@ -22,6 +22,14 @@ constexpr bool IsSpaceOrControl(char c) {
 // True for space, tab, LF, vertical tab, form feed and CR.
 constexpr bool IsAsciiWhitespace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The value of a hexadecimal digit (0-9, a-f, A-F); -1 for any other byte.
+constexpr int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 // `s` without the bytes 0x00..0x20 at either end.

@@ -33,7 +33,8 @@ DefinitionSource ProbeDefinitionSource(DbConnection& connection) {
   return RunToCompletion(ProbeDefinitionSource(link));
 }
 
-Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const std::string& name) {
+Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const std::string& name,
+                                                     const RegionalSettings& formats) {
   // The name is a value put into the prepared statement, quoted for the mode the session has
   // confirmed: nothing in it can change the statement.
   const EscapeMode mode = co_await link.Mode();
@@ -41,7 +42,7 @@ Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const st
   values[0] = name;
   std::string statement = FinishStatement(PrepareTemplate(kLookupTemplate, mode), values, mode);
   ResultRows* row = co_await link.Open(std::move(statement), StatementRole::kLookup);
-  co_return Known(DefinitionFromRow(*row, name));
+  co_return Known(DefinitionFromRow(*row, name, formats));
 }
 
 std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
@@ -53,15 +54,16 @@ std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
   return Known(std::move(definition));
 }
 
-CommandDefinition DefinitionFromRow(ResultRows& row, std::string name) {
+CommandDefinition DefinitionFromRow(ResultRows& row, std::string name,
+                                    const RegionalSettings& formats) {
   CommandDefinition definition;
   definition.name = std::move(name);
-  definition.own_name = row.ColumnByName("operace").AsString();
+  definition.own_name = row.ColumnByName("operace").AsString(formats);
   definition.parameter_count = row.ColumnByName("ze_ctecky").AsInteger();
-  definition.result_columns = row.ColumnByName("do_ctecky").AsString();
-  definition.statement1 = row.ColumnByName("prikaz_SQL1").AsString();
-  definition.statement2 = row.ColumnByName("prikaz_SQL2").AsString();
-  definition.empty_result_text = row.ColumnByName("chyba").AsString();
+  definition.result_columns = row.ColumnByName("do_ctecky").AsString(formats);
+  definition.statement1 = row.ColumnByName("prikaz_SQL1").AsString(formats);
+  definition.statement2 = row.ColumnByName("prikaz_SQL2").AsString(formats);
+  definition.empty_result_text = row.ColumnByName("chyba").AsString(formats);
   return definition;
 }
 

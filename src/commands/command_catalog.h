@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "base/regional.h"
 #include "base/task.h"
 #include "commands/command_definition.h"
 #include "commands/command_link.h"
@@ -29,16 +30,19 @@ DefinitionSource ProbeDefinitionSource(DbConnection& connection);
 // statement "select * from server_term where operace = %a%", quoted for the mode the session
 // confirmed. nullopt when its parameter count is 0, which is also what a missing row reads as:
 // the terminal is told the command is unknown; other counts come back as they are. Failures of
-// the statement and of the columns leave it. `name` must outlive the task.
-Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const std::string& name);
+// the statement and of the columns leave it. The columns are read as text with `formats`.
+// `name` and `formats` must outlive the task.
+Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const std::string& name,
+                                                     const RegionalSettings& formats);
 // The same in the own file: the section `name` (see DefinitionFromSection).
 std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
                                                const std::string& name);
 
 // A row of server_term as a definition named `name`, read as the lookup reads it: the count
-// first, so a ze_ctecky that is not a number fails before a missing column would. Failures of
-// the columns leave this function.
-CommandDefinition DefinitionFromRow(ResultRows& row, std::string name);
+// first, so a ze_ctecky that is not a number fails before a missing column would; the texts
+// with `formats`. Failures of the columns leave this function.
+CommandDefinition DefinitionFromRow(ResultRows& row, std::string name,
+                                    const RegionalSettings& formats);
 
 // The section `name` of the own file as a definition: missing keys give 0 parameters, empty
 // texts and "*****" for the empty result. `File` is the configuration store or an INI file.

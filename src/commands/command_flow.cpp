@@ -37,8 +37,8 @@ bool IsDatabaseFailure(const Error& error) {
 
 // The length of a value's text in a record. A value of bytes is measured, not copied: a reply
 // of one long value would otherwise hold it once more.
-size_t ValueLength(const DbField& field) {
-  return field.HoldsBytes() ? field.Bytes().size() : field.AsString().size();
+size_t ValueLength(const DbField& field, const RegionalSettings& formats) {
+  return field.HoldsBytes() ? field.Bytes().size() : field.AsString(formats).size();
 }
 
 // The outcome of a request that found `definition`, with its name for the counts per command.
@@ -123,7 +123,7 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
   try {
     if (in_table) {
       co_await ConnectAndSetNames(link);
-      definition = co_await LookUpInTable(link, name);
+      definition = co_await LookUpInTable(link, name, settings_.regional);
     } else {
       definition = FindInOwnFile(own_file_, name);
     }
@@ -285,7 +285,7 @@ RequestOutcome CommandFlow::AnswerRecords(ReplySink& terminal, const CommandDefi
   for (; !rows->AtEnd(); rows->NextRow()) {
     ++count;
     length += per_record;
-    for (const DbField* column : columns) length += ValueLength(*column);
+    for (const DbField* column : columns) length += ValueLength(*column, settings_.regional);
   }
   if (length > settings_.max_reply) {
     const std::string why = kReplyTooLong + definition.name + kReplyTooLongMiddle +
@@ -305,7 +305,7 @@ RequestOutcome CommandFlow::AnswerRecords(ReplySink& terminal, const CommandDefi
       if (column->HoldsBytes())
         records += column->Bytes();
       else
-        records += column->AsString();
+        records += column->AsString(settings_.regional);
     }
     records += settings_.terminator;
   }

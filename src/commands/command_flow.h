@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "base/regional.h"
 #include "base/task.h"
 #include "commands/command_catalog.h"
 #include "commands/command_definition.h"
@@ -40,6 +41,8 @@ struct CommandSettings {
   bool watchdog_on = false;  // arm the watchdog around template statements
   // Longest reply of records, in bytes with its CR (Max_reply); a longer one is not sent.
   size_t max_reply = kDefaultMaxReplyBytes;
+  // How dates, times and decimal numbers of the database become text ([Regional]).
+  RegionalSettings regional;
 };
 
 // The reply to a name without a definition (a CR follows).

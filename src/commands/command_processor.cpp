@@ -159,7 +159,7 @@ struct CommandProcessor::ParallelRequest final : CommandFlow::Host {
         flow(processor.own_file_, processor.settings_, processor.log_, *this),
         watchdog(processor.parallel_->loop),
         started(processor.clock_.Now()) {
-    watchdog.OnTimer = [this] { this->processor.WatchdogCut(*this); };
+    watchdog.SetHandlers({.on_timer = [this] { this->processor.WatchdogCut(*this); }});
   }
 
   Task<DefinitionSource> DecideSource(CommandLink& on) override {

@@ -14,12 +14,12 @@ DatabaseProbe::DatabaseProbe(EventLoop& loop, LinkSettings settings,
   settings_.timeout_seconds =
       static_cast<unsigned>(std::chrono::ceil<std::chrono::seconds>(limit).count());
   limit_.SetInterval(static_cast<int>(limit.count()));
-  limit_.OnTimer = [this] {
+  limit_.SetHandlers({.on_timer = [this] {
     // The frames of the operations it awaits go with it; the link is dropped at once.
     if (run_) std::exchange(run_, {}).destroy();
     link_.reset();
     End(false);
-  };
+  }});
 }
 
 DatabaseProbe::~DatabaseProbe() {

@@ -14,7 +14,7 @@ LinkPool::LinkPool(EventLoop& loop, size_t limit, LinkSettings settings)
       line_(loop),
       idle_timer_(loop) {
   idle_timer_.SetInterval(1000);
-  idle_timer_.OnTimer = [this] { CloseIdleLinks(); };
+  idle_timer_.SetHandlers({.on_timer = [this] { CloseIdleLinks(); }});
 }
 
 LinkPool::~LinkPool() {

@@ -27,7 +27,7 @@ struct LoopLink::Wait {
 LoopLink::LoopLink(EventLoop& loop, LinkSettings settings)
     : loop_(loop), rows_(connection_), timer_(loop) {
   connection_.SetSettings(std::move(settings));
-  timer_.OnTimer = [this] { OnTimeout(); };
+  timer_.SetHandlers({.on_timer = [this] { OnTimeout(); }});
 }
 
 LoopLink::~LoopLink() {
@@ -184,6 +184,7 @@ void LoopLink::Go(int happened) {
 
 Task<std::string> ReadServerIdentity(LoopLink& link) {
   constexpr int kUnknownSystemVariable = 1193;
+  const RegionalSettings formats;  // an integer and a text: no format of theirs applies
   std::optional<Error> failure;
   ResultRows* rows = nullptr;
   try {
@@ -194,12 +195,12 @@ Task<std::string> ReadServerIdentity(LoopLink& link) {
   if (failure) {
     if (failure->Code() != kUnknownSystemVariable) throw *failure;
     rows = co_await link.Open(kServerIdQuery);
-    co_return rows->NoRows() ? std::string() : rows->ColumnByName("server_id").AsString();
+    co_return rows->NoRows() ? std::string() : rows->ColumnByName("server_id").AsString(formats);
   }
   if (rows->NoRows()) co_return std::string();
-  std::string identity = rows->ColumnByName("server_id").AsString();
+  std::string identity = rows->ColumnByName("server_id").AsString(formats);
   DbField& node = rows->ColumnByName("node_name");
-  if (!node.IsNull() && !node.AsString().empty()) identity += "/" + node.AsString();
+  if (!node.IsNull() && !node.AsString(formats).empty()) identity += "/" + node.AsString(formats);
   co_return identity;
 }
 

@@ -50,21 +50,8 @@ const unsigned char TranslitTable[128] = {
     'r',  'u',  'u',  'u',  'u',  'y',  't',  0xFF,  // 0xF8
 };
 
-std::string CutToken(std::string& s, char sep) {
-  std::string::size_type i = s.find(sep);
-  if (i == std::string::npos) {
-    std::string token;
-    token.swap(s);
-    return token;
-  }
-  if (i + 1 > kMaxSeparatorPos) ThrowRangeError();
-  std::string token = s.substr(0, i);
-  s.erase(0, i + 1);
-  return token;
-}
-
-// Walks the separators once instead of cutting a copy over and over; the distance check is
-// the one each cut would make on the remaining text.
+// Walks the separators once instead of cutting a copy over and over; the distance is
+// measured from the start of what such a cut would leave.
 int TokenCount(const std::string& s, char sep) {
   int count = 0;
   std::string::size_type start = 0;
@@ -93,31 +80,6 @@ std::string TokenAt(const std::string& s, char sep, int index) {
 std::string UpperText(const std::string& s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(kUpper.map[static_cast<unsigned char>(c)]);
-  return out;
-}
-
-int PosFrom(const std::string& sub, const std::string& s, int start) {
-  if (sub.empty() || start < 1 || static_cast<std::string::size_type>(start) > s.size()) return 0;
-  std::string::size_type i = s.find(sub, static_cast<std::string::size_type>(start) - 1);
-  return i == std::string::npos ? 0 : static_cast<int>(i) + 1;
-}
-
-// The search resumes after each inserted text, and what follows that point is always the
-// untouched rest of `s`; so one left-to-right scan over the upper-case copy of `s` gives
-// the same result as editing in place and searching again.
-std::string ReplaceAll(const std::string& s, const std::string& find, const std::string& repl) {
-  if (find.empty()) return s;
-  const std::string upper_s = UpperText(s);
-  const std::string upper_find = UpperText(find);
-  std::string out;
-  std::string::size_type done = 0;
-  for (std::string::size_type i = upper_s.find(upper_find); i != std::string::npos;
-       i = upper_s.find(upper_find, done)) {
-    out.append(s, done, i - done);
-    out += repl;
-    done = i + find.size();
-  }
-  out.append(s, done, std::string::npos);
   return out;
 }
 

@@ -50,14 +50,15 @@ const IniFile& ConfigStore::Current() const {
 
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  std::string bytes;
-  if (!ReadRegularFile(path_, &bytes, &st)) {
+  Result<FileContent> read = ReadRegularFile(path_);
+  if (!read) {
     cache_.reset();
     return empty;
   }
-  int64_t changed = std::max(Nanos(st.st_mtim), Nanos(st.st_ctim));
-  cache_.emplace(
-      Cached{identity(st), changed + kRacyNanos <= Nanos(now), IniFile(std::move(bytes))});
+  FileContent& content = read.Value();
+  int64_t changed = std::max(Nanos(content.status.st_mtim), Nanos(content.status.st_ctim));
+  cache_.emplace(Cached{identity(content.status), changed + kRacyNanos <= Nanos(now),
+                        IniFile(std::move(content.bytes))});
   return cache_->doc;
 }
 

@@ -42,13 +42,6 @@ std::string Unquote(std::string_view v) {
   return std::string(v);
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool HasLineBreak(std::string_view s) {
   return s.find_first_of("\r\n") != std::string_view::npos;
 }
@@ -69,14 +62,15 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     if (!realpath(path.c_str(), resolved)) ThrowWriteError(path);
     target = resolved;
   }
-  const ReplaceResult result = ReplaceFileAtomically(target, bytes);
-  if (result == ReplaceResult::kReplaced) return;
-  if (result != ReplaceResult::kCreateFailed || (errno != EACCES && errno != EPERM))
+  const Result<void, ReplaceFailure> replaced = ReplaceFileAtomically(target, bytes);
+  if (replaced) return;
+  const ReplaceFailure& failure = replaced.Failure();
+  if (failure.step != ReplaceStep::kCreate || (failure.code != EACCES && failure.code != EPERM))
     ThrowWriteError(path);
   const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) ThrowWriteError(path);
-  const bool ok = WriteAll(fd, bytes);
-  if (close(fd) != 0 || !ok) ThrowWriteError(path);
+  const Result<void> written = WriteAll(fd, bytes);
+  if (close(fd) != 0 || !written) ThrowWriteError(path);
 }
 
 }  // namespace
@@ -94,7 +88,7 @@ std::optional<int32_t> ParseIniInteger(std::string_view t) {
     if (t.empty()) return std::nullopt;
     uint64_t v = 0;
     for (char c : t) {
-      int d = HexDigit(c);
+      int d = HexDigitValue(c);
       if (d < 0) return std::nullopt;
       v = v * 16 + static_cast<uint64_t>(d);
       if (v > INT32_MAX) return std::nullopt;
@@ -122,9 +116,9 @@ IniFile::IniFile(std::string bytes) : bytes_(std::move(bytes)) {
 }
 
 IniFile IniFile::Load(const std::string& path) {
-  std::string bytes;
-  if (!ReadRegularFile(path, &bytes)) return IniFile();
-  return IniFile(std::move(bytes));
+  Result<FileContent> read = ReadRegularFile(path);
+  if (!read) return IniFile();
+  return IniFile(std::move(read.Value().bytes));
 }
 
 void IniFile::Index() {
@@ -219,9 +213,10 @@ bool IniFile::Set(std::string_view section, std::string_view key, std::string_vi
 void WriteIniValue(const std::string& path, std::string_view section, std::string_view key,
                    std::string_view value) {
   // A missing file, or a missing directory on the way to it, starts out empty.
-  std::string bytes;
-  if (!ReadRegularFile(path, &bytes) && errno != ENOENT && errno != ENOTDIR) ThrowWriteError(path);
-  IniFile doc(std::move(bytes));
+  Result<FileContent> read = ReadRegularFile(path);
+  if (!read && read.Failure().code != ENOENT && read.Failure().code != ENOTDIR)
+    ThrowWriteError(path);
+  IniFile doc(read ? std::move(read.Value().bytes) : std::string());
   if (!doc.Set(section, key, value)) ThrowWriteError(path);
   ReplaceFile(path, doc.Bytes());
 }

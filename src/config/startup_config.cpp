@@ -38,7 +38,9 @@ std::string SharedConfigPath(const std::string& program_dir) {
   return dir.substr(0, slash + 1) + "larvek05.ini";
 }
 
-void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, StartupConfig& out) {
+StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& program_dir) {
+  StartupConfigRead result;
+  StartupConfig& out = result.config;
   const ConfigStore shared(SharedConfigPath(program_dir));
   out.host = shared.ReadText("LogOn", "IP", out.host);
   out.password = shared.ReadText("LogOn", "Password", out.password);
@@ -71,8 +73,6 @@ void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, S
   // worth a log line, and the safe mode.
   const char kAbsent[] = "\x01";
   const std::string parallel = own.ReadText("Server", "Parallel_requests", kAbsent);
-  out.parallel_requests = 1;
-  out.bad_parallel_requests.reset();
   if (parallel != kAbsent) {
     const std::string_view digits = TrimSpaceAndControls(parallel);
     int32_t value = 0;
@@ -91,7 +91,10 @@ void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, S
       std::string(TrimSpaceAndControls(own.ReadText("Server", "Status_IP", kDefaultStatusIp)));
   if (out.status_ip.empty()) out.status_ip = kDefaultStatusIp;
   int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
-  if (max_time < 0) throw Error::Range();
+  if (max_time < 0) {
+    result.failure = Error::Range();
+    return result;
+  }
   out.max_time = max_time;
   out.watchdog_on = own.ReadText("Server", "Interval_on", "False") == "True";
 
@@ -105,6 +108,7 @@ void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, S
   out.regional.short_date_format = read("ShortDateFormat", defaults.short_date_format);
   out.regional.long_time_format = read("LongTimeFormat", defaults.long_time_format);
   out.regional.decimal_separator = read("DecimalSeparator", defaults.decimal_separator);
+  return result;
 }
 
 }  // namespace larvek

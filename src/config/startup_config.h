@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
 #include "base/regional.h"
 #include "config/config_store.h"
 
@@ -36,8 +37,7 @@ inline constexpr const char* kDefaultStatusIp = "127.0.0.1";
 // Max_reply when absent, not a number or below 1: 4 MiB.
 inline constexpr int32_t kDefaultMaxReplyBytes = 4 * 1024 * 1024;
 
-// The values read at start-up. Filled in reading order; a failure leaves the later fields at
-// their defaults.
+// The values read at start-up.
 struct StartupConfig {
   std::string host, password, user;  // database login
   int32_t port = 3306;               // database TCP port
@@ -64,9 +64,16 @@ struct StartupConfig {
   RegionalSettings regional;        // own file, section [Regional]
 };
 
+// What ReadStartupConfig read, and the error that stopped it. The fields are filled in reading
+// order: after a failure the later ones keep their defaults.
+struct StartupConfigRead {
+  StartupConfig config;
+  std::optional<Error> failure;
+};
+
 // Reads the start-up configuration from the shared file (found from `program_dir`) and the own
 // file `own`:
-// 1. shared file, [LogOn]: IP, Password, User (defaults: the values already in `out`);
+// 1. shared file, [LogOn]: IP, Password, User (defaults: empty);
 // 2. own file, [LogOn]: IP, Password, User (defaults: the shared values), SQLport (3306),
 //    SQLtimeout (30),
 //    Database ("larvek");
@@ -80,9 +87,8 @@ struct StartupConfig {
 //    Max_clients_per_address gives its default;
 // 4. own file, [Regional]: ShortDateFormat, LongTimeFormat, DecimalSeparator; a missing or empty
 //    value keeps the default.
-// A negative Max_time throws Error::Range() ("Range check error") after filling everything
-// read before it; [Regional] is then not read. The caller applies what was read either way, so
-// the fields are filled in place.
-void ReadStartupConfig(const ConfigStore& own, const std::string& program_dir, StartupConfig& out);
+// A negative Max_time stops the reading with the failure Error::Range() ("Range check error");
+// Interval_on and [Regional] are then not read. The caller applies what was read either way.
+StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& program_dir);
 
 }  // namespace larvek

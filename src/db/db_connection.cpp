@@ -383,11 +383,6 @@ void DbConnection::RaiseLinkError() {
   ThrowDatabaseError(kSqlErrorPrefix + text, static_cast<int>(error));
 }
 
-std::string DbConnection::QuoteValue(std::string_view value) {
-  EnsureOpen();
-  return QuoteSqlValue(value, Mode());
-}
-
 std::optional<EscapeMode> DbConnection::ConfirmedMode() const {
   if (!mysql_ || !mode_confirmed_) return std::nullopt;
   return (mysql_->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) ? EscapeMode::kNoBackslash

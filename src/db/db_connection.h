@@ -22,7 +22,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -82,11 +81,6 @@ class DbConnection {
   // Closes every bound query (errors ignored), then the link; an opening under way is waited
   // for first. Nothing happens when closed.
   void Disconnect();
-
-  // Returns `value` escaped so that it is safe between double quotes in a statement of this
-  // link (opens the link when closed), as QuoteSqlValue does for the link's confirmed
-  // escaping mode (see Mode). Does not add the surrounding quotes.
-  std::string QuoteValue(std::string_view value);
 
   // How the session reads backslashes in strings, as it reported last in the status flags of
   // an answered statement (NO_BACKSLASH_ESCAPES). None while the link is closed, from its

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <optional>
 
-#include "base/clock.h"
 #include "base/regional.h"
 #include "db/db_error.h"
 #include "db/value_text.h"
@@ -16,8 +15,8 @@ constexpr unsigned kUnsignedFlag = 32;
 constexpr unsigned kBinaryFlag = 128;
 constexpr unsigned long kMaxShortText = 8192;
 
-bool IsZeroTime(const LocalDateTime& t) {
-  return t.hour == 0 && t.minute == 0 && t.second == 0;
+bool IsMidnight(std::chrono::local_seconds t) {
+  return t == std::chrono::floor<std::chrono::days>(t);
 }
 
 }  // namespace
@@ -75,6 +74,7 @@ void DbField::Load(const char* data, size_t length) {
   bytes_.clear();
   integer_ = 0;
   number_ = 0;
+  moment_ = {};
   if (null_) return;
   std::string_view text(data, length);
   switch (kind_) {
@@ -94,26 +94,28 @@ void DbField::Load(const char* data, size_t length) {
       number_ = ReadFloatText(text);
       break;
     case FieldKind::kDate:
-      number_ = text.starts_with("0000-00-00") ? 0 : std::trunc(ReadDateTimeText(text, true));
-      null_ = number_ == 0;
+      moment_ = text.starts_with("0000-00-00")
+                    ? kDayZero
+                    : std::chrono::floor<std::chrono::days>(ReadDateTimeText(text, true));
+      null_ = moment_ == kDayZero;
       break;
     case FieldKind::kTime:
       if (text.starts_with("00:00:00")) {
         null_ = true;
       } else {
-        // Only the time of day counts; an impossible time reads as midnight.
-        double value = ReadDateTimeText(text, false);
-        number_ = std::fabs(value - std::trunc(value));
+        // Only the time of day counts, on kDayZero; an impossible time reads as midnight.
+        const std::chrono::local_seconds value = ReadDateTimeText(text, false);
+        moment_ = kDayZero + (value - std::chrono::floor<std::chrono::days>(value));
       }
       break;
     case FieldKind::kDateTime:
-      number_ = ReadDateTimeText(text, true);
-      null_ = number_ == 0;
+      moment_ = ReadDateTimeText(text, true);
+      null_ = moment_ == kDayZero;
       break;
   }
 }
 
-std::string DbField::AsString() const {
+std::string DbField::AsString(const RegionalSettings& formats) const {
   if (null_) return "";
   switch (kind_) {
     case FieldKind::kText:
@@ -125,14 +127,14 @@ std::string DbField::AsString() const {
     case FieldKind::kInt64:
       return std::to_string(integer_);
     case FieldKind::kFloat:
-      return FormatGeneralFloat(number_, Regional().decimal_separator);
+      return FormatGeneralFloat(number_, formats.decimal_separator);
     case FieldKind::kDate:
-      return FormatShortDate(FromDateTime(number_));
+      return FormatShortDate(formats, moment_);
     case FieldKind::kTime:
-      return FormatLongTime(FromDateTime(number_));
+      return FormatLongTime(formats, moment_);
     case FieldKind::kDateTime: {
-      LocalDateTime t = FromDateTime(number_);
-      return IsZeroTime(t) ? FormatShortDate(t) : FormatShortDate(t) + " " + FormatLongTime(t);
+      const std::string date = FormatShortDate(formats, moment_);
+      return IsMidnight(moment_) ? date : date + " " + FormatLongTime(formats, moment_);
     }
   }
   return "";

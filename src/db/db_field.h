@@ -2,9 +2,12 @@
 // and the value of the current row, read as text or as a 32-bit integer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "base/regional.h"
 
 namespace larvek {
 
@@ -34,9 +37,9 @@ class DbField {
   FieldKind Kind() const { return kind_; }
   bool IsNull() const { return null_; }
 
-  // The value as text: digits for integers, the general number format with the regional
-  // decimal separator, the regional date and time formats; "" for NULL.
-  std::string AsString() const;
+  // The value as text: digits for integers, the general number format with the decimal
+  // separator of `formats`, the date and time formats of `formats`; "" for NULL.
+  std::string AsString(const RegionalSettings& formats) const;
   // True for the kinds whose value is its bytes (text, long text, bytes): AsString gives Bytes.
   bool HoldsBytes() const {
     return kind_ == FieldKind::kText || kind_ == FieldKind::kLongText || kind_ == FieldKind::kBytes;
@@ -58,7 +61,8 @@ class DbField {
   bool null_ = true;
   std::string bytes_;    // text kinds
   int64_t integer_ = 0;  // integer kinds
-  double number_ = 0;    // floating point and the date-time kinds (days since 1899-12-30)
+  double number_ = 0;    // floating point
+  std::chrono::local_seconds moment_{};  // date and time kinds; a time of day is on kDayZero
 };
 
 }  // namespace larvek

@@ -50,13 +50,14 @@ size_t NumberLength(std::string_view text) {
   return i;
 }
 
-// Length of the quoted string or backquoted name starting at text[0].
-size_t QuotedLength(std::string_view text, EscapeMode mode) {
+// Length of the quoted string or backquoted name starting at text[0]; `escapes`: a backslash
+// escapes the next character.
+size_t QuotedLength(std::string_view text, bool escapes) {
   char quote = text[0];
   size_t n = text.size(), i = 1;
   while (i < n) {
     char c = text[i];
-    if (c == '\\' && mode == EscapeMode::kBackslash) {
+    if (c == '\\' && escapes) {
       i += 2;
     } else if (c == quote) {
       if (i + 1 < n && text[i + 1] == quote) {
@@ -71,10 +72,70 @@ size_t QuotedLength(std::string_view text, EscapeMode mode) {
   return n;
 }
 
-size_t LineEnd(std::string_view text, size_t from) {
-  size_t i = from;
-  while (i < text.size() && text[i] != '\r' && text[i] != '\n') ++i;
-  return i;
+// Where the "#" or "--" comment that starts text[0] ends (before its line break).
+size_t LineCommentLength(std::string_view text, bool server) {
+  const size_t end = text.find_first_of(server ? "\n" : "\r\n", 1);
+  return end == std::string_view::npos ? text.size() : end;
+}
+
+// Whether the server, on the link's Windows-1250 character set, reads `c` after "--" as the
+// blank or control character that makes "--" a comment.
+bool EndsCommentDashes(unsigned char c) {
+  switch (c) {
+    case 0x7F:
+    case 0x80:
+    case 0x81:
+    case 0x83:
+    case 0x88:
+    case 0x90:
+    case 0x98:
+    case 0xA0:
+      return true;
+    default:
+      return c <= 32;
+  }
+}
+
+bool StartsLineCommentDashes(std::string_view text, bool server) {
+  if (!text.starts_with("--")) return false;
+  return !server || text.size() == 2 || EndsCommentDashes(text[2]);
+}
+
+// The length of the marker after "/*" at text[0] that makes a comment hold code: 1 for "!",
+// 2 for "M!"; 0 for a plain comment.
+size_t CodeMarkerLength(std::string_view text) {
+  const std::string_view rest = text.substr(2);
+  return rest.starts_with("!") ? 1 : rest.starts_with("M!") ? 2 : 0;
+}
+
+bool StartsWithVersion(std::string_view text) {
+  if (text.size() < 5) return false;
+  for (size_t i = 0; i < 5; ++i)
+    if (!IsDigit(text[i])) return false;
+  return true;
+}
+
+// Length of the block comment starting at text[0]: up to the first "*/" after its "/*".
+size_t BlockCommentLength(std::string_view text) {
+  const size_t end = text.find("*/", 2);
+  return end == std::string_view::npos ? text.size() : end + 2;
+}
+
+// Length of the skipped versioned comment starting at text[0]: a "/*" in it opens one nested
+// comment, whose "*/" does not end it.
+size_t SkippedVersionedLength(std::string_view text) {
+  bool nested = false;
+  for (size_t i = 2; i + 1 < text.size(); ++i) {
+    if (text[i] == '*' && text[i + 1] == '/') {
+      if (!nested) return i + 2;
+      nested = false;
+      ++i;
+    } else if (text[i] == '/' && text[i + 1] == '*' && !nested) {
+      nested = true;
+      ++i;
+    }
+  }
+  return text.size();
 }
 
 bool IsTwoCharSymbol(std::string_view text) {
@@ -86,39 +147,46 @@ bool IsTwoCharSymbol(std::string_view text) {
 
 }  // namespace
 
-std::vector<SqlToken> TokenizeSql(std::string_view text, EscapeMode mode) {
-  std::vector<SqlToken> tokens;
-  size_t i = 0;
-  while (i < text.size()) {
-    std::string_view rest = text.substr(i);
-    char c = rest[0];
-    SqlTokenKind kind = SqlTokenKind::kSymbol;
-    size_t len = 1;
-    if (IsSpaceOrControl(c)) {
-      kind = SqlTokenKind::kWhitespace;
-      while (len < rest.size() && IsSpaceOrControl(rest[len])) ++len;
-    } else if (IsWordStart(c)) {
-      kind = SqlTokenKind::kWord;
-      while (len < rest.size() && IsWordChar(rest[len])) ++len;
-    } else if (IsDigit(c) || (c == '.' && rest.size() > 1 && IsDigit(rest[1]))) {
-      kind = SqlTokenKind::kNumber;
-      len = NumberLength(rest);
-    } else if (c == '\'' || c == '"' || c == '`') {
-      kind = c == '`' ? SqlTokenKind::kBackquoted : SqlTokenKind::kQuoted;
-      len = QuotedLength(rest, mode);
-    } else if (rest.starts_with("--") || c == '#') {
+SqlToken NextSqlToken(std::string_view text, EscapeMode mode, SqlReading reading) {
+  const bool server = reading != SqlReading::kPreparation;
+  const char c = text[0];
+  SqlTokenKind kind = SqlTokenKind::kSymbol;
+  size_t len = 1;
+  if (IsSpaceOrControl(c)) {
+    kind = SqlTokenKind::kWhitespace;
+    while (len < text.size() && IsSpaceOrControl(text[len])) ++len;
+  } else if (IsWordStart(c)) {
+    kind = SqlTokenKind::kWord;
+    while (len < text.size() && IsWordChar(text[len])) ++len;
+  } else if (IsDigit(c) || (c == '.' && text.size() > 1 && IsDigit(text[1]))) {
+    kind = SqlTokenKind::kNumber;
+    len = NumberLength(text);
+  } else if (c == '\'' || c == '"' || c == '`') {
+    kind = c == '`' ? SqlTokenKind::kBackquoted : SqlTokenKind::kQuoted;
+    len = QuotedLength(text, mode == EscapeMode::kBackslash && !(server && c == '`'));
+  } else if (c == '#' || StartsLineCommentDashes(text, server)) {
+    kind = SqlTokenKind::kComment;
+    len = LineCommentLength(text, server);
+  } else if (text.starts_with("/*")) {
+    const size_t marker = CodeMarkerLength(text);
+    if (marker == 0 || (marker == 2 && !server)) {
       kind = SqlTokenKind::kComment;
-      len = LineEnd(rest, 1);
-    } else if (rest.starts_with("/*") && !rest.starts_with("/*!")) {
+      len = BlockCommentLength(text);
+    } else if (reading == SqlReading::kServerSkippingVersions &&
+               StartsWithVersion(text.substr(2 + marker))) {
       kind = SqlTokenKind::kComment;
-      size_t end = rest.find("*/", 2);
-      len = end == std::string_view::npos ? rest.size() : end + 2;
-    } else if (IsTwoCharSymbol(rest)) {
-      len = 2;
-    }
-    tokens.push_back({kind, rest.substr(0, len)});
-    i += len;
+      len = SkippedVersionedLength(text);
+    }  // else the "/" of code
+  } else if (IsTwoCharSymbol(text)) {
+    len = 2;
   }
+  return {kind, text.substr(0, len)};
+}
+
+std::vector<SqlToken> TokenizeSql(std::string_view text, EscapeMode mode, SqlReading reading) {
+  std::vector<SqlToken> tokens;
+  for (size_t i = 0; i < text.size(); i += tokens.back().text.size())
+    tokens.push_back(NextSqlToken(text.substr(i), mode, reading));
   return tokens;
 }
 

@@ -1,6 +1,7 @@
-// Statement texts on their way to the server: the tokenizer that both the preparation and the
-// sending step use, the preparation that turns ":name" parameters into "?" markers, and the
-// binding that fills every "?" marker with a parameter value when the statement is sent.
+// Statement texts on their way to the server: the tokenizer that the preparation, the sending
+// step and the placeholder filler use, the preparation that turns ":name" parameters into "?"
+// markers, and the binding that fills every "?" marker with a parameter value when the
+// statement is sent.
 #pragma once
 
 #include <string>
@@ -20,10 +21,32 @@ struct SqlToken {
   std::string_view text;
 };
 
-// Splits `text` into tokens (whitespace runs, words, numbers, quoted strings, backquoted names,
-// comments and symbols). The tokens point into `text`. Inside quoted strings and backquoted
-// names a backslash escapes the next character only in EscapeMode::kBackslash.
-std::vector<SqlToken> TokenizeSql(std::string_view text, EscapeMode mode = EscapeMode::kBackslash);
+// The rules a statement text is read by. The preparation and the binding read it as they
+// always have (kPreparation): which ":" names a parameter, which "?" is a marker and which
+// comments go decide the text every template sends, so their rules stay. The placeholder
+// filler must read it as the database server does (the kServer readings), since it refuses
+// exactly the values that the server would read as SQL. Strings, block comments and code are
+// read alike; the readings differ only where the server's rules are not the preparation's:
+// - "--" starts a comment for the preparation always, for the server only before the end or a
+//   byte that the server's Windows-1250 table calls blank or control (0x00-0x20, DEL, 0x80,
+//   0x81, 0x83, 0x88, 0x90, 0x98, 0xA0; checked against the server);
+// - "#" and "--" comments end at CR or LF for the preparation, at LF for the server;
+// - a backslash escapes the next character in a backquoted name for the preparation (with
+//   backslash escapes), never for the server;
+// - "/*!" holds code for both, "/*M!" opens a comment for the preparation and code for the
+//   server. A versioned one ("/*!" or "/*M!" and five digits) is a comment, which may hold one
+//   nested "/* ... */", on a server that does not run that version; the filler cannot know the
+//   server's version, so it reads the text both ways.
+enum class SqlReading { kPreparation, kServerRunningVersions, kServerSkippingVersions };
+
+// The token (whitespace run, word, number, quoted string, backquoted name, comment or symbol)
+// that `text`, which must not be empty, starts with under `reading`; it points into `text`.
+// Inside quoted strings a backslash escapes the next character only in EscapeMode::kBackslash.
+SqlToken NextSqlToken(std::string_view text, EscapeMode mode, SqlReading reading);
+
+// Splits `text` into its tokens (NextSqlToken one after the other).
+std::vector<SqlToken> TokenizeSql(std::string_view text, EscapeMode mode = EscapeMode::kBackslash,
+                                  SqlReading reading = SqlReading::kPreparation);
 
 struct PreparedSql {
   bool has_statement = false;  // false: the text is empty once trimmed

@@ -5,15 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace larvek {
-namespace {
+#include "base/clock.h"
+#include "base/text.h"
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+namespace larvek {
+
+using namespace std::chrono;
+
+namespace {
 
 // The low `bits` bits of `v` as a signed number.
 int64_t WrapToWidth(uint64_t v, int bits) {
@@ -33,23 +32,24 @@ int ReadPart(std::string_view text, size_t from, size_t len) {
   return ec == std::errc() && end == text.data() + text.size() ? value : 0;
 }
 
-double DateValue(int year, int month, int day) {
-  if (year == 0 || month == 0 || day == 0 || !IsValidDate(year, month, day)) return 0;
-  return EncodeDate(year, month, day);
+// The date, or kDayZero when it is no valid date.
+local_days DateValue(int y, int m, int d) {
+  if (!IsValidDate(y, m, d)) return kDayZero;
+  return local_days{year{y} / m / d};
 }
 
-double AddTime(double value, int hour, int minute, int second) {
-  if (!IsValidTime(hour, minute, second)) return value;
-  double time = EncodeTime(hour, minute, second);
-  return value < 0 ? value - time : value + time;
+// `date` at the time of day, or at its midnight when it is no valid time.
+local_seconds AtTime(local_days date, int hour, int minute, int second) {
+  if (!IsValidTime(hour, minute, second)) return date;
+  return date + hours{hour} + minutes{minute} + seconds{second};
 }
 
 // yyyymmdd[hhnnss] for 8 or 14 characters, otherwise yymmdd[hhnnss], as far as the text reaches.
-DateTime ReadCompact(std::string_view text) {
+local_seconds ReadCompact(std::string_view text) {
   size_t year_len = text.size() == 8 || text.size() == 14 ? 4 : 2;
   int parts[6] = {ReadPart(text, 0, year_len)};
   for (int k = 1; k < 6; ++k) parts[k] = ReadPart(text, year_len + 2 * (k - 1), 2);
-  return AddTime(DateValue(parts[0], parts[1], parts[2]), parts[3], parts[4], parts[5]);
+  return AtTime(DateValue(parts[0], parts[1], parts[2]), parts[3], parts[4], parts[5]);
 }
 
 }  // namespace
@@ -74,7 +74,7 @@ std::optional<int64_t> ReadIntegerText(std::string_view text, int bits) {
   const uint64_t limit = base == 16 ? unsigned_max : (unsigned_max >> 1) + (negative ? 1 : 0);
   uint64_t value = 0;
   for (char c : rest) {
-    int digit = base == 16 ? HexValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    int digit = base == 16 ? HexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
     if (digit < 0 || value > (limit - digit) / base) return std::nullopt;
     value = value * base + digit;
   }
@@ -91,17 +91,17 @@ double ReadFloatText(std::string_view text) {
   return value;
 }
 
-DateTime ReadDateTimeText(std::string_view text, bool allow_compact) {
+local_seconds ReadDateTimeText(std::string_view text, bool allow_compact) {
   if (allow_compact && !(text.size() > 7 && text[4] == '-' && text[7] == '-'))
     return ReadCompact(text);
-  double value = 0;
+  local_days date = kDayZero;
   if (text.size() > 9) {
-    value = DateValue(ReadPart(text, 0, 4), ReadPart(text, 5, 2), ReadPart(text, 8, 2));
+    date = DateValue(ReadPart(text, 0, 4), ReadPart(text, 5, 2), ReadPart(text, 8, 2));
     text = text.size() > 11 ? text.substr(11, 8) : std::string_view();
   }
   if (text.size() > 7)
-    value = AddTime(value, ReadPart(text, 0, 2), ReadPart(text, 3, 2), ReadPart(text, 6, 2));
-  return value;
+    return AtTime(date, ReadPart(text, 0, 2), ReadPart(text, 3, 2), ReadPart(text, 6, 2));
+  return date;
 }
 
 std::string FormatGeneralFloat(double value, const std::string& separator) {

@@ -168,10 +168,10 @@ void StatusListener::Listen(const std::string& address, uint16_t port) {
     throw Error::Socket("the HTTP library did not start");
   }
   state->epoll_fd = info->epoll_fd;
-  state->timeout.OnTimer = [this] {
+  state->timeout.SetHandlers({.on_timer = [this] {
     daemon_->timeout.SetEnabled(false);
     Run();
-  };
+  }});
   loop_.Watch(state->epoll_fd, EventLoop::kReadable, [this](uint32_t) { Run(); });
   ScheduleTimeout();
 }

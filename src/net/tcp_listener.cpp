@@ -19,16 +19,10 @@ namespace larvek {
 
 namespace {
 
-struct BusyScope {
-  int& busy;
-  explicit BusyScope(int& b) : busy(b) { ++busy; }
-  ~BusyScope() { --busy; }
-};
-
 // The port number of a port text, in host order.
 int ResolvePort(const std::string& port_text) {
   const std::string text(TrimSpaceAndControls(port_text));
-  if (text.empty()) ThrowSocketError(10022, "listen: port not assigned");
+  if (text.empty()) ThrowSocketError(kWsaeInval, "listen: port not assigned");
   if (text[0] >= '0' && text[0] <= '9') {
     long value = 0;
     for (size_t i = 0; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
@@ -39,7 +33,7 @@ int ResolvePort(const std::string& port_text) {
   }
   const servent* service = getservbyname(text.c_str(), "tcp");
   if (service == nullptr) {
-    const int code = 11004;  // the name is valid, the service database has no entry for it
+    const int code = kWsaNoData;  // the name is valid, the service database has no entry for it
     throw Error::Socket("listen: Winsock Resolve Port: Cannot convert port '" + text + "' - " +
                             SocketErrorDescription(code) + " (#" + std::to_string(code) + ")",
                         code);
@@ -51,14 +45,14 @@ int ResolvePort(const std::string& port_text) {
 
 TcpListener::TcpListener(EventLoop& loop)
     : loop_(loop), accept_pause_(loop), refusal_report_(loop), request_silence_(loop) {
-  accept_pause_.OnTimer = [this] {
+  accept_pause_.SetHandlers({.on_timer = [this] {
     accept_pause_.SetEnabled(false);
     if (fd_ >= 0)
       loop_.Watch(fd_, EventLoop::kReadable, [this](uint32_t events) { AcceptEvent(events); });
-  };
+  }});
   refusal_report_.SetInterval(kRefusalReportMs);
-  refusal_report_.OnTimer = [this] { ReportRefusalTally(); };
-  request_silence_.OnTimer = [this] { BegunRequestSilence(); };
+  refusal_report_.SetHandlers({.on_timer = [this] { ReportRefusalTally(); }});
+  request_silence_.SetHandlers({.on_timer = [this] { BegunRequestSilence(); }});
 }
 
 TcpListener::~TcpListener() {
@@ -79,15 +73,15 @@ void TcpListener::SetSettings(const ListenerSettings& settings) {
     for (const auto& entry : clients_) ++per_address_[entry.second->PeerAddress()];
 }
 
-void TcpListener::Listen() {
+void TcpListener::Listen(const std::string& address_text, const std::string& port_text) {
   if (fd_ >= 0) return;
-  const int port = ResolvePort(Port);
+  const int port = ResolvePort(port_text);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (!Address.empty() && inet_pton(AF_INET, Address.c_str(), &address.sin_addr) != 1) {
-    ThrowSocketError(10049, "Bind");
+  if (!address_text.empty() && inet_pton(AF_INET, address_text.c_str(), &address.sin_addr) != 1) {
+    ThrowSocketError(kWsaeAddrNotAvail, "Bind");
   }
 
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -180,10 +174,10 @@ bool TcpListener::AcceptOne() {
       return false;
     }
     const int code = WinsockCode(errno);
-    if (code == 10054 || code == 10057) {
+    if (IsSessionLost(code)) {
       CloseListeningSocket();
       if (auto error = CatchError([&] {
-            if (OnSessionClosed) OnSessionClosed(*this, code);
+            if (handlers_.on_session_closed) handlers_.on_session_closed(*this, code);
           })) {
         BackgroundError(*error);
       }
@@ -215,11 +209,11 @@ bool TcpListener::AcceptOne() {
   TerminalConnection& client = *created;
   clients_.emplace(id, std::move(created));
   if (settings_.max_clients_per_address > 0) ++per_address_[address];
-  BusyScope busy(client.busy_);
+  TerminalConnection::BusyScope busy(client);
   auto error = CatchError([&] {
-    if (OnClientConnect) OnClientConnect(*this, client);
-    if (Find(id) != nullptr && client.Connected() && !Banner.empty()) {
-      client.SendText(Banner + "\r\n");
+    if (handlers_.on_client_connect) handlers_.on_client_connect(*this, client);
+    if (Find(id) != nullptr && client.Connected() && !settings_.greeting.empty()) {
+      client.SendText(settings_.greeting + "\r\n");
     }
   });
   if (error) BackgroundError(*error);
@@ -242,7 +236,7 @@ void TcpListener::HandleClosedNotice(uint64_t id) {
     return;
   }
   auto error = CatchError([&] {
-    if (OnClientDisconnect) OnClientDisconnect(*this, *client);
+    if (handlers_.on_client_disconnect) handlers_.on_client_disconnect(*this, *client);
   });
   auto it = clients_.find(id);
   if (it != clients_.end()) Unregister(it);
@@ -307,7 +301,7 @@ void TcpListener::ReportRefusalTally() {
 
 void TcpListener::ReportRefused(const RefusedConnections& refused) {
   if (auto error = CatchError([&] {
-        if (OnConnectionsRefused) OnConnectionsRefused(*this, refused);
+        if (handlers_.on_connections_refused) handlers_.on_connections_refused(*this, refused);
       })) {
     BackgroundError(*error);
   }
@@ -374,11 +368,11 @@ void TcpListener::BegunRequestSilence() {
 }
 
 void TcpListener::BackgroundError(const Error& error) {
-  bool can_close = true;
+  SocketErrorAction action = SocketErrorAction::kClose;
   CatchError([&] {
-    if (OnBgException) OnBgException(*this, error, can_close);
+    if (handlers_.on_background_error) action = handlers_.on_background_error(*this, error);
   });
-  if (can_close) CloseListeningSocket();
+  if (action == SocketErrorAction::kClose) CloseListeningSocket();
 }
 
 }  // namespace larvek

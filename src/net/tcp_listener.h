@@ -1,24 +1,24 @@
 // The listening endpoint for terminals and the registry of its connections.
 //
 // Each accepted connection becomes a TerminalConnection: registered first, then linger on with
-// time-out 0, non-blocking, peer address and port kept; then OnClientConnect; then, if still
-// registered and connected and Banner is not empty, Banner + CR LF is sent.
-// A connection's closed event posts a notice; handling it calls OnClientDisconnect and then
+// time-out 0, non-blocking, peer address and port kept; then on_client_connect; then, if still
+// registered and connected and the settings' greeting is not empty, greeting + CR LF is sent.
+// A connection's closed event posts a notice; handling it calls on_client_disconnect and then
 // destroys the object (also when the handler failed). ConnectionCount counts registered
 // objects, closed ones whose notice is still waiting included.
 //
 // Bounds (ListenerSettings): a connection beyond max_clients registered connections, or
 // beyond max_clients_per_address of them from one peer address, is accepted and closed at
-// once: no object, no callback, no banner. Refusals are reported through
-// OnConnectionsRefused at most once a second per limit and address: the first at once, the
+// once: no object, no callback, no greeting. Refusals are reported through
+// on_connections_refused at most once a second per limit and address: the first at once, the
 // ones after it summed when the second is over. The unsent output of all connections together
 // is kept within kMaxUnsentTotal: when a reply takes it beyond, the connection with the most
 // unsent bytes is disconnected as a slow reader (see TerminalConnection::SendText).
 //
-// Errors escaping accepting, OnClientConnect, OnClientDisconnect, OnConnectionsRefused or the
-// banner go to OnBgException; can_close comes in true and, left true, closes the listening
-// socket. An accept failing with 10054 or 10057 closes the listening socket and fires
-// OnSessionClosed with that code before the background path.
+// Errors escaping accepting, on_client_connect, on_client_disconnect, on_connections_refused or
+// the greeting go to on_background_error; unless it returns kKeepOpen, the listening socket is
+// closed. An accept failing with a lost session (IsSessionLost: 10054, 10057) closes the
+// listening socket and calls on_session_closed with that code before the background path.
 #pragma once
 
 #include <cstdint>
@@ -28,20 +28,23 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
+#include "net/socket_error.h"
 #include "net/terminal_connection.h"
 #include "platform/event_loop.h"
 #include "platform/timer.h"
 
 namespace larvek {
 
-// How many terminals the listener takes and how it frames their requests.
+// How many terminals the listener takes, how it greets them and how it frames their requests.
 struct ListenerSettings {
   int max_clients = 20000;           // registered connections at most; 0 or less: no limit
   int max_clients_per_address = 0;   // of those, from one peer address; 0 or less: no limit
   bool requests_end_with_cr = false;  // gather each request up to its CR (terminal_connection.h)
+  std::string greeting;  // sent + CR LF to each accepted connection; empty sends nothing
 };
 
 // Connections refused by one limit since the last report of it.
@@ -55,23 +58,32 @@ struct RefusedConnections {
 class TcpListener {
  public:
   explicit TcpListener(EventLoop& loop);
-  // Destroys the connections last to first, each closed as by Close but without any event
+  // Destroys the connections last to first, each closed as by Reset but without any event
   // or callback, then closes the listening socket. Notices still queued are dropped.
   ~TcpListener();
   TcpListener(const TcpListener&) = delete;
   TcpListener& operator=(const TcpListener&) = delete;
 
-  std::string Banner = "V\xEDtejte na serveru Larvek!";  // greeting; empty sends nothing
-  std::string Address;  // dotted quad to bind to; empty binds every address
-  std::string Port;     // port text, resolved by Listen
+  // The listener's handlers (see the top of this file for when each is called).
+  struct Handlers {
+    std::function<void(TcpListener&, TerminalConnection&)> on_client_connect;
+    std::function<void(TcpListener&, TerminalConnection&)> on_client_disconnect;
+    std::function<SocketErrorAction(TcpListener&, const Error&)> on_background_error;
+    std::function<void(TcpListener&, int code)> on_session_closed;
+    std::function<void(TcpListener&, const RefusedConnections&)> on_connections_refused;
+  };
+  // Replaces the handlers.
+  void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
 
-  // Starts listening (backlog SOMAXCONN, no address reuse). The port text is trimmed; empty fails
+  // Starts listening on `address` (a dotted quad; empty: every address) and the port `port`
+  // names (backlog SOMAXCONN, no address reuse). The port text is trimmed; empty fails
   // with "Invalid argument (#10022 in listen: port not assigned)"; a leading digit takes the
   // leading decimal digits, above 65535 "listen: Range check error"; other texts are tcp
   // service names, unknown ones "listen: Winsock Resolve Port: Cannot convert port '<text>'
   // - No Data (#11004)". Socket, bind and listen failures: "... in socket", "... in Bind",
-  // "... in Listen". Does nothing while listening.
-  void Listen();
+  // "... in Listen". An address that is no dotted quad fails with "... (#10049 in Bind)". Does
+  // nothing while listening.
+  void Listen(const std::string& address, const std::string& port);
   bool Listening() const { return fd_ >= 0; }
   // The port actually bound (useful with port "0"); -1 while not listening.
   int ListeningPort() const;
@@ -95,12 +107,6 @@ class TcpListener {
   // TerminalConnection::PauseReading); replies still go out.
   void StopServing();
   EventLoop& Loop() { return loop_; }
-
-  std::function<void(TcpListener&, TerminalConnection&)> OnClientConnect;
-  std::function<void(TcpListener&, TerminalConnection&)> OnClientDisconnect;
-  std::function<void(TcpListener&, const Error&, bool& can_close)> OnBgException;
-  std::function<void(TcpListener&, int code)> OnSessionClosed;
-  std::function<void(TcpListener&, const RefusedConnections&)> OnConnectionsRefused;
 
  private:
   friend class TerminalConnection;
@@ -153,6 +159,7 @@ class TcpListener {
   size_t unsent_total_ = 0;
   std::list<BegunRequest> begun_requests_;  // due times in order: appended at now + silence
   Timer request_silence_;                   // due at the first begun request's end
+  Handlers handlers_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // guards queued notices
 };
 

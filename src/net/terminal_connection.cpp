@@ -25,12 +25,6 @@ constexpr size_t kCompactAfter = 64 * 1024;
 // One read buffer serves every connection, so an idle connection holds no buffer of its own.
 char g_read_buffer[TerminalConnection::kMaxReception];
 
-struct BusyScope {
-  int& busy;
-  explicit BusyScope(int& b) : busy(b) { ++busy; }
-  ~BusyScope() { --busy; }
-};
-
 }  // namespace
 
 TerminalConnection::TerminalConnection(TcpListener& listener, uint64_t id, int fd,
@@ -63,7 +57,7 @@ std::string TerminalConnection::BoundPort() const {
 
 int TerminalConnection::SendText(std::string text) {
   if (text.empty()) return 0;
-  if (fd_ < 0) ThrowSocketError(10057, "Send");
+  if (fd_ < 0) ThrowSocketError(kWsaeNotConn, "Send");
   if (UnsentBytes() > kMaxUnsentOutput) {
     // The terminal sends requests without reading the replies: its queue would grow without
     // end. A single reply of any size is queued; the one after it is not.
@@ -91,9 +85,9 @@ int TerminalConnection::SendText(std::string text) {
 
 void TerminalConnection::DisconnectSlowReader() {
   CatchError([&] {
-    if (OnSlowReader) OnSlowReader(*this);
+    if (handlers_.on_slow_reader) handlers_.on_slow_reader(*this);
   });
-  Close();
+  Reset();
 }
 
 void TerminalConnection::DiscardOutput() {
@@ -116,8 +110,8 @@ void TerminalConnection::TryToSend() {
     if (errno == EINTR) continue;
     // This system never half-closes a socket it keeps open, so a broken pipe means the
     // connection is gone: the terminal reset it.
-    int code = errno == EPIPE ? 10054 : WinsockCode(errno);
-    if (code == 10053 || code == 10054 || code == 10038 || code == 10057 || code == 10022) {
+    const int code = errno == EPIPE ? kWsaeConnReset : WinsockCode(errno);
+    if (IsSendToGoneConnection(code)) {
       shutdown(fd_, SHUT_WR);
       CloseSocket(code);
       return;
@@ -149,13 +143,13 @@ void TerminalConnection::UpdateInterest() {
       fd_, kBaseInterest | (writable_interest_ ? uint32_t{EventLoop::kWritable} : 0u));
 }
 
-void TerminalConnection::Close() {
+void TerminalConnection::Reset() {
   if (fd_ < 0) return;
   shutdown(fd_, SHUT_WR);
   CloseSocket(0);
 }
 
-void TerminalConnection::Abort() {
+void TerminalConnection::CloseGracefully() {
   DiscardOutput();
   if (fd_ < 0) return;
   linger off{0, 0};
@@ -186,7 +180,7 @@ void TerminalConnection::FireClosed(int code) {
 }
 
 void TerminalConnection::Fail(int code, const std::string& operation) {
-  if ((code == 10054 || code == 10057) && fd_ >= 0) CloseSocket(code);
+  if (IsSessionLost(code) && fd_ >= 0) CloseSocket(code);
   ThrowSocketError(code, operation);
 }
 
@@ -203,10 +197,10 @@ ssize_t TerminalConnection::ReceiveIntoBuffer() {
 }
 
 std::string TerminalConnection::Read() {
-  ++reads_;
+  read_in_delivery_ = true;
   if (fd_ < 0) {
     read_failed_ = true;
-    Fail(10057, "ioctlSocket");
+    Fail(kWsaeNotConn, "ioctlSocket");
   }
   if (FramedByCr()) {
     if (taken_.empty()) {
@@ -294,7 +288,7 @@ void TerminalConnection::UpdateBegunRequest() {
 }
 
 void TerminalConnection::OnSocketEvent(uint32_t events) {
-  BusyScope busy(busy_);
+  BusyScope busy(*this);
   int close_code = -1;  // -1: no close notification in this event
   if (events & (EventLoop::kHangup | EventLoop::kError)) {
     // Taken before any read, which would consume the pending error.
@@ -340,12 +334,12 @@ void TerminalConnection::OfferReception() {
 }
 
 void TerminalConnection::DeliverReception(bool flush) {
-  reads_ = 0;
+  read_in_delivery_ = false;
   read_failed_ = false;
   more_waiting_ = false;
   flush_ = flush;
   try {
-    if (OnDataAvailable) OnDataAvailable(*this);
+    if (handlers_.on_data_available) handlers_.on_data_available(*this);
   } catch (...) {
     // Dropped on purpose: the connection stays open, nothing is reported.
   }
@@ -359,7 +353,7 @@ void TerminalConnection::ReadabilityEvent() {
   // first one, come at this connection's next turn, after the other connections that are ready
   // now had theirs.
   if (FramedByCr()) {
-    if (reads_ > 0 && (socket_full_ || NextRequestLength() > 0)) listener_.PostReadTurn(id_);
+    if (read_in_delivery_ && (socket_full_ || NextRequestLength() > 0)) listener_.PostReadTurn(id_);
     UpdateBegunRequest();
   } else if (more_waiting_) {
     listener_.PostReadTurn(id_);
@@ -367,7 +361,7 @@ void TerminalConnection::ReadabilityEvent() {
 }
 
 void TerminalConnection::ReadTurn() {
-  BusyScope busy(busy_);
+  BusyScope busy(*this);
   if (fd_ < 0 || paused_) return;  // a paused connection gets its turn when it resumes
   if (deferred_close_code_ >= 0) {
     CloseNotification(deferred_close_code_);
@@ -377,7 +371,7 @@ void TerminalConnection::ReadTurn() {
 }
 
 void TerminalConnection::SilenceEnded() {
-  BusyScope busy(busy_);
+  BusyScope busy(*this);
   if (fd_ < 0 || taken_.empty()) return;
   if (paused_) {
     // The begun request waits for the one being served; its silence counts anew after it.
@@ -400,7 +394,7 @@ void TerminalConnection::CloseNotification(int code) {
     while (fd_ >= 0 && !read_failed_ && !paused_ && TakeWaitingBytes()) {
       const size_t before = taken_.size();
       DeliverReception(true);
-      if (reads_ == 0 || taken_.size() >= before) break;
+      if (!read_in_delivery_ || taken_.size() >= before) break;
     }
     if (paused_) return;
     if (fd_ >= 0) DeliverReception(false);
@@ -414,16 +408,16 @@ void TerminalConnection::CloseNotification(int code) {
   // Without a pending socket error, a read that failed on the way tells how it ended.
   FireClosed(code != 0 ? code : read_error_);
   if (fd_ >= 0) {
-    if (auto error = CatchError([&] { Close(); })) BackgroundError(*error);
+    if (auto error = CatchError([&] { Reset(); })) BackgroundError(*error);
   }
 }
 
 void TerminalConnection::BackgroundError(const Error& error) {
-  bool can_close = true;
+  SocketErrorAction action = SocketErrorAction::kClose;
   CatchError([&] {
-    if (OnBgException) OnBgException(*this, error, can_close);
+    if (handlers_.on_background_error) action = handlers_.on_background_error(*this, error);
   });
-  if (can_close) CatchError([&] { Abort(); });
+  if (action == SocketErrorAction::kClose) CatchError([&] { CloseGracefully(); });
 }
 
 }  // namespace larvek

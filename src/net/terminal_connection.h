@@ -1,19 +1,23 @@
 // One accepted terminal connection, owned by its listener (see tcp_listener.h).
 //
 // Events of the socket, each handled to completion on the loop thread:
-//  - readability: OnDataAvailable is called once; it reads one reception (at most
+//  - readability: on_data_available is called once; it reads one reception (at most
 //    kMaxReception bytes). When more is waiting (the reception filled that limit, or further
 //    requests came in the same arrival), the connection gets another turn behind the events
 //    already queued, so one connection cannot keep the others waiting.
-//    An error escaping OnDataAvailable is dropped: the event ends there and the connection
+//    An error escaping on_data_available is dropped: the event ends there and the connection
 //    stays open; bytes a handler left unread are delivered by the next arrival.
-//  - writability: queued output is written; a failure goes to OnBgException, then Abort.
+//  - writability: queued output is written; a failure goes to on_background_error, whose
+//    answer says whether the connection is closed gracefully.
 //  - close notification (the terminal closed or reset the connection): one more readability
 //    call regardless of what is waiting (so an orderly close ends with an empty read), then
-//    the closed event (code 0, or the reset's code such as 10054), then Close.
+//    the closed event (code 0, or the reset's code such as 10054), then Reset.
 // The closed event fires at most once. It posts a notice to the loop; handling the notice
-// calls the listener's OnClientDisconnect and destroys the object, so the object stays valid
+// calls the listener's on_client_disconnect and destroys the object, so the object stays valid
 // (closed, fields kept) until then, whoever closed it.
+//
+// Linger is on with time-out 0 from the accept: closing the socket as it is resets the
+// connection (Reset); CloseGracefully switches linger off first.
 //
 // Framing. By default the bytes that arrive together form one reception. When the listener's
 // settings end requests with CR, the bytes are gathered until a CR instead: a reception is
@@ -30,8 +34,10 @@
 #include <functional>
 #include <list>
 #include <string>
+#include <utility>
 
 #include "base/error.h"
+#include "net/socket_error.h"
 #include "platform/monotonic_clock.h"
 
 namespace larvek {
@@ -46,7 +52,7 @@ struct BegunRequest {
 
 class TerminalConnection {
  public:
-  ~TerminalConnection();  // closes the socket as Close does, without a closed event
+  ~TerminalConnection();  // closes the socket as Reset does, without a closed event
   TerminalConnection(const TerminalConnection&) = delete;
   TerminalConnection& operator=(const TerminalConnection&) = delete;
 
@@ -64,26 +70,26 @@ class TerminalConnection {
 
   // Queues text and writes as much as the socket takes now; the rest goes out on writability.
   // Returns text.size(). When more than kMaxUnsentOutput bytes of earlier output are still
-  // unsent, OnSlowReader is called and the connection is closed instead (returns 0). When the
+  // unsent, on_slow_reader is called and the connection is reset instead (returns 0). When the
   // queued text takes the unsent bytes of all the listener's connections beyond
   // TcpListener::kMaxUnsentTotal, the connections with the most unsent bytes are disconnected
   // the same way until the total is within it (returns 0 when this one was). The empty text
   // returns 0 in any state. Not connected: "Socket is not connected (#10057 in Send)". A write
-  // failing with 10053, 10054, 10038, 10057 or 10022 closes the connection (closed event with that
-  // code) and is not reported; any other failure raises "... in TryToSend failed" and keeps the
-  // unwritten bytes queued.
+  // that finds the connection gone (IsSendToGoneConnection: 10053, 10054, 10038, 10057, 10022)
+  // closes it (closed event with that code) and is not reported; any other failure raises
+  // "... in TryToSend failed" and keeps the unwritten bytes queued.
   // Taken by value: a long reply is moved into an empty queue instead of copied.
   int SendText(std::string text);
-  // Shuts down the sending direction, then closes. Linger is on with time-out 0, so the close
-  // is abortive: untransmitted bytes are dropped and the terminal sees a reset. Closed event
-  // with code 0. Nothing happens on a closed connection.
-  void Close();
-  // Discards the queue, switches linger off (graceful close in the background) and closes
-  // without shutting down first. Closed event with code 0.
-  void Abort();
+  // Shuts down the sending direction, then closes with linger on and time-out 0: untransmitted
+  // bytes are dropped and the terminal sees a reset. Closed event with code 0. Nothing happens
+  // on a closed connection.
+  void Reset();
+  // Discards the queue, switches linger off and closes without shutting down first: the system
+  // ends the connection in the background with an orderly close. Closed event with code 0.
+  void CloseGracefully();
   // The longest reception; longer input is split into several receptions.
   static constexpr size_t kMaxReception = 64 * 1024;
-  // Output still unsent beyond which the next reply is not queued: the connection is closed.
+  // Output still unsent beyond which the next reply is not queued: the connection is reset.
   static constexpr size_t kMaxUnsentOutput = 1024 * 1024;
   // Silence that ends a request without its CR, when requests end with CR.
   static constexpr int kRequestSilenceMs = 2000;
@@ -106,12 +112,17 @@ class TerminalConnection {
   // the one begun lacks its CR.
   std::string Read();
 
-  std::function<void(TerminalConnection&)> OnDataAvailable;
-  // The terminal does not read its replies; called just before the connection is closed.
-  std::function<void(TerminalConnection&)> OnSlowReader;
-  // An error of writing queued bytes or of closing after a close notification. can_close
-  // comes in true; left true, the connection is aborted. Errors of the handler are ignored.
-  std::function<void(TerminalConnection&, const Error&, bool& can_close)> OnBgException;
+  struct Handlers {
+    // Bytes wait to be read (see the events above).
+    std::function<void(TerminalConnection&)> on_data_available;
+    // The terminal does not read its replies; called just before the connection is reset.
+    std::function<void(TerminalConnection&)> on_slow_reader;
+    // An error of writing queued bytes or of resetting after a close notification. kClose
+    // closes the connection gracefully, as does a handler that throws or is missing.
+    std::function<SocketErrorAction(TerminalConnection&, const Error&)> on_background_error;
+  };
+  // Replaces the handlers; set by the listener's on_client_connect.
+  void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
 
  private:
   friend class TcpListener;
@@ -131,7 +142,7 @@ class TerminalConnection {
   // waits for its CR or for silence.
   void OfferReception();
   void ReadabilityEvent();
-  // Calls OnDataAvailable; `flush` lets a begun request go as it is.
+  // Calls on_data_available; `flush` lets a begun request go as it is.
   void DeliverReception(bool flush);
   // The re-queued turn of a connection that has more waiting than its last reception took.
   void ReadTurn();
@@ -143,7 +154,7 @@ class TerminalConnection {
   size_t NextRequestLength();
   // Keeps the listener's list of begun requests in step with taken_ after an event.
   void UpdateBegunRequest();
-  // OnSlowReader, then Close.
+  // on_slow_reader, then Reset.
   void DisconnectSlowReader();
   // Drops the queued output and its share of the listener's unsent total.
   void DiscardOutput();
@@ -154,7 +165,7 @@ class TerminalConnection {
   void UpdateInterest();
   void CloseSocket(int event_code);
   void FireClosed(int code);
-  // The failure of a socket operation: 10054 and 10057 close the socket first.
+  // The failure of a socket operation; a lost session (IsSessionLost) closes the socket first.
   [[noreturn]] void Fail(int code, const std::string& operation);
 
   TcpListener& listener_;
@@ -169,8 +180,17 @@ class TerminalConnection {
   bool closed_event_fired_ = false;
   int closed_event_code_ = -1;
   bool destroying_ = false;
-  int busy_ = 0;   // nesting of the listener's and the socket's event handling
-  int reads_ = 0;  // reads during the current OnDataAvailable call
+  // Counts the handlers of this connection on the stack (the listener's and the socket's
+  // events); while any is, the closed notice waits instead of destroying the object.
+  int busy_ = 0;
+  struct BusyScope {
+    explicit BusyScope(TerminalConnection& connection) : busy(connection.busy_) { ++busy; }
+    ~BusyScope() { --busy; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+    int& busy;
+  };
+  bool read_in_delivery_ = false;  // the current on_data_available call has called Read
   bool read_failed_ = false;
   bool more_waiting_ = false;  // the latest read filled kMaxReception
   int read_error_ = 0;         // code of the latest failed read that ended the connection
@@ -186,6 +206,7 @@ class TerminalConnection {
   bool readable_while_paused_ = false;  // a readiness edge came while paused
   int deferred_close_code_ = -1;  // a close notification that came while paused
   std::list<BegunRequest>::iterator begun_at_;
+  Handlers handlers_;
 };
 
 }  // namespace larvek

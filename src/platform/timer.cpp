@@ -26,7 +26,8 @@ void Timer::Restart() {
   entry_.reset();
   if (!enabled_ || interval_ == 0) return;
   entry_ = loop_.AddTimer(interval_, [this] {
-    auto on_timer = OnTimer;  // survives the handler destroying or reassigning the timer
+    // A copy: it survives the handler destroying the timer or replacing its handlers.
+    auto on_timer = handlers_.on_timer;
     if (on_timer) on_timer();
   });
 }

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "platform/event_loop.h"
 
@@ -26,7 +27,11 @@ class Timer {
   void SetEnabled(bool enabled);
   bool Enabled() const { return enabled_; }
 
-  std::function<void()> OnTimer;
+  struct Handlers {
+    std::function<void()> on_timer;  // each expiry
+  };
+  // Replaces the handlers; a firing that is running keeps the ones it started with.
+  void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
 
  private:
   void Restart();
@@ -34,6 +39,7 @@ class Timer {
   EventLoop& loop_;
   int interval_ = 1000;
   bool enabled_ = false;
+  Handlers handlers_;
   std::shared_ptr<EventLoop::TimerEntry> entry_;  // present while enabled with an interval
 };
 

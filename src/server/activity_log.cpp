@@ -22,9 +22,10 @@ namespace {
 // the lines the view keeps.
 constexpr off_t kFirstTailPiece = 64 * 1024;
 
-std::string DayDirectory(const std::string& program_dir, const LocalDateTime& date) {
+std::string DayDirectory(const std::string& program_dir, std::chrono::year_month_day date) {
   char buf[16];
-  std::snprintf(buf, sizeof buf, "%04d%02d%02d", date.year, date.month, date.day);
+  std::snprintf(buf, sizeof buf, "%04d%02u%02u", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
   return program_dir + buf;
 }
 
@@ -33,20 +34,19 @@ void CreateDirectories(const std::string& dir) {
   std::filesystem::create_directories(dir, ignored);
 }
 
-bool SameSecond(const LocalDateTime& a, const LocalDateTime& b) {
-  return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
-         a.minute == b.minute && a.second == b.second;
+bool SameSecond(LocalTime a, LocalTime b) {
+  return std::chrono::floor<std::chrono::seconds>(a) == std::chrono::floor<std::chrono::seconds>(b);
 }
 
 // The last `count` lines of the file open at `fd` (`size` bytes long), read from its end.
-bool ReadLastLines(int fd, off_t size, size_t count, std::vector<std::string>* lines) {
-  lines->clear();
-  if (count == 0 || size == 0) return true;
+Result<std::vector<std::string>> ReadLastLines(int fd, off_t size, size_t count) {
+  std::vector<std::string> lines;
+  if (count == 0 || size == 0) return lines;
   for (off_t piece = kFirstTailPiece;; piece *= 2) {
     const off_t start = piece < size ? size - piece : 0;
-    std::string text;
-    if (!ReadAt(fd, start, static_cast<size_t>(size - start), &text)) return false;
-    std::string_view whole(text);
+    const Result<std::string> text = ReadAt(fd, start, static_cast<size_t>(size - start));
+    if (!text) return text.Failure();
+    std::string_view whole(text.Value());
     if (start > 0) {
       // The piece may start inside a line (or between the CR and LF of a line end): it is
       // dropped up to its first line end.
@@ -55,17 +55,17 @@ bool ReadLastLines(int fd, off_t size, size_t count, std::vector<std::string>* l
       if (whole[end] == '\r' && end + 1 < whole.size() && whole[end + 1] == '\n') ++end;
       whole.remove_prefix(end + 1);
     }
-    *lines = SplitLines(whole);
-    if (lines->size() >= count || start == 0) break;
+    lines = SplitLines(whole);
+    if (lines.size() >= count || start == 0) break;
   }
-  if (lines->size() > count)
-    lines->erase(lines->begin(), lines->end() - static_cast<std::ptrdiff_t>(count));
-  return true;
+  if (lines.size() > count)
+    lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(count));
+  return lines;
 }
 
 }  // namespace
 
-std::string DailyLogPath(const std::string& program_dir, const LocalDateTime& date) {
+std::string DailyLogPath(const std::string& program_dir, std::chrono::year_month_day date) {
   return DayDirectory(program_dir, date) + "/log.txt";
 }
 
@@ -79,8 +79,8 @@ ActivityLog::~ActivityLog() {
 void ActivityLog::AddLogLine(const std::string& text) {
   view_.FreezeRedraw(true);
   try {
-    LocalDateTime now = Now();
-    std::string line = FormatClockTime(now.hour, now.minute, now.second) + "  " + text;
+    const LocalTime now = Now();
+    std::string line = FormatClockTime(TimeOfDay(now)) + "  " + text;
     // The file first: a line that shows has been recorded.
     AppendToDayFile(now, line);
     view_.AppendLine(line);
@@ -106,77 +106,79 @@ bool ActivityLog::OpenFileStillAtPath() const {
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-bool ActivityLog::OpenDayFile(const std::string& path, bool* torn) {
+Result<bool> ActivityLog::OpenDayFile(const std::string& path) {
   CloseDayFile();
   int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 && errno == ENOENT) {
     CreateDirectories(path.substr(0, path.rfind('/')));
     fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   }
-  if (fd < 0) return false;
+  if (fd < 0) return SystemError{errno};
   // A file that ends inside a line (a write torn by a crash or a full disk) gets a line break
   // first, so the new line is not glued to the broken one.
   struct stat st {};
   char last = '\n';
-  *torn = fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
-          last != '\n' && last != '\r';
+  const bool torn = fstat(fd, &st) == 0 && st.st_size > 0 &&
+                    pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n' && last != '\r';
   fd_ = fd;
   open_path_ = path;
-  return true;
+  return torn;
 }
 
 // One write() per line on a descriptor kept open: the line is in the file as soon as this
 // returns. The descriptor follows the day, and once a second it is checked to still be the
 // file at the path; a file moved away or deleted is followed by a new one.
-void ActivityLog::AppendToDayFile(const LocalDateTime& now, const std::string& line) {
-  const std::string path = DailyLogPath(program_dir_, now);
+void ActivityLog::AppendToDayFile(LocalTime now, const std::string& line) {
+  const std::string path = DailyLogPath(program_dir_, DateOf(now));
   bool reopen = fd_ < 0 || path != open_path_;
   if (!reopen && !SameSecond(now, last_check_)) reopen = !OpenFileStillAtPath();
   last_check_ = now;
-  bool ok = true, torn = false;
-  if (reopen) ok = OpenDayFile(path, &torn);
-  if (ok) {
-    std::string record = torn ? "\r\n" + line + "\r\n" : line + "\r\n";
-    ok = WriteAll(fd_, record);
-    // A write that failed may have left part of the line: the next one opens the file anew
-    // and starts on a line of its own.
-    if (!ok) {
-      int saved = errno;
-      CloseDayFile();
-      errno = saved;
+  bool torn = false;
+  if (reopen) {
+    const Result<bool> opened = OpenDayFile(path);
+    if (!opened) {
+      NoteAppendFailure(path, opened.Failure().code);
+      return;
     }
+    torn = opened.Value();
   }
-  if (ok) return;
+  const Result<void> written = WriteAll(fd_, torn ? "\r\n" + line + "\r\n" : line + "\r\n");
+  if (written) return;
+  // A write that failed may have left part of the line: the next one opens the file anew and
+  // starts on a line of its own.
+  CloseDayFile();
+  NoteAppendFailure(path, written.Failure().code);
+}
+
+void ActivityLog::NoteAppendFailure(const std::string& path, int error) {
   write_failed_ = true;
   ++unwritten_lines_;
-  if (!append_failure_noted_) {
-    append_failure_noted_ = true;
-    std::fprintf(stderr, "Cannot append to log file \"%s\". %s\n", path.c_str(),
-                 std::strerror(errno));
-  }
+  if (append_failure_noted_) return;
+  append_failure_noted_ = true;
+  std::fprintf(stderr, "Cannot append to log file \"%s\". %s\n", path.c_str(),
+               std::strerror(error));
 }
 
 void ActivityLog::Load() {
-  const std::string path = DailyLogPath(program_dir_, Now());
-  struct stat st {};
-  const int fd = OpenRegularFile(path, &st);
-  if (fd < 0) {
-    if (errno != ENOENT && errno != ENOTDIR) throw Error::FileOpen(path, errno);
+  const std::string path = DailyLogPath(program_dir_, DateOf(Now()));
+  const Result<OpenFile> file = OpenRegularFile(path);
+  if (!file) {
+    const int error = file.Failure().code;
+    if (error != ENOENT && error != ENOTDIR) throw Error::FileOpen(path, error);
     return;  // no file today
   }
-  std::vector<std::string> lines;
-  const bool ok = ReadLastLines(fd, st.st_size, view_.KeptLines(), &lines);
-  const int saved = errno;
-  close(fd);
-  if (!ok) throw Error::FileOpen(path, saved);
-  if (view_.KeptLines() > 0) view_.ReplaceLines(lines);
+  const Result<std::vector<std::string>> lines =
+      ReadLastLines(file.Value().fd, file.Value().status.st_size, view_.KeptLines());
+  close(file.Value().fd);
+  if (!lines) throw Error::FileOpen(path, lines.Failure().code);
+  if (view_.KeptLines() > 0) view_.ReplaceLines(lines.Value());
 }
 
 void ActivityLog::AppendTypedLines() {
   if (typed_appended_) return;
   typed_appended_ = true;
   const std::vector<std::string> typed = view_.TypedLines();
-  const LocalDateTime now = Now();
+  const LocalTime now = Now();
   for (const std::string& line : typed) AppendToDayFile(now, line);
 }
 

@@ -10,16 +10,18 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 #include "base/clock.h"
+#include "base/result.h"
 #include "server/log_view.h"
 
 namespace larvek {
 
 // `program_dir` ends with '/'; the result is program_dir + "YYYYMMDD/log.txt".
-std::string DailyLogPath(const std::string& program_dir, const LocalDateTime& date);
+std::string DailyLogPath(const std::string& program_dir, std::chrono::year_month_day date);
 
 class ActivityLog {
  public:
@@ -53,10 +55,12 @@ class ActivityLog {
   uint64_t UnwrittenLines() const { return unwritten_lines_; }
 
  private:
-  void AppendToDayFile(const LocalDateTime& now, const std::string& line);
-  // Makes fd_ the open descriptor of `path`; a line break is due first when the file ends
-  // inside a line. False with errno set when it cannot be opened.
-  bool OpenDayFile(const std::string& path, bool* torn);
+  void AppendToDayFile(LocalTime now, const std::string& line);
+  // Makes fd_ the open descriptor of `path`. Whether the file ends inside a line (a line break
+  // is then due first); fails when it cannot be opened.
+  Result<bool> OpenDayFile(const std::string& path);
+  // A line could not be appended to the file at `path` for the system's reason `error`.
+  void NoteAppendFailure(const std::string& path, int error);
   // Whether the open descriptor is still the file at its path (not moved away or deleted).
   bool OpenFileStillAtPath() const;
   void CloseDayFile();
@@ -65,7 +69,7 @@ class ActivityLog {
   std::string program_dir_;
   int fd_ = -1;
   std::string open_path_;       // the path fd_ was opened at
-  LocalDateTime last_check_{};  // the second of the last identity check
+  LocalTime last_check_{};      // the moment of the last identity check
   uint64_t unwritten_lines_ = 0;
   bool write_failed_ = false;
   bool typed_appended_ = false;

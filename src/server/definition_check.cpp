@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "base/codepage.h"
@@ -276,10 +277,10 @@ class Session {
   // read. False (with the reason printed) when any of it fails.
   bool Open(Printer& p) {
     p.Field("own file", Cp1250ToUtf8(own_path_), 0);
-    try {
-      ReadStartupConfig(own_file_, program_dir_, config_);
-    } catch (const Error& e) {
-      p.Line("configuration cannot be read: " + Cp1250ToUtf8(e.Message()));
+    StartupConfigRead read = ReadStartupConfig(own_file_, program_dir_);
+    config_ = std::move(read.config);
+    if (read.failure) {
+      p.Line("configuration cannot be read: " + Cp1250ToUtf8(read.failure->Message()));
       return false;
     }
     if (config_.bad_parallel_requests)
@@ -326,12 +327,13 @@ std::vector<Listed> TableDefinitions(DbConnection& connection) {
   DbQuery rows(connection);
   rows.SqlAdd("select * from server_term");
   rows.Open();
+  const RegionalSettings formats;  // the check reads values in the default formats
   for (int n = 1; !rows.AtEnd(); ++n, rows.NextRow()) {
     Listed item;
     item.where = "table server_term, row " + std::to_string(n);
     try {
-      item.def.name = rows.ColumnByName("operace").AsString();  // kept when a column fails
-      item.def = DefinitionFromRow(rows, item.def.name);
+      item.def.name = rows.ColumnByName("operace").AsString(formats);  // kept when a column fails
+      item.def = DefinitionFromRow(rows, item.def.name, formats);
     } catch (const Error& e) {
       item.read_error = e.Message();
     }
@@ -422,6 +424,7 @@ class DryRun final : public CommandLink, public CommandFlow::Host, public ReplyS
   DryRun(Printer& p, Session& session) : p_(p), session_(session), query_(session.Connection()) {
     settings_.definitions = session.Source();
     settings_.terminator = session.Config().terminator;
+    // settings_.regional stays at the defaults: the check shows values in the default formats.
   }
 
   // Runs the flow for `reception` and prints what it did; true when the terminal gets records

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -33,6 +33,8 @@ const char kAnsiQuotesWarning[] =
     "ch by se \xE8"
     "etly jako n\xE1zvy sloupc\xF9";
 const char kDumpFile[] = "u.txt";
+// Sent + CR LF to each terminal that connects while start-up has not reached the day's log.
+const char kGreeting[] = "V\xEDtejte na serveru Larvek!";
 
 // Log line once the listener is up: + "address:port".
 const char kListeningOn[] = "Naslouch\xE1 na ";
@@ -62,14 +64,6 @@ bool IsLoopback(uint32_t address_network_order) {
 
 std::string ClientCountLine(int count) {
   return "Pr\xE1v\xEC je p\xF8ipojeno " + std::to_string(count) + " klient\xF9.";
-}
-
-// The time-of-day part of a duration in day numbers as "hh:nn:ss"; whole days are dropped.
-std::string FormatDuration(DateTime duration) {
-  double fraction = duration - std::floor(duration);
-  long seconds = std::lround(fraction * 86400000.0) / 1000 % 86400;
-  return FormatClockTime(static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
-                         static_cast<int>(seconds % 60));
 }
 
 // Log lines of the request mode: + limit + kParallelModeEnd / "[Server] Parallel_requests=" +
@@ -103,7 +97,7 @@ class TerminalById final : public ReplySink {
   std::string PeerAddress() const override { return address_; }
   void Send(std::string bytes) override {
     TerminalConnection* connection = listener_.Find(id_);
-    if (connection == nullptr || !connection->Connected()) ThrowSocketError(10057, "Send");
+    if (connection == nullptr || !connection->Connected()) ThrowSocketError(kWsaeNotConn, "Send");
     connection->SendText(std::move(bytes));
   }
 
@@ -202,7 +196,7 @@ void Server::WriteDumpFile(const std::string& bytes) {
     dump_size_ = ::fstat(dump_fd_, &st) == 0 ? static_cast<size_t>(st.st_size) : SIZE_MAX;
   }
   const std::string content = bytes + "\r\n";
-  bool ok = WriteAllAt(dump_fd_, content, 0);
+  bool ok = WriteAllAt(dump_fd_, content, 0).Ok();
   if (ok && content.size() < dump_size_)
     ok = ::ftruncate(dump_fd_, static_cast<off_t>(content.size())) == 0;
   if (ok) {
@@ -220,6 +214,13 @@ std::string ApplicationTitle(const std::string& program_path) {
   for (size_t i = 1; i < name.size(); ++i)
     if (name[i] >= 'A' && name[i] <= 'Z') name[i] = static_cast<char>(name[i] - 'A' + 'a');
   return name;
+}
+
+std::string FormatDuration(std::chrono::milliseconds duration) {
+  constexpr std::chrono::milliseconds kDay = std::chrono::days{1};
+  std::chrono::milliseconds within_day = duration % kDay;
+  if (within_day < within_day.zero()) within_day += kDay;
+  return FormatClockTime(std::chrono::hh_mm_ss(within_day));
 }
 
 std::string MessageBoxText(const std::string& text) {
@@ -252,26 +253,24 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
       drain_timer_(loop) {
   processor_.SetLinkOpenedHandler(
       [this](std::chrono::nanoseconds took) { metrics_.CountLinkOpened(took); });
-  listener.OnClientConnect = [this](TcpListener&, TerminalConnection& c) {
-    OnTerminalConnected(c);
-  };
-  listener.OnClientDisconnect = [this](TcpListener&, TerminalConnection& c) {
-    OnTerminalDisconnected(c);
-  };
-  listener.OnBgException = [this](TcpListener&, const Error& e, bool& can_close) {
-    OnListenerError(e, can_close);
-  };
-  listener.OnSessionClosed = [this](TcpListener&, int code) { OnListenerClosed(code); };
-  listener.OnConnectionsRefused = [this](TcpListener&, const RefusedConnections& refused) {
-    AddLogLine(RefusedConnectionsLine(refused));
-  };
+  listener.SetHandlers({
+      .on_client_connect = [this](TcpListener&, TerminalConnection& c) { OnTerminalConnected(c); },
+      .on_client_disconnect =
+          [this](TcpListener&, TerminalConnection& c) { OnTerminalDisconnected(c); },
+      .on_background_error = [this](TcpListener&, const Error& e) { return OnListenerError(e); },
+      .on_session_closed = [this](TcpListener&, int code) { OnListenerClosed(code); },
+      .on_connections_refused =
+          [this](TcpListener&, const RefusedConnections& refused) {
+            AddLogLine(RefusedConnectionsLine(refused));
+          },
+  });
   drain_timer_.SetInterval(kDrainTimeMs);
-  drain_timer_.OnTimer = [this] {
+  drain_timer_.SetHandlers({.on_timer = [this] {
     drain_timer_.SetEnabled(false);
     processor_.CutAll();
     DrainStep();
-  };
-  watchdog_timer.OnTimer = [this] {
+  }});
+  watchdog_timer.SetHandlers({.on_timer = [this] {
     // One at a time the late timeout record belongs to a request counted already.
     metrics_.CountWatchdogExpiry();
     try {
@@ -280,7 +279,7 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
     } catch (const std::exception& e) {
       ShowError(e);
     }
-  };
+  }});
 }
 
 Server::~Server() {
@@ -312,11 +311,7 @@ bool Server::ShowingErrors(const std::function<void()>& step) {
 }
 
 void Server::OnWindowShown() {
-  HandleWindowShown();
-}
-
-void Server::Stop() {
-  ShowingErrors([this] { ShutDown(); });
+  PostStartListening();
 }
 
 std::string Server::Caption() const {
@@ -331,11 +326,14 @@ void Server::ApplyConfig(const StartupConfig& config) {
   server_ip_ = config.server_ip;
   status_port_ = config.status_port;
   status_ip_ = config.status_ip;
-  listener.SetSettings(
-      {config.max_clients, config.max_clients_per_address, config.requests_end_with_cr});
+  ListenerSettings terminals = listener.Settings();  // the greeting is StartListening's
+  terminals.max_clients = config.max_clients;
+  terminals.max_clients_per_address = config.max_clients_per_address;
+  terminals.requests_end_with_cr = config.requests_end_with_cr;
+  listener.SetSettings(terminals);
   if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
   settings_.watchdog_on = config.watchdog_on;
-  SetRegional(config.regional);
+  settings_.regional = config.regional;
   SetUpRequestMode(config);
 }
 
@@ -369,18 +367,15 @@ void Server::SetUpRequestMode(const StartupConfig& config) {
 void Server::ReadConfiguration() {
   settings_.definitions = DefinitionSource::kOwnFile;
 
-  StartupConfig config;
-  try {
-    ReadStartupConfig(config_store, program_dir_, config);
-  } catch (const Error& e) {
-    ApplyConfig(config);  // what was read before the failure stays in force
+  const StartupConfigRead read = ReadStartupConfig(config_store, program_dir_);
+  ApplyConfig(read.config);  // what was read before a failure stays in force
+  if (read.failure) {
     // The only value that stops reading is a negative Max_time: name it next to the error.
-    if (e.Kind() == ErrorKind::kRange)
+    if (read.failure->Kind() == ErrorKind::kRange)
       AddLogLine(std::string(kBadKeyValue) + "[Server] Max_time=" +
-                 config_store.ReadText("Server", "Max_time", "") + ": " + e.Message());
-    throw;
+                 config_store.ReadText("Server", "Max_time", "") + ": " + read.failure->Message());
+    throw *read.failure;
   }
-  ApplyConfig(config);
 
   view_.SetWindowCaption(Caption());
 }
@@ -397,7 +392,7 @@ void Server::ContactDatabase() {
 }
 
 void Server::LoadLogAndListen() {
-  listener.Banner.clear();
+  greet_terminals_ = false;
   log_.Load();
   PostStartListening();
 }
@@ -407,11 +402,8 @@ bool Server::GlobalSqlModeHasAnsiQuotes() {
   mode.SqlAdd("select @@global.sql_mode as m");
   mode.Open();
   return !mode.NoRows() &&
-         mode.ColumnByName("m").AsString().find("ANSI_QUOTES") != std::string::npos;
-}
-
-void Server::HandleWindowShown() {
-  PostStartListening();
+         mode.ColumnByName("m").AsString(settings_.regional).find("ANSI_QUOTES") !=
+             std::string::npos;
 }
 
 void Server::PostStartListening() {
@@ -442,27 +434,40 @@ void Server::PostStartListening() {
 }
 
 void Server::ShutDown() {
-  log_.AppendTypedLines();
+  ShowingErrors([this] { log_.AppendTypedLines(); });
 }
 
 int Server::ExitStatus() const {
   return log_.AllLinesWritten() ? 0 : 1;
 }
 
+void Server::SaveWindowPlacement(const WindowGeometry& window, bool at_teardown) {
+  larvek::SaveWindowPlacement(config_store, window, at_teardown);
+}
+
+void Server::RestoreWindowPlacement(WindowGeometry& window) const {
+  larvek::RestoreWindowPlacement(config_store, window);
+}
+
 void Server::StartListening() {
   const std::string caption = Caption();
   view_.SetWindowCaption(caption);
   view_.SetTitleBarCaption(caption);
-  listener.Port = server_port_;
+  // The greeting is decided here, once: listening starts after start-up has ended, so a normal
+  // start greets no terminal and a start-up that stopped (the database down, a bad value)
+  // greets every terminal for the whole run.
+  ListenerSettings settings = listener.Settings();
+  settings.greeting = greet_terminals_ ? kGreeting : "";
+  listener.SetSettings(settings);
   // No Server_IP: the host name's first address, which on many machines is a loopback one.
   std::optional<uint32_t> host_address;
   if (server_ip_.empty()) host_address = HostIPv4Address();
-  listener.Address = host_address ? DottedQuad(*host_address) : server_ip_;
-  listener.Listen();
+  const std::string address = host_address ? DottedQuad(*host_address) : server_ip_;
+  listener.Listen(address, server_port_);
   AddLogLine(kListeningOn + listener.ListeningAddress() + ":" +
              std::to_string(listener.ListeningPort()));
   if (host_address && IsLoopback(*host_address))
-    AddLogLine(kLoopbackWarning + listener.Address + kLoopbackWarningEnd);
+    AddLogLine(kLoopbackWarning + address + kLoopbackWarningEnd);
 }
 
 void Server::StartStatusListener() {
@@ -475,34 +480,38 @@ void Server::OnTerminalConnected(TerminalConnection& client) {
   AddLogLine("P\xF8ipojeno. Klient: " + client.PeerAddress() + "/" + client.PeerPort() +
              " Server: " + client.BoundAddress() + "/" + client.BoundPort());
   AddLogLine(ClientCountLine(listener.ConnectionCount()));
-  client.OnDataAvailable = [this](TerminalConnection& c) { OnTerminalData(c); };
-  client.OnSlowReader = [this](TerminalConnection& c) {
-    metrics_.CountSlowTerminal();
-    AddLogLine("Odpojen klient " + c.PeerAddress() +
-               ": ne\xE8te odpov\xEC"
-               "di");
-  };
-  client.OnBgException = [this](TerminalConnection&, const Error& e, bool& can_close) {
-    OnTerminalError(e, can_close);
-  };
-  connected_at_[client.Id()] = ToDateTime(Now());
+  client.SetHandlers({
+      .on_data_available = [this](TerminalConnection& c) { OnTerminalData(c); },
+      .on_slow_reader =
+          [this](TerminalConnection& c) {
+            metrics_.CountSlowTerminal();
+            AddLogLine("Odpojen klient " + c.PeerAddress() +
+                       ": ne\xE8te odpov\xEC"
+                       "di");
+          },
+      .on_background_error =
+          [this](TerminalConnection&, const Error& e) { return OnTerminalError(e); },
+  });
+  connected_at_[client.Id()] = Now();
 }
 
 void Server::OnTerminalDisconnected(TerminalConnection& client) {
-  DateTime connected_at = 0;  // day 0 when the connect handler failed before keeping the time
+  // A midnight when the connect handler failed before keeping the time: the duration shows the
+  // time of day.
+  LocalTime connected_at{};
   if (auto it = connected_at_.find(client.Id()); it != connected_at_.end()) {
     connected_at = it->second;
     connected_at_.erase(it);
   }
   AddLogLine("Odpojen\xED klienta: " + client.PeerAddress() + "   " +
-             "Trv\xE1n\xED: " + FormatDuration(ToDateTime(Now()) - connected_at));
+             "Trv\xE1n\xED: " + FormatDuration(Now() - connected_at));
   AddLogLine(ClientCountLine(listener.ConnectionCount() - 1));
 }
 
-void Server::OnListenerError(const Error& error, bool& can_close) {
+SocketErrorAction Server::OnListenerError(const Error& error) {
   metrics_.CountSocketError();
   AddLogLine("Chyba serveru: " + error.ClassName() + ": " + error.Message());
-  can_close = false;
+  return SocketErrorAction::kKeepOpen;
 }
 
 void Server::OnListenerClosed(int code) {
@@ -684,10 +693,10 @@ void Server::AnswerReady(StatusListener::Answer answer) {
   });
 }
 
-void Server::OnTerminalError(const Error& error, bool& can_close) {
+SocketErrorAction Server::OnTerminalError(const Error& error) {
   metrics_.CountSocketError();
   AddLogLine("Chyba klienta: " + error.ClassName() + ": " + error.Message());
-  can_close = true;
+  return SocketErrorAction::kClose;
 }
 
 }  // namespace larvek

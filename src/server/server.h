@@ -1,7 +1,7 @@
 // The main window object: owns every component of the server and holds the handlers that the
-// event loop and the components call. Front ends (console, desktop) create one, call Create()
-// and, when the window is first shown, Show(); at the end ShutDown() appends the lines typed
-// into the log view to the day's file.
+// event loop and the components call. Front ends (console, desktop) create one, call Start()
+// and, when the window is first shown, OnWindowShown(); at the end ShutDown() appends the lines
+// typed into the log view to the day's file.
 #pragma once
 
 #include <chrono>
@@ -25,6 +25,7 @@
 #include "platform/timer.h"
 #include "server/activity_log.h"
 #include "server/metrics.h"
+#include "server/window_placement.h"
 
 namespace larvek {
 
@@ -37,6 +38,9 @@ class MainWindowView;
 std::string ApplicationTitle(const std::string& program_path);
 // The text of an error message box: a "." is appended when the last character sorts after ".".
 std::string MessageBoxText(const std::string& text);
+// A connection's duration as "hh:nn:ss" on the clock of one day: whole days are dropped (a
+// negative duration counts back from a day's end), parts of a second too.
+std::string FormatDuration(std::chrono::milliseconds duration);
 
 // Running totals for a supervisor's status line: the counters of the metrics page.
 struct ServerCounts {
@@ -67,14 +71,13 @@ class Server {
   // loads the day's log and posts the start of the listener. A failure ends it and is shown in
   // a message box.
   StartOutcome Start();
-  // HandleWindowShown: the window is shown for the first time (the console counts as shown at
-  // once).
+  // The window is shown for the first time (the console counts as shown at once): posts the
+  // start of the listener.
   void OnWindowShown();
-  // ShutDown with its failure handling.
-  void Stop();
-
-  void HandleWindowShown();
+  // Appends the lines typed into the log view to the day's file; a failure is shown in a
+  // message box.
   void ShutDown();
+
   void StartListening();
   // The end of the run (a signal, the window closed): `done` is called, from the loop or at
   // once, when nothing is left to wait for. One at a time nothing ever is. In parallel mode the
@@ -94,24 +97,24 @@ class Server {
   // Whether the last contact with the database may stand for a readiness answer.
   static constexpr std::chrono::seconds kContactFreshness{2};
   static constexpr std::chrono::milliseconds kReadyProbeLimit{1000};
+  // Where the listener listens (for a status line).
+  std::string ListeningAddress() const { return listener.ListeningAddress(); }
+  int ListeningPort() const { return listener.ListeningPort(); }
+  // The main window's position in the own configuration file (see window_placement.h); both
+  // throw the file's errors.
+  void SaveWindowPlacement(const WindowGeometry& window, bool at_teardown);
+  void RestoreWindowPlacement(WindowGeometry& window) const;
 
   // Called after each attempt of the posted StartListening with whether the listener is up.
   std::function<void(bool listening)> OnListenAttempted;
 
-  // Components, created before any handler runs.
-  TcpListener listener;
-  DbConnection db_connection;
-  DbQuery shared_query;
-  ConfigStore config_store;
-  Timer watchdog_timer;
-
  private:
   void OnTerminalConnected(TerminalConnection& client);
   void OnTerminalDisconnected(TerminalConnection& client);
-  void OnListenerError(const Error& error, bool& can_close);
+  SocketErrorAction OnListenerError(const Error& error);
   void OnListenerClosed(int code);
   void OnTerminalData(TerminalConnection& client);
-  void OnTerminalError(const Error& error, bool& can_close);
+  SocketErrorAction OnTerminalError(const Error& error);
   void Count(const RequestOutcome& outcome);
   // Notes whether the request's end shows the database answering.
   void NoteDatabaseContact(const RequestOutcome& outcome);
@@ -140,13 +143,20 @@ class Server {
   void ShowError(const std::exception& error);
   void WriteDumpFile(const std::string& bytes);
 
+  // Components, created before any handler runs.
+  TcpListener listener;
+  DbConnection db_connection;
+  DbQuery shared_query;
+  ConfigStore config_store;
+  Timer watchdog_timer;
+
   EventLoop& loop_;
   MainWindowView& view_;
   std::string program_dir_;
   ActivityLog log_;
   CommandSettings settings_;
   CommandProcessor processor_;
-  std::unordered_map<uint64_t, DateTime> connected_at_;  // by connection id, while connected
+  std::unordered_map<uint64_t, LocalTime> connected_at_;  // by connection id, while connected
   std::string server_port_;
   std::string server_ip_;
   ServerMetrics metrics_;
@@ -163,6 +173,8 @@ class Server {
   std::unique_ptr<DatabaseProbe> ready_probe_;
   std::vector<StatusListener::Answer> ready_waiting_;  // readiness answers due after the probe
   bool start_posted_ = false;
+  // Terminals are greeted until start-up has reached the day's log; see StartListening.
+  bool greet_terminals_ = true;
   bool draining_ = false;
   std::function<void()> drained_;  // called once the drain is over
   Timer drain_timer_;

@@ -51,10 +51,9 @@ int Number(const std::vector<std::string>& words, size_t i, int def) {
 
 void SaveWindowPlacement(ConfigStore& ini, const WindowGeometry& window, bool at_teardown) {
   const std::string suffix = ScreenSuffix(window);
-  int min_x, min_y, max_x, max_y;
-  window.MinMaxPositions(min_x, min_y, max_x, max_y);
+  const MinMaxPos m = window.MinMaxPositions();
   const Rect r = window.NormalRect();
-  const std::string min_max = FourNumbers(min_x, min_y, max_x, max_y);
+  const std::string min_max = FourNumbers(m.min_x, m.min_y, m.max_x, m.max_y);
   const std::string normal = FourNumbers(r.left, r.top, r.right, r.bottom);
 
   ini.WriteNumber(kWindowSection, "FormVersion", 0);
@@ -73,15 +72,11 @@ void RestoreWindowPlacement(const ConfigStore& ini, WindowGeometry& window) {
   const int flags = ini.ReadNumber(kWindowSection, "Flags", window.Flags());
   const std::string suffix = ScreenSuffix(window);
 
-  int min_x, min_y, max_x, max_y;
-  window.MinMaxPositions(min_x, min_y, max_x, max_y);
+  MinMaxPos m = window.MinMaxPositions();
   const std::string min_max = ReadPosition(ini, "MinMaxPos", suffix);
   if (!min_max.empty()) {
     std::vector<std::string> w = Words(min_max);
-    min_x = Number(w, 0, 0);
-    min_y = Number(w, 1, 0);
-    max_x = Number(w, 2, 0);
-    max_y = Number(w, 3, 0);
+    m = MinMaxPos{Number(w, 0, 0), Number(w, 1, 0), Number(w, 2, 0), Number(w, 3, 0)};
   }
 
   Rect r = window.NormalRect();
@@ -97,8 +92,7 @@ void RestoreWindowPlacement(const ConfigStore& ini, WindowGeometry& window) {
 
   const int ppi = window.PixelsPerInch();
   if (ini.ReadNumber(kWindowSection, "PixelsPerInch", ppi) != ppi) return;
-  if ((!min_max.empty() || !normal.empty()) && r.left < r.right)
-    window.Apply(flags, min_x, min_y, max_x, max_y, r);
+  if ((!min_max.empty() || !normal.empty()) && r.left < r.right) window.Apply(flags, m, r);
 }
 
 }  // namespace larvek

@@ -15,6 +15,11 @@ struct Rect {
   int left, top, right, bottom;
 };
 
+// The window's positions when minimised and when maximised, in screen pixels.
+struct MinMaxPos {
+  int min_x, min_y, max_x, max_y;
+};
+
 class WindowGeometry {
  public:
   virtual ~WindowGeometry() = default;
@@ -26,9 +31,9 @@ class WindowGeometry {
   virtual int ScreenHeight() const = 0;
   // The window's rectangle when neither minimised nor maximised, in screen pixels.
   virtual Rect NormalRect() const = 0;
-  virtual void MinMaxPositions(int& min_x, int& min_y, int& max_x, int& max_y) const = 0;
+  virtual MinMaxPos MinMaxPositions() const = 0;
   // Sets the placement (position and size; the minimised or maximised state stays as it is).
-  virtual void Apply(int flags, int min_x, int min_y, int max_x, int max_y, const Rect& normal) = 0;
+  virtual void Apply(int flags, const MinMaxPos& min_max, const Rect& normal) = 0;
 };
 
 // Writes the keys above. A failed write throws Error::IniFile("Unable to write to <path>")

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -51,18 +52,19 @@ TEST(FileIoTest, WriteAllWritesEveryByteOrReportsTheFailure) {
   for (const Case& c : cases) {
     const int fd = open(c.target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0) << c.name;
-    errno = 0;
-    EXPECT_EQ(WriteAll(fd, c.bytes), c.ok) << c.name;
-    if (!c.ok) {
-      EXPECT_EQ(errno, c.error) << c.name;
+    const Result<void> written = WriteAll(fd, c.bytes);
+    EXPECT_EQ(written.Ok(), c.ok) << c.name;
+    if (!c.ok && !written) {
+      EXPECT_EQ(written.Failure().code, c.error) << c.name;
     }
     close(fd);
     if (c.ok) {
       EXPECT_EQ(TempDir::Read(c.target), c.bytes) << c.name;
     }
   }
-  EXPECT_FALSE(WriteAll(-1, "x"));
-  EXPECT_EQ(errno, EBADF);
+  const Result<void> bad_descriptor = WriteAll(-1, "x");
+  ASSERT_FALSE(bad_descriptor);
+  EXPECT_EQ(bad_descriptor.Failure().code, EBADF);
 }
 
 // A pipe takes at most its buffer per write: the rest must follow in further writes.
@@ -76,7 +78,7 @@ TEST(FileIoTest, WriteAllGoesOnAfterPartialWrites) {
     ssize_t n;
     while ((n = read(fds[0], buf, sizeof buf)) > 0) read_back.append(buf, static_cast<size_t>(n));
   });
-  EXPECT_TRUE(WriteAll(fds[1], bytes));
+  EXPECT_TRUE(WriteAll(fds[1], bytes).Ok());
   close(fds[1]);
   reader.join();
   close(fds[0]);
@@ -90,8 +92,8 @@ TEST(FileIoTest, WriteAllAtAndReadAtWorkOnTheirRangeOnly) {
   const int fd = open((dir.Path() + "f").c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(lseek(fd, 2, SEEK_SET), 2);
-  EXPECT_TRUE(WriteAllAt(fd, "ab", 0));
-  EXPECT_TRUE(WriteAllAt(fd, "XY", 12));  // past the end: the gap reads as zero bytes
+  EXPECT_TRUE(WriteAllAt(fd, "ab", 0).Ok());
+  EXPECT_TRUE(WriteAllAt(fd, "XY", 12).Ok());  // past the end: the gap reads as zero bytes
   EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 2);
   EXPECT_EQ(TempDir::Read(dir.Path() + "f"), std::string("ab23456789\0\0XY", 14));
   const struct {
@@ -100,16 +102,17 @@ TEST(FileIoTest, WriteAllAtAndReadAtWorkOnTheirRangeOnly) {
     std::string expected;
   } reads[] = {{0, 4, "ab23"}, {8, 4, std::string("89\0\0", 4)}, {12, 10, "XY"}, {20, 3, ""}};
   for (const auto& r : reads) {
-    std::string out = "old";
-    EXPECT_TRUE(ReadAt(fd, r.offset, r.length, &out)) << r.offset;
-    EXPECT_EQ(out, r.expected) << r.offset;
+    const Result<std::string> read = ReadAt(fd, r.offset, r.length);
+    ASSERT_TRUE(read) << r.offset;
+    EXPECT_EQ(read.Value(), r.expected) << r.offset;
   }
   close(fd);
-  std::string out;
-  EXPECT_FALSE(WriteAllAt(fd, "x", 0));
-  EXPECT_EQ(errno, EBADF);
-  EXPECT_FALSE(ReadAt(fd, 0, 1, &out));
-  EXPECT_EQ(errno, EBADF);
+  const Result<void> written = WriteAllAt(fd, "x", 0);
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.Failure().code, EBADF);
+  const Result<std::string> read = ReadAt(fd, 0, 1);
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.Failure().code, EBADF);
 }
 
 TEST(FileIoTest, ReadWholeFileAndReadRegularFileDifferOnlyOnFilesThatAreNotRegular) {
@@ -140,26 +143,23 @@ TEST(FileIoTest, ReadWholeFileAndReadRegularFileDifferOnlyOnFilesThatAreNotRegul
   };
   for (const Case& c : cases) {
     const std::string path = dir.Path() + c.name;
-    std::string out = "stale";
     if (c.name != "fifo") {
-      errno = 0;
-      EXPECT_EQ(ReadWholeFile(path, &out), c.whole_ok) << c.name;
-      if (!c.whole_ok) {
-        EXPECT_EQ(errno, c.whole_error) << c.name;
+      const Result<std::string> whole = ReadWholeFile(path);
+      EXPECT_EQ(whole.Ok(), c.whole_ok) << c.name;
+      if (whole) {
+        EXPECT_EQ(whole.Value(), c.content) << c.name;
+      } else if (!c.whole_ok) {
+        EXPECT_EQ(whole.Failure().code, c.whole_error) << c.name;
       }
-      EXPECT_EQ(out, c.content) << c.name;
     }
-    out = "stale";
-    struct stat st {};
-    errno = 0;
-    EXPECT_EQ(ReadRegularFile(path, &out, &st), c.regular_ok) << c.name;
-    if (c.regular_ok) {
-      EXPECT_EQ(st.st_size, static_cast<off_t>(c.content.size())) << c.name;
+    const Result<FileContent> regular = ReadRegularFile(path);
+    EXPECT_EQ(regular.Ok(), c.regular_ok) << c.name;
+    if (regular) {
+      EXPECT_EQ(regular.Value().bytes, c.content) << c.name;
+      EXPECT_EQ(regular.Value().status.st_size, static_cast<off_t>(c.content.size())) << c.name;
+    } else if (!c.regular_ok) {
+      EXPECT_EQ(regular.Failure().code, c.regular_error) << c.name;
     }
-    if (!c.regular_ok) {
-      EXPECT_EQ(errno, c.regular_error) << c.name;
-    }
-    EXPECT_EQ(out, c.content) << c.name;
   }
 }
 
@@ -168,7 +168,7 @@ TEST(FileIoTest, ReplaceFileAtomicallyReplacesWholeOrLeavesTheOldFile) {
     const char* name;
     // Prepares the directory and returns the options; the target is dir + "target".
     std::function<ReplaceOptions(const TempDir&)> setup;
-    ReplaceResult result;
+    std::optional<ReplaceStep> failed_step;  // nullopt: replaced
     int error;
     std::set<std::string> names_after;  // everything in the directory afterwards
   } cases[] = {
@@ -177,12 +177,12 @@ TEST(FileIoTest, ReplaceFileAtomicallyReplacesWholeOrLeavesTheOldFile) {
          d.Write("target", "old");
          return ReplaceOptions{};
        },
-       ReplaceResult::kReplaced,
+       std::nullopt,
        0,
        {"target"}},
       {"unique temporary name, no file yet",
        [](const TempDir&) { return ReplaceOptions{}; },
-       ReplaceResult::kReplaced,
+       std::nullopt,
        0,
        {"target"}},
       {"fixed temporary name",
@@ -191,7 +191,7 @@ TEST(FileIoTest, ReplaceFileAtomicallyReplacesWholeOrLeavesTheOldFile) {
          d.Write("target.tmp", "a leftover of an earlier run");
          return ReplaceOptions{d.Path() + "target.tmp"};
        },
-       ReplaceResult::kReplaced,
+       std::nullopt,
        0,
        {"target"}},
       {"a link in place of the file is replaced, not followed",
@@ -200,7 +200,7 @@ TEST(FileIoTest, ReplaceFileAtomicallyReplacesWholeOrLeavesTheOldFile) {
          symlink(other.c_str(), (d.Path() + "target").c_str());
          return ReplaceOptions{};
        },
-       ReplaceResult::kReplaced,
+       std::nullopt,
        0,
        {"other", "target"}},
       // The failures below happen to root as well.
@@ -210,7 +210,7 @@ TEST(FileIoTest, ReplaceFileAtomicallyReplacesWholeOrLeavesTheOldFile) {
          d.Write("plain", "not a directory");
          return ReplaceOptions{d.Path() + "plain/target.tmp"};
        },
-       ReplaceResult::kCreateFailed,
+       ReplaceStep::kCreate,
        ENOTDIR,
        {"plain", "target"}},
       {"disk full while writing",
@@ -219,7 +219,7 @@ TEST(FileIoTest, ReplaceFileAtomicallyReplacesWholeOrLeavesTheOldFile) {
          symlink("/dev/full", (d.Path() + "target.tmp").c_str());
          return ReplaceOptions{d.Path() + "target.tmp"};
        },
-       ReplaceResult::kWriteFailed,
+       ReplaceStep::kWrite,
        ENOSPC,
        {"target"}},
       {"a directory in place of the file",
@@ -227,7 +227,7 @@ TEST(FileIoTest, ReplaceFileAtomicallyReplacesWholeOrLeavesTheOldFile) {
          d.Write("target/inside", "old");
          return ReplaceOptions{};
        },
-       ReplaceResult::kRenameFailed,
+       ReplaceStep::kRename,
        EISDIR,
        {"target"}},
   };
@@ -235,12 +235,12 @@ TEST(FileIoTest, ReplaceFileAtomicallyReplacesWholeOrLeavesTheOldFile) {
     TempDir dir;
     const std::string target = dir.Path() + "target";
     const ReplaceOptions options = c.setup(dir);
-    std::string before;
-    const bool had_file = ReadRegularFile(target, &before);
-    errno = 0;
-    EXPECT_EQ(ReplaceFileAtomically(target, "new\r\n", options), c.result) << c.name;
-    if (c.result != ReplaceResult::kReplaced) {
-      EXPECT_EQ(errno, c.error) << c.name;
+    const Result<FileContent> before = ReadRegularFile(target);
+    const Result<void, ReplaceFailure> replaced = ReplaceFileAtomically(target, "new\r\n", options);
+    EXPECT_EQ(replaced.Ok(), !c.failed_step) << c.name;
+    if (!replaced && c.failed_step) {
+      EXPECT_EQ(replaced.Failure().step, *c.failed_step) << c.name;
+      EXPECT_EQ(replaced.Failure().code, c.error) << c.name;
     }
     EXPECT_EQ(Names(dir.Path()), c.names_after) << c.name;
     if (c.names_after.count("other")) {
@@ -248,11 +248,11 @@ TEST(FileIoTest, ReplaceFileAtomicallyReplacesWholeOrLeavesTheOldFile) {
     }
     struct stat st {};
     ASSERT_EQ(lstat(target.c_str(), &st), 0) << c.name;
-    if (c.result == ReplaceResult::kReplaced) {
+    if (!c.failed_step) {
       EXPECT_TRUE(S_ISREG(st.st_mode)) << c.name;
       EXPECT_EQ(TempDir::Read(target), "new\r\n") << c.name;
-    } else if (had_file) {
-      EXPECT_EQ(TempDir::Read(target), before) << c.name;
+    } else if (before) {
+      EXPECT_EQ(TempDir::Read(target), before.Value().bytes) << c.name;
     } else {
       EXPECT_EQ(TempDir::Read(target + "/inside"), "old") << c.name;
     }
@@ -282,7 +282,7 @@ TEST(FileIoTest, ReplaceFileAtomicallyKeepsOrSetsPermissionBits) {
     }
     ReplaceOptions options;
     if (c.fixed_temp) options.temp_path = target + ".tmp";
-    ASSERT_EQ(ReplaceFileAtomically(target, "new", options), ReplaceResult::kReplaced) << c.name;
+    ASSERT_TRUE(ReplaceFileAtomically(target, "new", options).Ok()) << c.name;
     struct stat st {};
     ASSERT_EQ(stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, c.expected) << c.name;

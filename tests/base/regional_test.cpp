@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 namespace larvek {
 namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::local_days;
 
 struct PatternCase {
   const char* pattern;
@@ -11,7 +16,7 @@ struct PatternCase {
 };
 
 TEST(RegionalTest, FormatsEveryPatternToken) {
-  const LocalDateTime t{2024, 3, 7, 8, 5, 9, 0};
+  const LocalTime t = local_days{2024y / 3 / 7} + 8h + 5min + 9s;
   const PatternCase cases[] = {
       {"d.m.yyyy", "7.3.2024"}, {"dd.mm.yy", "07.03.24"}, {"yyyy-mm-dd", "2024-03-07"},
       {"h:nn:ss", "8:05:09"},   {"hh:n:s", "08:5:9"},     {"yyy", "24y"},
@@ -22,16 +27,15 @@ TEST(RegionalTest, FormatsEveryPatternToken) {
 }
 
 TEST(RegionalTest, ShortDateAndLongTimeFollowTheSettings) {
-  const LocalDateTime t{1999, 12, 31, 23, 59, 58, 0};
-  EXPECT_EQ(FormatShortDate(t), "31.12.1999");
-  EXPECT_EQ(FormatLongTime(t), "23:59:58");
+  const LocalTime t = local_days{1999y / 12 / 31} + 23h + 59min + 58s + 999ms;
+  const RegionalSettings czech;
+  EXPECT_EQ(FormatShortDate(czech, t), "31.12.1999");
+  EXPECT_EQ(FormatLongTime(czech, t), "23:59:58");
   RegionalSettings us;
   us.short_date_format = "mm/dd/yyyy";
   us.long_time_format = "hh:nn";
-  SetRegional(us);
-  EXPECT_EQ(FormatShortDate(t), "12/31/1999");
-  EXPECT_EQ(FormatLongTime(t), "23:59");
-  SetRegional(RegionalSettings{});
+  EXPECT_EQ(FormatShortDate(us, t), "12/31/1999");
+  EXPECT_EQ(FormatLongTime(us, t), "23:59");
 }
 
 }  // namespace

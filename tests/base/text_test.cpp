@@ -39,6 +39,17 @@ TEST(TextTest, BlankPredicatesCoverTheirBytesAndNoOthers) {
   }
 }
 
+// The INI numbers and the server's integer texts read their hexadecimal digits through it.
+TEST(TextTest, HexDigitValueReadsTheTwentyTwoDigitsOnly) {
+  const std::string digits = "0123456789abcdef";
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    const char lower = c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c;
+    const size_t at = digits.find(lower);
+    EXPECT_EQ(HexDigitValue(c), at != std::string::npos ? static_cast<int>(at) : -1) << b;
+  }
+}
+
 TEST(TextTest, SplitLinesEndsLinesAtCrLfLoneCrAndLoneLf) {
   using Lines = std::vector<std::string>;
   struct Case {

@@ -20,11 +20,13 @@ namespace {
 using Kind = RequestOutcome::Kind;
 using Rows = std::vector<std::vector<std::string>>;
 
-// Rows of text columns named by the first row.
+// Rows of columns named by the first row, of the given kinds (text when none is given), loaded
+// from their texts as the server sends them.
 class FakeRows final : public ResultRows {
  public:
-  explicit FakeRows(const Rows& table) : table_(table) {
-    for (const std::string& name : table_.front()) fields_.emplace_back(name, FieldKind::kText);
+  FakeRows(const Rows& table, const std::vector<FieldKind>& kinds) : table_(table) {
+    for (size_t i = 0; i < table_.front().size(); ++i)
+      fields_.emplace_back(table_.front()[i], i < kinds.size() ? kinds[i] : FieldKind::kText);
     FirstRow();
   }
   bool NoRows() const override { return table_.size() == 1; }
@@ -60,6 +62,7 @@ class FakeRows final : public ResultRows {
 class FakeLink final : public CommandLink {
  public:
   std::map<StatementRole, Rows> rows;
+  std::vector<FieldKind> kinds;  // of the columns of every result
   std::map<StatementRole, Error> failures;
   std::vector<std::string> sent;
   int connects = 0;
@@ -77,7 +80,7 @@ class FakeLink final : public CommandLink {
   Task<ResultRows*> Open(std::string statement, StatementRole role) override {
     Send(statement, role);
     auto it = rows.find(role);
-    result_.emplace(it == rows.end() ? Rows{{"x"}} : it->second);
+    result_.emplace(it == rows.end() ? Rows{{"x"}} : it->second, kinds);
     co_return &*result_;
   }
   void Close() override {}
@@ -325,6 +328,44 @@ TEST(CommandFlow, LooksNamesUpInTheTableAfterSetNames) {
     RunToCompletion(flow.Run(link, terminal, c.request));
     EXPECT_EQ(link.sent, c.sent);
     EXPECT_EQ(reply, c.reply);
+  }
+}
+
+// Values that are not text become text by the regional formats of the settings, and the reply
+// is measured against Max_reply in the same formats: a limit of its exact length sends it, one
+// byte less refuses it.
+TEST(CommandFlow, RecordsShowValuesInTheRegionalFormatsOfTheSettings) {
+  testing::TempDir dir;
+  dir.Write("srvlarvek.INI",
+            "[CTI]\r\nZe_ctecky=1\r\nDo_ctecky=cena|kdy\r\n"
+            "Prikaz_SQL1=select cena, kdy from sklad where kod = %a%\r\n");
+  const ConfigStore own_file(dir.Path() + "srvlarvek.INI");
+  const struct {
+    RegionalSettings formats;
+    std::string reply;
+  } cases[] = {
+      {RegionalSettings{}, "CTI;12,5;5.1.2024 8:20:30\r"},
+      {RegionalSettings{"yyyy-mm-dd", "hh:nn", "::"}, "CTI;12::5;2024-01-05 08:20\r"},
+  };
+  for (const auto& c : cases) {
+    for (const bool fits : {true, false}) {
+      SCOPED_TRACE(c.reply + (fits ? " fits" : " one byte over"));
+      CommandSettings settings;
+      settings.regional = c.formats;
+      settings.max_reply = c.reply.size() - (fits ? 0 : 1);
+      FakeHost host;
+      CommandFlow flow(
+          own_file, settings, [](const std::string&) {}, host);
+      FakeLink link;
+      link.rows = {
+          {StatementRole::kTemplate1, {{"cena", "kdy"}, {"12.50", "2024-01-05 08:20:30"}}}};
+      link.kinds = {FieldKind::kFloat, FieldKind::kDateTime};
+      std::string reply;
+      TextTerminal terminal(reply);
+      const RequestOutcome outcome = RunToCompletion(flow.Run(link, terminal, "CTI;A1"));
+      EXPECT_EQ(reply, fits ? c.reply : "CTI;error\r");
+      EXPECT_EQ(outcome.kind, fits ? Kind::kRecords : Kind::kErrorRecord);
+    }
   }
 }
 

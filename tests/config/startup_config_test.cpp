@@ -96,19 +96,13 @@ TEST(StartupConfigTest, ReadsBothFilesInOrder) {
     if (c.shared) dir.Write("larvek05.ini", *c.shared);
     if (c.own) dir.Write("bin/srvlarvek.INI", *c.own);
     ConfigStore ini(OwnConfigPath(dir.Path() + "bin/srvlarvek"));
-    StartupConfig out;
-    if (c.range_error) {
-      try {
-        ReadStartupConfig(ini, dir.Path() + "bin/", out);
-        ADD_FAILURE() << "no error";
-      } catch (const Error& e) {
-        EXPECT_EQ(e.ClassName(), kRangeError);
-        EXPECT_EQ(e.Message(), "Range check error");
-      }
-    } else {
-      ReadStartupConfig(ini, dir.Path() + "bin/", out);
+    const StartupConfigRead read = ReadStartupConfig(ini, dir.Path() + "bin/");
+    EXPECT_EQ(read.failure.has_value(), c.range_error);
+    if (read.failure) {
+      EXPECT_EQ(read.failure->ClassName(), kRangeError);
+      EXPECT_EQ(read.failure->Message(), "Range check error");
     }
-    EXPECT_EQ(Describe(out), c.expected);
+    EXPECT_EQ(Describe(read.config), c.expected);
   }
 }
 
@@ -142,9 +136,7 @@ TEST(StartupConfigTest, ServerIpIsReadTrimmed) {
     TempDir dir;
     dir.Write("bin/srvlarvek.INI", c.own);
     ConfigStore ini(dir.Path() + "bin/srvlarvek.INI");
-    StartupConfig out;
-    ReadStartupConfig(ini, dir.Path() + "bin/", out);
-    EXPECT_EQ(out.server_ip, c.ip);
+    EXPECT_EQ(ReadStartupConfig(ini, dir.Path() + "bin/").config.server_ip, c.ip);
   }
 }
 
@@ -163,9 +155,7 @@ TEST(StartupConfigTest, IntervalOnOnlyForExactlyTrue) {
     TempDir dir;
     dir.Write("bin/srvlarvek.INI", std::string("[Server]\r\n") + c.line + "\r\n");
     ConfigStore ini(dir.Path() + "bin/srvlarvek.INI");
-    StartupConfig out;
-    ReadStartupConfig(ini, dir.Path() + "bin/", out);
-    EXPECT_EQ(out.watchdog_on, c.on);
+    EXPECT_EQ(ReadStartupConfig(ini, dir.Path() + "bin/").config.watchdog_on, c.on);
   }
 }
 
@@ -194,10 +184,9 @@ TEST(StartupConfigTest, TerminalLimitsAndRequestEnd) {
     TempDir dir;
     dir.Write("bin/srvlarvek.INI", std::string("[Server]\r\n") + c.server);
     ConfigStore ini(dir.Path() + "bin/srvlarvek.INI");
-    StartupConfig out;
-    try {
-      ReadStartupConfig(ini, dir.Path() + "bin/", out);
-    } catch (const Error&) {
+    const StartupConfigRead read = ReadStartupConfig(ini, dir.Path() + "bin/");
+    const StartupConfig& out = read.config;
+    if (read.failure) {
       EXPECT_FALSE(out.max_time.has_value()) << "only a negative Max_time stops the reading";
     }
     EXPECT_EQ(out.max_clients, c.max_clients);
@@ -233,8 +222,7 @@ TEST(StartupConfigTest, ParallelRequestsTakesOnlyAnIntegerInRange) {
     TempDir dir;
     dir.Write("bin/srvlarvek.INI", std::string("[Server]\r\n") + c.server);
     ConfigStore ini(dir.Path() + "bin/srvlarvek.INI");
-    StartupConfig out;
-    ReadStartupConfig(ini, dir.Path() + "bin/", out);
+    const StartupConfig out = ReadStartupConfig(ini, dir.Path() + "bin/").config;
     EXPECT_EQ(out.parallel_requests, c.parallel);
     EXPECT_EQ(out.bad_parallel_requests, c.bad);
   }
@@ -248,8 +236,7 @@ TEST(StartupConfigTest, CommandSectionsFollowTheFileWhileRunning) {
       "bin/srvlarvek.INI", "[Server]\nMax_time=100\n[ABC]\nZe_ctecky=1\nPrikaz_SQL1=" + sql +
                                "\n[Tsrvlarvek]\nChyba=okno\n");
   ConfigStore ini(own);
-  StartupConfig out;
-  ReadStartupConfig(ini, dir.Path() + "bin/", out);
+  const StartupConfig out = ReadStartupConfig(ini, dir.Path() + "bin/").config;
 
   EXPECT_EQ(ini.ReadNumber("abc", "Ze_ctecky", 0), 1);
   EXPECT_EQ(ini.ReadText("abc", "Prikaz_SQL1", ""), sql.substr(0, 2047));

@@ -2,14 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 #include "db_test_util.h"
 
 namespace larvek {
 namespace {
 
-class QuoteValueTest : public DbTest {
+// Values quoted for the link's mode (QuoteSqlValue with Mode) come back from the database byte
+// for byte.
+class QuoteForLinkTest : public DbTest {
  protected:
   void TearDown() override { server.ResetSqlMode(); }
+
+  std::string Quote(std::string_view value) { return QuoteSqlValue(value, connection.Mode()); }
 
   // Hostile values: quotes, backslashes (also trailing), control bytes, every high byte.
   static std::vector<std::string> Inputs() {
@@ -48,7 +54,7 @@ class QuoteValueTest : public DbTest {
     set.SqlAdd(std::string("SET NAMES ") + names);
     set.ExecuteStatement();
     for (const std::string& input : Inputs()) {
-      std::string quoted = connection.QuoteValue(input);
+      std::string quoted = Quote(input);
       query.SqlClear();
       query.SqlAdd("SELECT \"" + quoted + "\" AS v, HEX(\"" + quoted + "\") AS h");
       query.Open();
@@ -58,36 +64,38 @@ class QuoteValueTest : public DbTest {
         hex += kDigits[c >> 4];
         hex += kDigits[c & 15];
       }
-      EXPECT_EQ(query.ColumnByName("h").AsString(), hex) << names << " input " << hex;
+      EXPECT_EQ(query.ColumnByName("h").AsString(kDefaultFormats), hex)
+          << names << " input " << hex;
       // A zero byte cuts a short text column; otherwise the text itself comes back.
       if (input.find('\0') == std::string::npos) {
-        EXPECT_EQ(query.ColumnByName("v").AsString(), input) << names << " input " << hex;
+        EXPECT_EQ(query.ColumnByName("v").AsString(kDefaultFormats), input)
+            << names << " input " << hex;
       }
     }
   }
 };
 
-TEST_F(QuoteValueTest, EscapesForTheServersMode) {
-  EXPECT_EQ(connection.QuoteValue("a\"b\\c"), "a\"\"b\\\\c");
-  EXPECT_TRUE(connection.Connected());  // QuoteValue opens the link
-  EXPECT_EQ(connection.QuoteValue(std::string("\0\r\n\x1A'", 5)), "\\0\\r\\n\\Z\\'");
+TEST_F(QuoteForLinkTest, EscapesForTheServersMode) {
+  EXPECT_EQ(Quote("a\"b\\c"), "a\"\"b\\\\c");
+  EXPECT_TRUE(connection.Connected());  // Mode opens the link
+  EXPECT_EQ(Quote(std::string("\0\r\n\x1A'", 5)), "\\0\\r\\n\\Z\\'");
 
   // A session switched to NO_BACKSLASH_ESCAPES: only quotes are doubled.
   DbQuery set(connection);
   set.SqlAdd("SET sql_mode = 'NO_BACKSLASH_ESCAPES'");
   set.ExecuteStatement();
-  EXPECT_EQ(connection.QuoteValue(std::string("a\"b\\c\0\r", 7)), std::string("a\"\"b\\c\0\r", 8));
+  EXPECT_EQ(Quote(std::string("a\"b\\c\0\r", 7)), std::string("a\"\"b\\c\0\r", 8));
 }
 
-TEST_F(QuoteValueTest, HostileValuesRoundTripInTheDefaultMode) {
+TEST_F(QuoteForLinkTest, HostileValuesRoundTripInTheDefaultMode) {
   ExpectRoundTrips("cp1250");
   ExpectRoundTrips("binary");
 }
 
-TEST_F(QuoteValueTest, HostileValuesRoundTripWithoutBackslashEscapes) {
+TEST_F(QuoteForLinkTest, HostileValuesRoundTripWithoutBackslashEscapes) {
   server.SetGlobalSqlMode("NO_BACKSLASH_ESCAPES");
   connection.Disconnect();  // a new link takes the global mode
-  EXPECT_EQ(connection.QuoteValue("\\"), "\\");
+  EXPECT_EQ(Quote("\\"), "\\");
   ExpectRoundTrips("cp1250");
   ExpectRoundTrips("binary");
 }
@@ -108,7 +116,7 @@ class ConfirmedModeTest : public DbTest {
     const std::string quoted = QuoteSqlValue(value, connection.Mode());
     query.SetFinishedStatement("SELECT HEX(\"" + quoted + "\") AS h");
     query.Open();
-    std::string hex = query.ColumnByName("h").AsString();
+    std::string hex = query.ColumnByName("h").AsString(kDefaultFormats);
     query.Close();
     return hex;
   }

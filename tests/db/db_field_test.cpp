@@ -20,7 +20,6 @@ class DbFieldTest : public DbTest {
 };
 
 TEST_F(DbFieldTest, AsStringPerColumnType) {
-  SetRegional(RegionalSettings{});  // d.m.yyyy, h:nn:ss, ","
   struct Case {
     const char* type;
     std::string literal;
@@ -70,15 +69,14 @@ TEST_F(DbFieldTest, AsStringPerColumnType) {
   for (const Case& c : cases) {
     DbField& f = Stored(c.type, c.literal);
     EXPECT_EQ(f.Kind(), c.kind) << c.type << " " << c.literal;
-    EXPECT_EQ(f.AsString(), c.text) << c.type << " " << c.literal;
+    EXPECT_EQ(f.AsString(kDefaultFormats), c.text) << c.type << " " << c.literal;
   }
 }
 
 TEST_F(DbFieldTest, AsStringFollowsTheRegionalSettings) {
-  SetRegional(RegionalSettings{"yyyy-mm-dd", "hh:nn", "."});
-  EXPECT_EQ(Stored("DATETIME", "'2024-01-05 08:20:30'").AsString(), "2024-01-05 08:20");
-  EXPECT_EQ(Stored("DECIMAL(10,2)", "12.50").AsString(), "12.5");
-  SetRegional(RegionalSettings{});
+  const RegionalSettings formats{"yyyy-mm-dd", "hh:nn", "."};
+  EXPECT_EQ(Stored("DATETIME", "'2024-01-05 08:20:30'").AsString(formats), "2024-01-05 08:20");
+  EXPECT_EQ(Stored("DECIMAL(10,2)", "12.50").AsString(formats), "12.5");
 }
 
 TEST_F(DbFieldTest, AsIntegerPerKind) {
@@ -131,8 +129,8 @@ TEST_F(DbFieldTest, FieldsOfAnEmptyResultReadAsNull) {
   Open("select n, s, d from e");
   EXPECT_TRUE(query.NoRows());
   EXPECT_TRUE(query.AtEnd());
-  EXPECT_EQ(query.ColumnByName("n").AsString(), "");
-  EXPECT_EQ(query.ColumnByName("d").AsString(), "");
+  EXPECT_EQ(query.ColumnByName("n").AsString(kDefaultFormats), "");
+  EXPECT_EQ(query.ColumnByName("d").AsString(kDefaultFormats), "");
   EXPECT_TRUE(query.ColumnByName("s").IsNull());
   EXPECT_EQ(query.ColumnByName("n").AsInteger(), 0);
   EXPECT_EQ(DbErrorOf([&] { query.ColumnByName("s").AsInteger(); }),

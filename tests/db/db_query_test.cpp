@@ -27,7 +27,7 @@ TEST_F(DbQueryTest, SqlTextIsLinesWithCrLf) {
   query.SqlAdd("as two");
   EXPECT_EQ(query.SqlText(), "select 2\r\nas two\r\n");
   query.Open();
-  EXPECT_EQ(query.ColumnByName("two").AsString(), "2");
+  EXPECT_EQ(query.ColumnByName("two").AsString(kDefaultFormats), "2");
   query.SqlAdd("");  // any change closes the query
   EXPECT_FALSE(query.Active());
 }
@@ -40,11 +40,11 @@ TEST_F(DbQueryTest, StatementsGoToTheServerAsPrepared) {
   // With a ":" only inside a string it takes the token path: blanks collapse, ends trimmed.
   query.SetSqlText("select ':'\r\n   as c  ");
   query.Open();
-  EXPECT_EQ(query.ColumnByName("c").AsString(), ":");
+  EXPECT_EQ(query.ColumnByName("c").AsString(kDefaultFormats), ":");
   // A named parameter goes as NULL, once per occurrence.
   Open("select :p is null as n, :P as v, 7 as w");
   EXPECT_EQ(query.PreparedStatement(), "select ? is null as n, ? as v, 7 as w");
-  EXPECT_EQ(query.ColumnByName("n").AsString(), "1");
+  EXPECT_EQ(query.ColumnByName("n").AsString(kDefaultFormats), "1");
   EXPECT_TRUE(query.ColumnByName("v").IsNull());
   // The variable reset's statement has no parameter.
   query.SqlClear();
@@ -53,7 +53,7 @@ TEST_F(DbQueryTest, StatementsGoToTheServerAsPrepared) {
   EXPECT_EQ(query.PreparedStatement(), "select @abc:=null");
   // A zero byte inside a literal reaches the server.
   Open(std::string("select hex('a\0b') as h", 22));
-  EXPECT_EQ(query.ColumnByName("h").AsString(), "610062");
+  EXPECT_EQ(query.ColumnByName("h").AsString(kDefaultFormats), "610062");
   server.DisableGeneralLog();
 
   std::string log = server.GeneralLog();
@@ -74,9 +74,9 @@ TEST_F(DbQueryTest, PreparationAndParameterFailures) {
 
   // Quoted ":" and "?" are plain text; comments may hold anything.
   Open("select '?' as q, \":\" as c, '::' as d -- :x ?");
-  EXPECT_EQ(query.ColumnByName("q").AsString(), "?");
-  EXPECT_EQ(query.ColumnByName("c").AsString(), ":");
-  EXPECT_EQ(query.ColumnByName("d").AsString(), "::");
+  EXPECT_EQ(query.ColumnByName("q").AsString(kDefaultFormats), "?");
+  EXPECT_EQ(query.ColumnByName("c").AsString(kDefaultFormats), ":");
+  EXPECT_EQ(query.ColumnByName("d").AsString(kDefaultFormats), "::");
   query.SqlClear();
   query.SqlAdd("select 1 as a /* :y ? */ , :z as b # :w");
   query.Open();
@@ -121,16 +121,16 @@ TEST_F(DbQueryTest, WalksRowsAndNamesColumns) {
   std::vector<std::string> names;
   for (int i = 0; i < query.FieldCount(); ++i) names.push_back(query.Field(i).Name());
   EXPECT_EQ(names, (std::vector<std::string>{"a", "A_1", "a_1_1", "a_2", "ze_ctecky"}));
-  EXPECT_EQ(query.ColumnByName("A").AsString(), "1");
+  EXPECT_EQ(query.ColumnByName("A").AsString(kDefaultFormats), "1");
   EXPECT_EQ(query.ColumnByName("ZE_CTECKY").AsInteger(), 5);
   EXPECT_FALSE(query.NoRows());
   EXPECT_FALSE(query.AtEnd());
   query.NextRow();
   EXPECT_FALSE(query.AtEnd());
-  EXPECT_EQ(query.ColumnByName("a").AsString(), "6");
+  EXPECT_EQ(query.ColumnByName("a").AsString(kDefaultFormats), "6");
   query.NextRow();  // past the last row: AtEnd, the last row stays current
   EXPECT_TRUE(query.AtEnd());
-  EXPECT_EQ(query.ColumnByName("a").AsString(), "6");
+  EXPECT_EQ(query.ColumnByName("a").AsString(kDefaultFormats), "6");
   query.NextRow();
   EXPECT_TRUE(query.AtEnd());
   EXPECT_EQ(DbErrorOf([&] { query.ColumnByName("b"); }), "DbQuery1: Field 'b' not found");
@@ -144,13 +144,13 @@ TEST_F(DbQueryTest, WalksRowsAndNamesColumns) {
 
 TEST_F(DbQueryTest, SecondOpenWithoutCloseDoesNotRunAgain) {
   Open("select @runs := coalesce(@runs, 0) + 1 as n");
-  EXPECT_EQ(query.ColumnByName("n").AsString(), "1");
+  EXPECT_EQ(query.ColumnByName("n").AsString(kDefaultFormats), "1");
   query.Open();
-  EXPECT_EQ(query.ColumnByName("n").AsString(), "1");
+  EXPECT_EQ(query.ColumnByName("n").AsString(kDefaultFormats), "1");
   query.Close();
   query.Close();  // nothing happens on an inactive query
   query.Open();
-  EXPECT_EQ(query.ColumnByName("n").AsString(), "2");
+  EXPECT_EQ(query.ColumnByName("n").AsString(kDefaultFormats), "2");
 }
 
 TEST_F(DbQueryTest, OpenOfAStatementWithoutResultRunsItAndFails) {
@@ -184,12 +184,12 @@ TEST_F(DbQueryTest, ProcedureResultsAreReadWhole) {
       "DROP PROCEDURE IF EXISTS larvek.two_rows; "
       "CREATE PROCEDURE larvek.two_rows() SELECT 1 AS a UNION ALL SELECT 2");
   Open("call two_rows()");
-  EXPECT_EQ(query.ColumnByName("a").AsString(), "1");
+  EXPECT_EQ(query.ColumnByName("a").AsString(kDefaultFormats), "1");
   query.Close();
   query.ExecuteStatement();
   EXPECT_EQ(query.RowsAffected(), 2);
   Open("select 3 as b");  // the link is in step after the procedure's extra result
-  EXPECT_EQ(query.ColumnByName("b").AsString(), "3");
+  EXPECT_EQ(query.ColumnByName("b").AsString(kDefaultFormats), "3");
 }
 
 // A query holds only a weak token of its connection: one that outlives the connection fails
@@ -200,7 +200,7 @@ TEST_F(DbQueryTest, AQueryThatOutlivesItsConnectionFailsWithoutReachingIt) {
   DbQuery orphan(*own, "Orphan");
   orphan.SqlAdd("select 1 as a");
   orphan.Open();
-  EXPECT_EQ(orphan.ColumnByName("a").AsString(), "1");
+  EXPECT_EQ(orphan.ColumnByName("a").AsString(kDefaultFormats), "1");
   own.reset();
   EXPECT_FALSE(orphan.Active());
   EXPECT_TRUE(orphan.AtEnd());
@@ -213,7 +213,7 @@ TEST_F(DbQueryTest, DisconnectClosesQueriesAndForgetsTheSession) {
   other.SqlAdd("set @v = 7");
   other.ExecuteStatement();
   Open("select @v as v");
-  EXPECT_EQ(query.ColumnByName("v").AsString(), "7");
+  EXPECT_EQ(query.ColumnByName("v").AsString(kDefaultFormats), "7");
   connection.Disconnect();
   EXPECT_FALSE(connection.Connected());
   EXPECT_FALSE(query.Active());
@@ -252,7 +252,7 @@ TEST_F(DbQueryTest, FailedConnectLeavesTheConnectionClosedAndIsRetried) {
 
 TEST_F(DbQueryTest, ALinkTheServerDroppedIsOpenedAnew) {
   Open("select connection_id() as id");
-  std::string id = query.ColumnByName("id").AsString();
+  std::string id = query.ColumnByName("id").AsString(kDefaultFormats);
   server.Exec("KILL " + id);
   int code = 0;
   std::string message = DbErrorOf([&] { Open("select 1 as one"); }, &code);
@@ -262,7 +262,7 @@ TEST_F(DbQueryTest, ALinkTheServerDroppedIsOpenedAnew) {
   EXPECT_FALSE(query.Active());
 
   Open("select connection_id() as id");
-  EXPECT_NE(query.ColumnByName("id").AsString(), id);
+  EXPECT_NE(query.ColumnByName("id").AsString(kDefaultFormats), id);
 
   // The same after a restart of the server, with a second query bound to the link.
   DbQuery other(connection);
@@ -273,7 +273,7 @@ TEST_F(DbQueryTest, ALinkTheServerDroppedIsOpenedAnew) {
   EXPECT_FALSE(connection.Connected());
   EXPECT_FALSE(other.Active());
   Open("select 2 as two");
-  EXPECT_EQ(query.ColumnByName("two").AsString(), "2");
+  EXPECT_EQ(query.ColumnByName("two").AsString(kDefaultFormats), "2");
 }
 
 TEST_F(DbQueryTest, QueriesMayOutliveTheirConnection) {
@@ -304,7 +304,7 @@ TEST_F(DbQueryTest, AStatementPastTheTimeOutFailsAndDropsTheLink) {
   EXPECT_FALSE(connection.Connected());
   query.SetSqlText("select 7 as n");
   query.Open();
-  EXPECT_EQ(query.ColumnByName("n").AsString(), "7");
+  EXPECT_EQ(query.ColumnByName("n").AsString(kDefaultFormats), "7");
 }
 
 // The link speaks cp1250 from the handshake on: a lookup before any SET NAMES compares text
@@ -312,7 +312,7 @@ TEST_F(DbQueryTest, AStatementPastTheTimeOutFailsAndDropsTheLink) {
 TEST_F(DbQueryTest, TheLinkIsCp1250FromTheStart) {
   query.SetSqlText("select @@character_set_client as c");
   query.Open();
-  EXPECT_EQ(query.ColumnByName("c").AsString(), "cp1250");
+  EXPECT_EQ(query.ColumnByName("c").AsString(kDefaultFormats), "cp1250");
 }
 
 // A loopback port where the kernel accepts connections that nobody answers: a database that
@@ -376,7 +376,7 @@ TEST_F(DbQueryTest, OpeningAheadEndsAsOpeningAtTheFirstStatement) {
       EXPECT_FALSE(connection.Opening());
       if (c.error_start.empty()) {
         EXPECT_EQ(message, "(no error)");
-        EXPECT_EQ(query.ColumnByName("n").AsString(), "7");
+        EXPECT_EQ(query.ColumnByName("n").AsString(kDefaultFormats), "7");
         EXPECT_TRUE(connection.Connected());
       } else {
         EXPECT_EQ(message.rfind(c.error_start, 0), 0u) << message;
@@ -397,7 +397,7 @@ TEST_F(DbQueryTest, DisconnectEndsAnOpeningUnderWay) {
   EXPECT_FALSE(connection.Opening());
   EXPECT_FALSE(connection.Connected());
   Open("select 8 as n");
-  EXPECT_EQ(query.ColumnByName("n").AsString(), "8");
+  EXPECT_EQ(query.ColumnByName("n").AsString(kDefaultFormats), "8");
 
   DbConnection abandoned;
   server.Configure(abandoned);

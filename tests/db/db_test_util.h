@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "base/regional.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
 #include "mariadb_server.h"
@@ -22,6 +23,10 @@ inline std::string DbErrorOf(const std::function<void()>& f, int* code = nullptr
   }
   return "(no error)";
 }
+
+// The regional formats values are read with, where no test is about them: the defaults
+// (d.m.yyyy, h:nn:ss, ",").
+inline const RegionalSettings kDefaultFormats;
 
 inline const std::string kMismatch =
     "Po\xE8"

@@ -51,7 +51,7 @@ class NonBlockingLinkTest : public DbTest {
     query.OpenStored();
     if (query.NoRows()) return "(no row)";
     DbField& field = query.Field(0);
-    return field.IsNull() ? "NULL" : field.AsString();
+    return field.IsNull() ? "NULL" : field.AsString(kDefaultFormats);
   }
 };
 

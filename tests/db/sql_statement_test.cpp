@@ -9,9 +9,10 @@
 namespace larvek {
 namespace {
 
-std::string Kinds(std::string_view text, EscapeMode mode = EscapeMode::kBackslash) {
+std::string Kinds(std::string_view text, EscapeMode mode = EscapeMode::kBackslash,
+                  SqlReading reading = SqlReading::kPreparation) {
   std::string out;
-  for (const SqlToken& t : TokenizeSql(text, mode)) {
+  for (const SqlToken& t : TokenizeSql(text, mode, reading)) {
     static const char kLetters[] = "_wnqbcs";  // whitespace word number quoted backquoted ...
     out += kLetters[static_cast<int>(t.kind)];
     out += "[" + std::string(t.text) + "]";
@@ -53,6 +54,39 @@ TEST(SqlTokenizer, ABackslashEscapesOnlyInTheBackslashMode) {
   for (const Case& c : cases) {
     EXPECT_EQ(Kinds(c.text), c.with_escapes) << c.text;
     EXPECT_EQ(Kinds(c.text, EscapeMode::kNoBackslash), c.without_escapes) << c.text;
+  }
+}
+
+// The server's readings differ from the preparation's only in dashes, line ends, backslashes in
+// names and the comments that hold code.
+TEST(SqlTokenizer, TheServersReadingsDifferOnlyWhereTheServersRulesDo) {
+  struct Case {
+    const char* text;
+    const char* preparation;
+    const char* server_running;   // versioned comments run
+    const char* server_skipping;  // versioned comments skipped
+  } cases[] = {
+      {"a--x", "w[a]c[--x]", "w[a]s[-]s[-]w[x]", "w[a]s[-]s[-]w[x]"},
+      {"--\x80x", "c[--\x80x]", "c[--\x80x]", "c[--\x80x]"},
+      {"---", "c[---]", "s[-]c[--]", "s[-]c[--]"},
+      {"# x\r y\nz", "c[# x]_[\r ]w[y]_[\n]w[z]", "c[# x\r y]_[\n]w[z]", "c[# x\r y]_[\n]w[z]"},
+      {"`a\\` b`", "b[`a\\` b`]", "b[`a\\`]_[ ]w[b]b[`]", "b[`a\\`]_[ ]w[b]b[`]"},
+      {"'a\\' b'", "q['a\\' b']", "q['a\\' b']", "q['a\\' b']"},
+      {"/*M!x*/", "c[/*M!x*/]", "s[/]s[*]w[M]s[!]w[x]s[*]s[/]", "s[/]s[*]w[M]s[!]w[x]s[*]s[/]"},
+      {"/*!50700 a/*b*/c*/d", "s[/]s[*]s[!]n[50700]_[ ]w[a]c[/*b*/]w[c]s[*]s[/]w[d]",
+       "s[/]s[*]s[!]n[50700]_[ ]w[a]c[/*b*/]w[c]s[*]s[/]w[d]", "c[/*!50700 a/*b*/c*/]w[d]"},
+      {"/*M!100500*/x", "c[/*M!100500*/]w[x]", "s[/]s[*]w[M]s[!]n[100500]s[*]s[/]w[x]",
+       "c[/*M!100500*/]w[x]"},
+      {"/*x*/ :y", "c[/*x*/]_[ ]s[:]w[y]", "c[/*x*/]_[ ]s[:]w[y]", "c[/*x*/]_[ ]s[:]w[y]"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Kinds(c.text), c.preparation) << c.text;
+    EXPECT_EQ(Kinds(c.text, EscapeMode::kBackslash, SqlReading::kServerRunningVersions),
+              c.server_running)
+        << c.text;
+    EXPECT_EQ(Kinds(c.text, EscapeMode::kBackslash, SqlReading::kServerSkippingVersions),
+              c.server_skipping)
+        << c.text;
   }
 }
 

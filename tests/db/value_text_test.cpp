@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "base/error.h"
 #include "db/db_field.h"
 
@@ -78,29 +80,30 @@ TEST(ReadFloatText, ReadsDotDecimalsAndGivesZeroForGarbage) {
 }
 
 TEST(ReadDateTimeText, ReadsServerAndCompactLayouts) {
-  const double jan5 = EncodeDate(2024, 1, 5);
-  const double t = EncodeTime(10, 20, 30);
+  using namespace std::chrono;
+  const local_seconds jan5 = local_days{2024y / 1 / 5};
+  const seconds t = 10h + 20min + 30s;
+  const local_seconds year24 = local_days{year{24} / 1 / 5};
   struct Case {
     const char* text;
     bool compact;
-    double value;
+    local_seconds value;
   } cases[] = {
       {"2024-01-05", true, jan5},
       {"2024-01-05 10:20:30", true, jan5 + t},
       {"2024-01-05 10:20:30.123456", true, jan5 + t},
-      {"10:20:30", false, t},
-      {"25:00:00", false, 0},
-      {"0000-00-00 10:20:30", true, t},     // invalid date adds nothing
-      {"2024-02-30 10:20:30", true, t},     // likewise
-      {"2024-01-05 24:00:00", true, jan5},  // invalid time adds nothing
-      {"1899-12-29 12:00:00", true, -1.5},  // before 1899-12-30 the time is subtracted
-      {"20240105", true, jan5},             // compact, four-digit year
+      {"10:20:30", false, kDayZero + t},
+      {"25:00:00", false, kDayZero},
+      {"0000-00-00 10:20:30", true, kDayZero + t},  // an invalid date is day zero
+      {"2024-02-30 10:20:30", true, kDayZero + t},  // likewise
+      {"2024-01-05 24:00:00", true, jan5},          // invalid time adds nothing
+      {"1899-12-29 12:00:00", true, local_days{1899y / 12 / 29} + 12h},  // before day zero
+      {"20240105", true, jan5},                                          // compact, four-digit year
       {"20240105102030", true, jan5 + t},
-      {"240105", true, EncodeDate(24, 1, 5)},  // two-digit year as it stands
-      {"240105102030", true, EncodeDate(24, 1, 5) - t},
+      {"240105", true, year24},  // two-digit year as it stands
+      {"240105102030", true, year24 + t},
   };
-  for (const Case& c : cases)
-    EXPECT_DOUBLE_EQ(ReadDateTimeText(c.text, c.compact), c.value) << c.text;
+  for (const Case& c : cases) EXPECT_EQ(ReadDateTimeText(c.text, c.compact), c.value) << c.text;
 }
 
 TEST(FieldKindFor, FollowsTypeFlagsLengthAndDecimals) {

@@ -24,49 +24,71 @@ class LoopbackServer : public ::testing::Test {
     InstallHandlers();
   }
 
-  // Points the listener at 127.0.0.1, any port, no banner, with the recording handlers.
-  void InstallHandlers() {
-    listener->Address = "127.0.0.1";
-    listener->Port = "0";
-    listener->Banner = "";
-    listener->OnClientConnect = [this](TcpListener& l, TerminalConnection& c) {
-      std::string name = Name(c);
-      clients[name] = &c;
-      Log(name + " connect count=" + std::to_string(l.ConnectionCount()));
-      c.OnDataAvailable = [this, name](TerminalConnection& c) {
+  // The recording handlers; the listener greets nobody unless a test sets a greeting.
+  void InstallHandlers() { listener->SetHandlers(RecordingListenerHandlers()); }
+
+  // The listener's handlers: each callback is logged; each connection gets RecordingHandlers.
+  TcpListener::Handlers RecordingListenerHandlers() {
+    return {
+        .on_client_connect =
+            [this](TcpListener& l, TerminalConnection& c) {
+              std::string name = Name(c);
+              clients[name] = &c;
+              Log(name + " connect count=" + std::to_string(l.ConnectionCount()));
+              c.SetHandlers(RecordingHandlers(name));
+              if (on_connect) on_connect(name, c);
+            },
+        .on_client_disconnect =
+            [this](TcpListener& l, TerminalConnection& c) {
+              std::string name = Name(c);
+              Log(name + " disconnect code=" + std::to_string(c.ClosedEventCode()) +
+                  " count=" + std::to_string(l.ConnectionCount()));
+              clients.erase(name);
+              if (on_disconnect) on_disconnect(name, c);
+            },
+        .on_background_error =
+            [this](TcpListener&, const Error& e) {
+              Log("server bg " + e.ClassName() + ": " + e.Message());
+              return SocketErrorAction::kKeepOpen;
+            },
+        .on_session_closed =
+            [this](TcpListener&, int code) { Log("session closed " + std::to_string(code)); },
+        .on_connections_refused =
+            [this](TcpListener&, const RefusedConnections& r) {
+              Log("refused " + std::to_string(r.count) +
+                  (r.per_address ? " from " + r.address + " Max_clients_per_address="
+                                 : std::string(" Max_clients=")) +
+                  std::to_string(r.limit));
+            },
+    };
+  }
+
+  // The handlers of connection `name`: each reception, slow reader and background error is
+  // logged under its name (the error then closes the connection); `on_data_available`, when
+  // given, replaces the reception's logging.
+  TerminalConnection::Handlers RecordingHandlers(
+      const std::string& name,
+      std::function<void(TerminalConnection&)> on_data_available = nullptr) {
+    if (!on_data_available) {
+      on_data_available = [this, name](TerminalConnection& c) {
         received[name] = c.Read();
         Log(name + " data '" + Visible(received[name]) + "'");
         if (on_data) on_data(name, c);
       };
-      c.OnBgException = [this, name](TerminalConnection&, const Error& e, bool&) {
-        Log(name + " bg " + e.ClassName() + ": " + e.Message());
-      };
-      if (on_connect) on_connect(name, c);
-    };
-    listener->OnClientDisconnect = [this](TcpListener& l, TerminalConnection& c) {
-      std::string name = Name(c);
-      Log(name + " disconnect code=" + std::to_string(c.ClosedEventCode()) +
-          " count=" + std::to_string(l.ConnectionCount()));
-      clients.erase(name);
-      if (on_disconnect) on_disconnect(name, c);
-    };
-    listener->OnBgException = [this](TcpListener&, const Error& e, bool& can_close) {
-      Log("server bg " + e.ClassName() + ": " + e.Message());
-      can_close = false;
-    };
-    listener->OnSessionClosed = [this](TcpListener&, int code) {
-      Log("session closed " + std::to_string(code));
-    };
-    listener->OnConnectionsRefused = [this](TcpListener&, const RefusedConnections& r) {
-      Log("refused " + std::to_string(r.count) +
-          (r.per_address ? " from " + r.address + " Max_clients_per_address="
-                         : std::string(" Max_clients=")) +
-          std::to_string(r.limit));
+    }
+    return {
+        .on_data_available = std::move(on_data_available),
+        .on_slow_reader = [this, name](TerminalConnection&) { Log(name + " slow"); },
+        .on_background_error =
+            [this, name](TerminalConnection&, const Error& e) {
+              Log(name + " bg " + e.ClassName() + ": " + e.Message());
+              return SocketErrorAction::kClose;
+            },
     };
   }
 
   void Listen() {
-    listener->Listen();
+    listener->Listen("127.0.0.1", "0");
     port = listener->ListeningPort();
   }
 

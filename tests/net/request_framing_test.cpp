@@ -103,11 +103,11 @@ TEST_F(FramingTest, SilenceDeliversABegunRequestAsItIs) {
 TEST_F(FramingTest, ALongRunWithoutCrIsCutAtTheReceptionLimit) {
   ConnectTerminal("A");
   std::vector<size_t> pieces;
-  clients["A"]->OnDataAvailable = [&](TerminalConnection& c) {
+  clients["A"]->SetHandlers(RecordingHandlers("A", [&](TerminalConnection& c) {
     const std::string reception = c.Read();
     pieces.push_back(reception.size());
     if (reception.find('\r') != std::string::npos) pieces.push_back(0);  // marks the CR
-  };
+  }));
   const size_t kRun = 2 * TerminalConnection::kMaxReception + 1000;
   peers["A"]->Send(std::string(kRun, ';'));
   RunUntil([&] { return pieces.size() == 2; });
@@ -140,7 +140,7 @@ TEST_F(FramingTest, ACloseDeliversWhatWasBegun) {
 // delivered again and the object stays valid until the notice.
 TEST_F(FramingTest, AHandlerMayCloseItsConnectionFromTheSilenceDelivery) {
   auto& a = ConnectTerminal("A");
-  on_data = [](const std::string&, TerminalConnection& c) { c.Close(); };
+  on_data = [](const std::string&, TerminalConnection& c) { c.Reset(); };
   SendAndSettle(a, "BYE");
   Advance(milliseconds(TerminalConnection::kRequestSilenceMs));
   RunUntilLogged("A disconnect code=0 count=1");

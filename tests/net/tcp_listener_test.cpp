@@ -44,10 +44,8 @@ ListenerSettings Limits(int max_clients, int max_clients_per_address) {
 
 std::string ListenError(EventLoop& loop, const std::string& port_text) {
   TcpListener listener(loop);
-  listener.Address = "127.0.0.1";
-  listener.Port = port_text;
   try {
-    listener.Listen();
+    listener.Listen("127.0.0.1", port_text);
   } catch (const Error& e) {
     EXPECT_EQ(e.ClassName(), "ESocketException");
     EXPECT_FALSE(listener.Listening());
@@ -104,10 +102,8 @@ TEST_F(ListenerTest, ServiceNameListensOnTheServicePort) {
     if (s == nullptr) continue;
     const int expected = ntohs(static_cast<uint16_t>(s->s_port));
     TcpListener l(loop);
-    l.Address = "127.0.0.1";
-    l.Port = name;
     try {
-      l.Listen();
+      l.Listen("127.0.0.1", name);
     } catch (const Error& e) {
       continue;  // port in use here; try the next service
     }
@@ -129,14 +125,12 @@ TEST_F(ListenerTest, ReportsTheAddressActuallyBound) {
   for (const auto& c : cases) {
     TcpListener l(loop);
     EXPECT_EQ(l.ListeningAddress(), "");
-    l.Address = c.address;
-    l.Port = "0";
     if (*c.bound == '\0') {
-      EXPECT_THROW(l.Listen(), Error) << c.address;
+      EXPECT_THROW(l.Listen(c.address, "0"), Error) << c.address;
       EXPECT_EQ(l.ListeningAddress(), "");
       continue;
     }
-    l.Listen();
+    l.Listen(c.address, "0");
     EXPECT_EQ(l.ListeningAddress(), c.bound) << c.address;
     EXPECT_GT(l.ListeningPort(), 0);
   }
@@ -146,9 +140,7 @@ TEST_F(ListenerTest, PortTakenFailsInBindAndAddressMustBeDottedQuad) {
   Listen();
   EXPECT_EQ(ListenError(loop, std::to_string(port)), "Address already in use (#10048 in Bind)");
   TcpListener bad(loop);
-  bad.Address = "localhost";
-  bad.Port = "0";
-  EXPECT_THROW(bad.Listen(), Error);
+  EXPECT_THROW(bad.Listen("localhost", "0"), Error);
 }
 
 TEST_F(ListenerTest, ConnectAndDisconnectOrderWithCountsIncludingPendingNotices) {
@@ -205,23 +197,26 @@ TEST_F(ListenerTest, FindsAConnectionByItsIdUntilItIsDestroyed) {
   EXPECT_EQ(found_at_disconnect, std::vector<std::string>{"A"});
 }
 
-TEST_F(ListenerTest, BannerGoesOutAfterTheConnectHandlerUnlessClearedOrClosed) {
-  EXPECT_EQ(TcpListener(loop).Banner, "V\xEDtejte na serveru Larvek!");
-  listener->Banner = "V\xEDtejte na serveru Larvek!";
+// The greeting is the listener's setting, none by default; the server decides it.
+TEST_F(ListenerTest, GreetingGoesOutAfterTheConnectHandlerUnlessEmptyOrClosed) {
+  EXPECT_EQ(TcpListener(loop).Settings().greeting, "");
+  ListenerSettings greeting;
+  greeting.greeting = "V\xEDtejte na serveru Larvek!";
+  listener->SetSettings(greeting);
   Listen();
   auto& a = Connect("A");
   RunUntil([&] { return a.Received().size() >= 28; });
   EXPECT_EQ(a.Take(), "V\xEDtejte na serveru Larvek!\r\n");
 
   on_connect = [](const std::string& name, TerminalConnection& c) {
-    if (name == "B") c.Close();
+    if (name == "B") c.Reset();
   };
   auto& b = Connect("B");
   RunUntilLogged("B disconnect code=0 count=2");
   EXPECT_EQ(b.Received(), "");
   EXPECT_TRUE(b.ServerClosed());
 
-  listener->Banner = "";
+  listener->SetSettings(ListenerSettings());
   auto& c = Connect("C");
   RunUntilLogged("C connect count=2");
   c.Send("x");
@@ -238,11 +233,14 @@ TEST_F(ListenerTest, HandlerErrorsGoToTheListenerAndItKeepsListening) {
   on_disconnect = [](const std::string& name, TerminalConnection&) {
     if (name == "B") throw Error::Convert("bad");
   };
-  listener->OnBgException = [this](TcpListener& l, const Error& e, bool& can_close) {
+  // Only this handler changes: the others keep recording.
+  TcpListener::Handlers handlers = RecordingListenerHandlers();
+  handlers.on_background_error = [this](TcpListener& l, const Error& e) {
     Log("server bg " + e.ClassName() + ": " + e.Message() +
         " count=" + std::to_string(l.ConnectionCount()));
-    can_close = false;
+    return SocketErrorAction::kKeepOpen;
   };
+  listener->SetHandlers(std::move(handlers));
   Connect("A");
   RunUntilLogged("server bg ERangeError: Range check error count=1");
   auto& b = Connect("B");
@@ -331,8 +329,9 @@ TEST_F(ManualClockListenerTest, ConnectionsBeyondALimitAreClosedAtOnceAndReporte
     clients.clear();
     listener = std::make_unique<TcpListener>(loop);
     InstallHandlers();
-    listener->Banner = "HELLO";
-    listener->SetSettings(c.settings);
+    ListenerSettings settings = c.settings;
+    settings.greeting = "HELLO";
+    listener->SetSettings(settings);
     Listen();
     auto& a = Connect("A");
     Connect("B");
@@ -394,9 +393,6 @@ TEST_F(ListenerTest, ThePerAddressLimitLetsOtherAddressesIn) {
 // The total follows every byte queued, written and dropped.
 TEST_F(ListenerTest, UnsentOutputOfAllConnectionsIsCappedByDroppingTheLargestBacklog) {
   Listen();
-  on_connect = [&](const std::string& name, TerminalConnection& c) {
-    c.OnSlowReader = [this, name](TerminalConnection&) { Log(name + " slow"); };
-  };
   auto& a = Connect("A");
   auto& b = Connect("B");
   auto& c = Connect("C");
@@ -430,7 +426,7 @@ TEST_F(ListenerTest, UnsentOutputOfAllConnectionsIsCappedByDroppingTheLargestBac
     return clients.count("B") && clients["B"]->UnsentBytes() == 0;
   });
   EXPECT_EQ(listener->UnsentTotal(), clients["C"]->UnsentBytes());
-  clients["C"]->Close();
+  clients["C"]->Reset();
   EXPECT_EQ(listener->UnsentTotal(), 0u);
   RunUntilLogged("A disconnect code=0 count=3");
   EXPECT_FALSE(Logged("B slow") || Logged("C slow"));
@@ -443,9 +439,6 @@ TEST_F(ListenerTest, UnsentOutputOfAllConnectionsIsCappedByDroppingTheLargestBac
 TEST_F(ListenerTest, AReplyBeyondTheCapDropsItsOwnConnectionAfterItsHandler) {
   Listen();
   int sent = -1;
-  on_connect = [&](const std::string& name, TerminalConnection& c) {
-    c.OnSlowReader = [this, name](TerminalConnection&) { Log(name + " slow"); };
-  };
   on_data = [&](const std::string& name, TerminalConnection& c) {
     if (received[name].empty()) return;
     sent = c.SendText(std::string(TcpListener::kMaxUnsentTotal + (16 << 20), 'x'));

@@ -19,10 +19,10 @@ class ClientTest : public LoopbackServer {
     Listen();
     auto& a = Connect("A");
     RunUntilLogged("A connect count=1");
-    clients["A"]->OnDataAvailable = [this](TerminalConnection& c) {
+    clients["A"]->SetHandlers(RecordingHandlers("A", [this](TerminalConnection& c) {
       if (++handler_calls_ == 1) throw Error::Range();
       Log("A data '" + Visible(c.Read()) + "'");
-    };
+    }));
     a.Send(bytes);
     RunUntil([&] { return handler_calls_ == 1; });
     Settle();
@@ -142,13 +142,13 @@ TEST_F(ClientTest, ReceptionErrorsAreDroppedAndUnreadBytesComeWithTheNextArrival
   TerminalConnection& client = *clients["A"];
   // First call throws before reading, the second after reading: neither is reported, the
   // connection stays open, and the bytes left unread the first time come with the next ones.
-  client.OnDataAvailable = [&](TerminalConnection& c) {
+  client.SetHandlers(RecordingHandlers("A", [&](TerminalConnection& c) {
     ++calls;
     if (calls == 1) throw Error::Range();
     const std::string text = c.Read();
     Log("A data '" + text + "'");
     if (calls == 2) throw std::runtime_error("after read");
-  };
+  }));
   a.Send("X");
   RunUntil([&] { return calls == 1; });
   Settle();
@@ -191,24 +191,24 @@ TEST_F(ClientTest, WriteToAResetTerminalClosesWithItsCodeWithoutError) {
   EXPECT_FALSE(Logged("A data ''")) << "closed by the server: no close notification follows";
 }
 
-TEST_F(ClientTest, CloseAndAbortFromHandlersFireTheClosedEventOnce) {
+TEST_F(ClientTest, ResetAndCloseGracefullyFromHandlersFireTheClosedEventOnce) {
   Listen();
   on_data = [this](const std::string& name, TerminalConnection& c) {
-    if (received[name] == "close") {
-      c.Close();
-      c.Close();
-      c.Abort();
-    } else if (received[name] == "abort") {
+    if (received[name] == "reset") {
+      c.Reset();
+      c.Reset();
+      c.CloseGracefully();
+    } else if (received[name] == "graceful") {
       c.SendText(std::string(8 << 20, 'x'));  // more than the socket takes at once
-      c.Abort();
-      c.Abort();
+      c.CloseGracefully();
+      c.CloseGracefully();
     }
   };
   auto& a = Connect("A");
   auto& b = Connect("B");
   RunUntilLogged("B connect count=2");
-  a.Send("close");
-  b.Send("abort");
+  a.Send("reset");
+  b.Send("graceful");
   RunUntil([&] { return listener->ConnectionCount() == 0; });
   EXPECT_TRUE(Logged("A disconnect code=0 count=2") || Logged("A disconnect code=0 count=1"));
   EXPECT_TRUE(Logged("B disconnect code=0 count=2") || Logged("B disconnect code=0 count=1"));
@@ -225,7 +225,7 @@ TEST_F(ClientTest, ObjectOutlivesItsHandlerWhenANestedLoopTakesTheNotice) {
   // the notice comes up inside, but the object must stay until the handler has returned.
   on_data = [this](const std::string& name, TerminalConnection& c) {
     if (received[name] != "bye") return;
-    c.Close();
+    c.Reset();
     for (int i = 0; i < 3; ++i) loop.RunOnce(10);
     Log(name + " still " + c.PeerAddress() + " " + std::to_string(c.ClosedEventCode()));
   };
@@ -246,12 +246,13 @@ TEST_F(ClientTest, ALongInputIsCutIntoReceptionsAndOthersAreServedInBetween) {
   RunUntilLogged("B connect count=2");
   size_t a_total = 0;
   std::vector<size_t> a_pieces;
-  clients["A"]->OnDataAvailable = [&](TerminalConnection& c) {
+  clients["A"]->SetHandlers(RecordingHandlers("A", [&](TerminalConnection& c) {
     a_pieces.push_back(c.Read().size());
     a_total += a_pieces.back();
     Log("A " + std::to_string(a_pieces.back()));
-  };
-  clients["B"]->OnDataAvailable = [&](TerminalConnection& c) { Log("B '" + c.Read() + "'"); };
+  }));
+  clients["B"]->SetHandlers(
+      RecordingHandlers("B", [&](TerminalConnection& c) { Log("B '" + c.Read() + "'"); }));
   const size_t kInput = 150000;  // three receptions; fits the loopback socket buffers
   a.Send(std::string(kInput, ';'));
   b.Send("B");
@@ -270,9 +271,6 @@ TEST_F(ClientTest, ALongInputIsCutIntoReceptionsAndOthersAreServedInBetween) {
 // 1 MiB of earlier output waits, instead of growing the server's memory without end.
 TEST_F(ClientTest, ATerminalThatDoesNotReadIsDisconnected) {
   Listen();
-  on_connect = [&](const std::string& name, TerminalConnection& c) {
-    c.OnSlowReader = [this, name](TerminalConnection&) { Log(name + " slow"); };
-  };
   on_data = [this](const std::string& name, TerminalConnection& c) {
     if (!received[name].empty()) c.SendText(std::string(8 << 20, 'x'));  // fills the socket
   };

@@ -249,8 +249,8 @@ TEST(EventLoopClockTest, DueTimersQueueBehindWaitingEventsInTheOrderTheyBecameDu
   Timer slow(loop), fast(loop);
   slow.SetInterval(7);
   fast.SetInterval(3);
-  slow.OnTimer = [&] { log.push_back("slow"); };
-  fast.OnTimer = [&] { log.push_back("fast"); };
+  slow.SetHandlers({.on_timer = [&] { log.push_back("slow"); }});
+  fast.SetHandlers({.on_timer = [&] { log.push_back("fast"); }});
   slow.SetEnabled(true);  // enabled first, due last
   fast.SetEnabled(true);
   loop.Post([&] { log.push_back("task"); });
@@ -268,7 +268,7 @@ TEST(EventLoopClockTest, AnOverdueTimerEndsTheWaitAtOnce) {
   EventLoop loop(clock);
   Timer timer(loop);
   int fired = 0;
-  timer.OnTimer = [&] { ++fired; };
+  timer.SetHandlers({.on_timer = [&] { ++fired; }});
   timer.SetInterval(1000);
   timer.SetEnabled(true);
   clock.Advance(1000ms);

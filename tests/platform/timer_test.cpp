@@ -43,7 +43,7 @@ TEST_F(TimerTest, FiresRepeatedlyWhileEnabled) {
   EXPECT_FALSE(timer.Enabled());
   EXPECT_EQ(loop.MillisecondsToNextTimer(), -1);
   int fired = 0;
-  timer.OnTimer = [&] { ++fired; };
+  timer.SetHandlers({.on_timer = [&] { ++fired; }});
   timer.SetInterval(5);
   timer.SetEnabled(true);
   EXPECT_EQ(loop.MillisecondsToNextTimer(), 5);
@@ -66,7 +66,7 @@ TEST_F(TimerTest, FiresRepeatedlyWhileEnabled) {
 TEST_F(TimerTest, IntervalZeroNeverFires) {
   Timer timer(loop);
   int fired = 0;
-  timer.OnTimer = [&] { ++fired; };
+  timer.SetHandlers({.on_timer = [&] { ++fired; }});
   timer.SetInterval(0);
   timer.SetEnabled(true);
   EXPECT_TRUE(timer.Enabled());
@@ -101,12 +101,12 @@ TEST_F(TimerTest, DisablingCancelsAnExpiryThatIsAlreadyDue) {
   first.SetInterval(1);
   second.SetInterval(1);
   // Both are due in the same round; the first disables the second before it runs.
-  first.OnTimer = [&] {
+  first.SetHandlers({.on_timer = [&] {
     log.push_back("first");
     first.SetEnabled(false);
     second.SetEnabled(false);
-  };
-  second.OnTimer = [&] { log.push_back("second"); };
+  }});
+  second.SetHandlers({.on_timer = [&] { log.push_back("second"); }});
   first.SetEnabled(true);
   second.SetEnabled(true);
   Pass(10ms);
@@ -115,7 +115,7 @@ TEST_F(TimerTest, DisablingCancelsAnExpiryThatIsAlreadyDue) {
 
   Timer third(loop);
   int fired = 0;
-  third.OnTimer = [&] { ++fired; };
+  third.SetHandlers({.on_timer = [&] { ++fired; }});
   third.SetInterval(1);
   third.SetEnabled(true);
   clock.Advance(10ms);
@@ -129,10 +129,10 @@ TEST_F(TimerTest, HandlerMayDestroyItsTimerAndErrorsReachTheLoop) {
   loop.SetErrorHandler([&](const Error& e) { errors.push_back(e.Message()); });
   auto timer = std::make_unique<Timer>(loop);
   timer->SetInterval(1);
-  timer->OnTimer = [&] {
+  timer->SetHandlers({.on_timer = [&] {
     timer.reset();
     throw Error::Range();
-  };
+  }});
   timer->SetEnabled(true);
   Pass(1ms);
   EXPECT_EQ(timer, nullptr);

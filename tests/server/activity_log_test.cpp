@@ -40,8 +40,9 @@ class RecordingView : public LogView {
   size_t kept = 100000;
 };
 
-LocalDateTime At(int day, int hour, int minute, int second) {
-  return LocalDateTime{2024, 3, day, hour, minute, second, 0};
+LocalTime At(int day, int hour, int minute, int second) {
+  using namespace std::chrono;
+  return local_days{2024y / 3 / day} + hours{hour} + minutes{minute} + seconds{second};
 }
 
 class ActivityLogTest : public ::testing::Test {
@@ -49,7 +50,7 @@ class ActivityLogTest : public ::testing::Test {
   void SetUp() override { SetClockForTesting(&clock_); }
   void TearDown() override { SetClockForTesting(nullptr); }
 
-  std::string DayFile(int day) const { return DailyLogPath(dir_.Path(), At(day, 0, 0, 0)); }
+  std::string DayFile(int day) const { return DailyLogPath(dir_.Path(), DateOf(At(day, 0, 0, 0))); }
 
   TempDir dir_;
   ManualClock clock_{At(7, 8, 5, 9)};
@@ -57,9 +58,9 @@ class ActivityLogTest : public ::testing::Test {
 };
 
 TEST_F(ActivityLogTest, DailyPathHasEightDigitDateDirectory) {
-  EXPECT_EQ(DailyLogPath("/opt/larvek/", LocalDateTime{2024, 3, 7, 23, 0, 0, 0}),
-            "/opt/larvek/20240307/log.txt");
-  EXPECT_EQ(DailyLogPath("/p/", LocalDateTime{987, 12, 31, 0, 0, 0, 0}), "/p/09871231/log.txt");
+  using namespace std::chrono_literals;
+  EXPECT_EQ(DailyLogPath("/opt/larvek/", 2024y / 3 / 7), "/opt/larvek/20240307/log.txt");
+  EXPECT_EQ(DailyLogPath("/p/", std::chrono::year{987} / 12 / 31), "/p/09871231/log.txt");
 }
 
 TEST_F(ActivityLogTest, LinesCarryTwoDigitTimeAndTwoBlanks) {
@@ -170,7 +171,7 @@ TEST_F(ActivityLogTest, FileMovedAwayOrDeletedIsFollowedByANewOne) {
     clock_.Set(At(7, 8, 5, 9));
     ActivityLog log(view_, dir.Path());
     log.AddLogLine("a");
-    const std::string day_file = DailyLogPath(dir.Path(), At(7, 0, 0, 0));
+    const std::string day_file = DailyLogPath(dir.Path(), DateOf(At(7, 0, 0, 0)));
     const std::string moved = dir.Path() + "old.txt";
     if (c.deleted)
       std::filesystem::remove(day_file);

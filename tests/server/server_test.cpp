@@ -28,5 +28,24 @@ TEST(MainWindowTest, MessageBoxTextGetsAFinalDotOnlyAfterCharactersSortingAfterI
   for (const auto& [text, shown] : cases) EXPECT_EQ(MessageBoxText(text), shown) << text;
 }
 
+// The duration of a connection as the log line of its end shows it. A connection whose start
+// was not kept counts from a midnight, and shows the time of day.
+TEST(MainWindowTest, DurationsShowOnTheClockOfOneDay) {
+  using namespace std::chrono;
+  const std::pair<milliseconds, const char*> cases[] = {
+      {0ms, "00:00:00"},
+      {999ms, "00:00:00"},
+      {1h + 2min + 3s + 999ms, "01:02:03"},
+      {23h + 59min + 59s, "23:59:59"},
+      {days{1}, "00:00:00"},
+      {days{3} + 5s, "00:00:05"},
+      {-1500ms, "23:59:58"},
+      {-days{1} - 1s, "23:59:59"},
+      {local_days{2024y / 3 / 7} + 8h + 5min + 9s - LocalTime{}, "08:05:09"},
+  };
+  for (const auto& [duration, shown] : cases)
+    EXPECT_EQ(FormatDuration(duration), shown) << duration.count();
+}
+
 }  // namespace
 }  // namespace larvek

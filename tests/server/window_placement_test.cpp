@@ -14,10 +14,11 @@ class FakeWindow : public WindowGeometry {
  public:
   int flags = 0, show_cmd = 1, ppi = 96, width = 1280, height = 1024;
   Rect normal{327, 392, 680, 700};
-  int min_x = -1, min_y = -1, max_x = -8, max_y = -8;
+  MinMaxPos min_max{-1, -1, -8, -8};
 
   struct Applied {
-    int flags, min_x, min_y, max_x, max_y;
+    int flags;
+    MinMaxPos min_max;
     Rect normal;
   };
   std::optional<Applied> applied;
@@ -28,20 +29,16 @@ class FakeWindow : public WindowGeometry {
   int ScreenWidth() const override { return width; }
   int ScreenHeight() const override { return height; }
   Rect NormalRect() const override { return normal; }
-  void MinMaxPositions(int& a, int& b, int& c, int& d) const override {
-    a = min_x, b = min_y, c = max_x, d = max_y;
-  }
-  void Apply(int f, int a, int b, int c, int d, const Rect& r) override {
-    applied = Applied{f, a, b, c, d, r};
-  }
+  MinMaxPos MinMaxPositions() const override { return min_max; }
+  void Apply(int f, const MinMaxPos& m, const Rect& r) override { applied = Applied{f, m, r}; }
 };
 
 std::string Describe(const std::optional<FakeWindow::Applied>& a) {
   if (!a) return "nothing";
   char buf[128];
   std::snprintf(buf, sizeof buf, "flags=%d minmax=%d,%d,%d,%d normal=%d,%d,%d,%d", a->flags,
-                a->min_x, a->min_y, a->max_x, a->max_y, a->normal.left, a->normal.top,
-                a->normal.right, a->normal.bottom);
+                a->min_max.min_x, a->min_max.min_y, a->min_max.max_x, a->min_max.max_y,
+                a->normal.left, a->normal.top, a->normal.right, a->normal.bottom);
   return buf;
 }
 
@@ -81,7 +78,7 @@ TEST(WindowPlacementTest, SaveAndRestoreRoundTrip) {
   FakeWindow saved;
   saved.flags = 2;
   saved.normal = {5, 6, 700, 800};
-  saved.min_x = 3, saved.min_y = 4, saved.max_x = -4, saved.max_y = -5;
+  saved.min_max = {3, 4, -4, -5};
   SaveWindowPlacement(ini, saved, false);
 
   FakeWindow restored;

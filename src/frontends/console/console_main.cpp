@@ -19,8 +19,8 @@ constexpr int kStatusIntervalMs = 5000;
 
 std::string StatusText(const Server& server) {
   const ServerCounts& counts = server.Counts();
-  return Cp1250ToUtf8("Naslouch\xE1 na " + server.listener.ListeningAddress() + ":" +
-                      std::to_string(server.listener.ListeningPort()) + ", spojen\xED " +
+  return Cp1250ToUtf8("Naslouch\xE1 na " + server.ListeningAddress() + ":" +
+                      std::to_string(server.ListeningPort()) + ", spojen\xED " +
                       std::to_string(counts.connections) +
                       ", po\x9E"
                       "adavk\xF9 " +
@@ -54,7 +54,7 @@ int RunConsole(const ConsoleOptions& options) {
     ServiceNotifier notifier;
     Timer status_timer(loop);
     status_timer.SetInterval(kStatusIntervalMs);
-    status_timer.OnTimer = [&] { notifier.Status(StatusText(server)); };
+    status_timer.SetHandlers({.on_timer = [&] { notifier.Status(StatusText(server)); }});
     if (options.service) {
       server.OnListenAttempted = [&](bool listening) {
         if (!listening) {
@@ -73,7 +73,7 @@ int RunConsole(const ConsoleOptions& options) {
       server.AddLogLine(kStartUpFailed + view.LastError());
       status = 1;
     } else {
-      // The console counts as the shown window: HandleWindowShown follows Start at once, so
+      // The console counts as the shown window: OnWindowShown follows Start at once, so
       // a failed start-up still starts the listener. The window position is neither restored
       // nor saved.
       server.OnWindowShown();
@@ -82,7 +82,7 @@ int RunConsole(const ConsoleOptions& options) {
     draining = nullptr;
     status_timer.SetEnabled(false);
     if (options.service) notifier.Stopping();
-    server.Stop();
+    server.ShutDown();
     // 1 also when a log line could not be written.
     if (status == 0) status = server.ExitStatus();
   }

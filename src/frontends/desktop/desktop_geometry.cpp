@@ -43,12 +43,7 @@ Rect DesktopGeometry::NormalRect() const {
   return Rect{r.x(), r.y(), r.x() + r.width(), r.y() + r.height()};
 }
 
-void DesktopGeometry::MinMaxPositions(int& min_x, int& min_y, int& max_x, int& max_y) const {
-  min_x = min_y = max_x = max_y = -1;
-}
-
-void DesktopGeometry::Apply(int /*flags*/, int /*min_x*/, int /*min_y*/, int /*max_x*/,
-                            int /*max_y*/, const Rect& normal) {
+void DesktopGeometry::Apply(int /*flags*/, const MinMaxPos& /*min_max*/, const Rect& normal) {
   // The widget keeps its minimum size: a smaller rectangle is enlarged at its top-left corner.
   window_.setGeometry(
       QRect(normal.left, normal.top, normal.right - normal.left, normal.bottom - normal.top));

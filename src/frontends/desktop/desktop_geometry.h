@@ -31,8 +31,8 @@ class DesktopGeometry : public WindowGeometry {
   int ScreenWidth() const override;
   int ScreenHeight() const override;
   Rect NormalRect() const override;
-  void MinMaxPositions(int& min_x, int& min_y, int& max_x, int& max_y) const override;
-  void Apply(int flags, int min_x, int min_y, int max_x, int max_y, const Rect& normal) override;
+  MinMaxPos MinMaxPositions() const override { return MinMaxPos{-1, -1, -1, -1}; }
+  void Apply(int flags, const MinMaxPos& min_max, const Rect& normal) override;
 
  private:
   QWidget& window_;

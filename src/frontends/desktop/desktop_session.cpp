@@ -43,7 +43,7 @@ DesktopSession::~DesktopSession() {
 void DesktopSession::SavePlacement(bool at_teardown) {
   if (!shown_) return;  // a window never shown keeps the file untouched
   try {
-    SaveWindowPlacement(server_.config_store, geometry_, at_teardown);
+    server_.SaveWindowPlacement(geometry_, at_teardown);
   } catch (const std::exception& e) {
     window_.ShowErrorMessage(MessageBoxText(e.what()));
   }
@@ -53,7 +53,7 @@ void DesktopSession::ShowFromTray() {
   if (!shown_) {
     shown_ = true;
     try {
-      RestoreWindowPlacement(server_.config_store, geometry_);
+      server_.RestoreWindowPlacement(geometry_);
     } catch (const std::exception& e) {
       window_.ShowErrorMessage(MessageBoxText(e.what()));
     }
@@ -89,7 +89,7 @@ int DesktopSession::Run() {
   boxes_.CloseAll();
   window_.hide();
   if (!placement_saved_) SavePlacement(true);
-  server_.Stop();
+  server_.ShutDown();
   // Errors of the teardown are shown and waited for; the loop still serves meanwhile.
   boxes_.WaitUntilAllClosed();
   driver_.Stop();

@@ -2,7 +2,7 @@
 // the notification-area icon, the message boxes and the driver of the event loop.
 //
 // The program starts with only the icon. A double-click on it shows the window; the first time,
-// the window position is restored from the own file and HandleWindowShown runs. Closing the window
+// the window position is restored from the own file and OnWindowShown runs. Closing the window
 // ends the run; the position is saved then (or, when the run ends otherwise, at teardown) if the
 // window was shown, and ShutDown appends the lines typed into the log view to the day's file.
 #pragma once

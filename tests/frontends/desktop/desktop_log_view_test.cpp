@@ -92,7 +92,7 @@ TEST_F(DesktopLogViewTest, ActivityLogKeepsTheViewScrolledToTheEndAndRedrawing) 
 TEST_F(DesktopLogViewTest, NormalEndAppendsTheTypedTextToTheDayFile) {
   testing::TempDir dir;
   ActivityLog log(view, dir.Path());
-  const std::string path = DailyLogPath(dir.Path(), Now());
+  const std::string path = DailyLogPath(dir.Path(), DateOf(Now()));
   dir.Write(path.substr(dir.Path().size()), "earlier \xE8\r\nsecond\r\n");
   log.Load();
   EXPECT_EQ(view.Lines(), (Lines{"earlier \xE8", "second"}));

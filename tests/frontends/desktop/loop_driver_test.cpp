@@ -34,10 +34,10 @@ class LoopDriverTest : public ::testing::Test {
 TEST_F(LoopDriverTest, PostedTasksAndTimersRunFromTheQtLoopInOrder) {
   Timer timer(loop);
   timer.SetInterval(30);
-  timer.OnTimer = [&] {
+  timer.SetHandlers({.on_timer = [&] {
     trace += "T";
     timer.SetEnabled(false);
-  };
+  }});
   loop.Post([&] {
     trace += "a";
     loop.Post([&] { trace += "c"; });  // behind b
@@ -53,10 +53,10 @@ TEST_F(LoopDriverTest, TimerEnabledOutsideAPassFiresAfterRearm) {
   driver.Start();
   Timer timer(loop);
   timer.SetInterval(20);
-  timer.OnTimer = [&] {
+  timer.SetHandlers({.on_timer = [&] {
     trace += "T";
     timer.SetEnabled(false);
-  };
+  }});
   timer.SetEnabled(true);
   driver.Rearm();
   EXPECT_TRUE(RunQtUntil([&] { return trace == "T"; }));

@@ -1,6 +1,7 @@
 #include "commands/command_catalog.h"
 
 #include "commands/placeholders.h"
+#include "base/error.h"
 #include "config/config_store.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
@@ -58,7 +59,11 @@ CommandDefinition DefinitionFromRow(ResultRows& row, std::string name,
                                     const RegionalSettings& formats) {
   CommandDefinition definition;
   definition.name = std::move(name);
-  definition.own_name = row.ColumnByName("operace").AsString(formats);
+  try {
+    definition.own_name = row.ColumnByName("operace").AsString(formats);
+  } catch (const Error&) {
+    definition.own_name = definition.name;  // a row without the name column
+  }
   definition.parameter_count = row.ColumnByName("ze_ctecky").AsInteger();
   definition.result_columns = row.ColumnByName("do_ctecky").AsString(formats);
   definition.statement1 = row.ColumnByName("prikaz_SQL1").AsString(formats);

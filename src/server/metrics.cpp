@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "base/codepage.h"
 
@@ -15,10 +16,12 @@ const std::vector<double> kRequestBuckets = {0.001, 0.0025, 0.005, 0.01, 0.025, 
 const std::vector<double> kLinkBuckets = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
                                           0.1,    0.25,  0.5,    1,     2.5,  5,     10};
 
-// A number as the format writes it: integers without a fraction, others with enough digits.
+// A number as the format writes it: the shortest of 15 and 17 digits that reads back as the
+// same value (0.001, not 0.0010000000000000000208).
 std::string Number(double value) {
   char text[40];
-  std::snprintf(text, sizeof text, "%.17g", value);
+  std::snprintf(text, sizeof text, "%.15g", value);
+  if (std::strtod(text, nullptr) != value) std::snprintf(text, sizeof text, "%.17g", value);
   return text;
 }
 

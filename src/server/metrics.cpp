@@ -51,6 +51,14 @@ void Sample(std::string& page, const char* name, double value) {
   page += '\n';
 }
 
+// A metric with one sample of a whole number.
+struct Single {
+  const char* name;
+  const char* type;
+  const char* help;
+  uint64_t value;
+};
+
 void LabelledSample(std::string& page, const char* name, const char* label,
                     const std::string& value, uint64_t count) {
   page += name;
@@ -70,9 +78,8 @@ Histogram::Histogram(std::vector<double> upper_bounds)
 
 void Histogram::Observe(std::chrono::nanoseconds took) {
   const double seconds = std::chrono::duration<double>(took).count();
-  const size_t bucket =
-      static_cast<size_t>(std::lower_bound(bounds_.begin(), bounds_.end(), seconds) -
-                          bounds_.begin());
+  const size_t bucket = static_cast<size_t>(
+      std::lower_bound(bounds_.begin(), bounds_.end(), seconds) - bounds_.begin());
   ++counts_[bucket];
   ++count_;
   sum_ += seconds;
@@ -145,8 +152,8 @@ ServerMetrics::ServerMetrics()
     : request_duration_(kRequestBuckets), link_open_duration_(kLinkBuckets) {}
 
 bool ServerMetrics::IsError(RequestEnd end) {
-  return end == RequestEnd::kError || end == RequestEnd::kTimeout ||
-         end == RequestEnd::kNoReply || end == RequestEnd::kCut;
+  return end == RequestEnd::kError || end == RequestEnd::kTimeout || end == RequestEnd::kNoReply ||
+         end == RequestEnd::kCut;
 }
 
 void ServerMetrics::CountRequest(RequestEnd end, std::chrono::nanoseconds took,
@@ -219,35 +226,44 @@ std::string ServerMetrics::Page(const MetricsGauges& gauges) const {
          "Time to open a database link.");
   page += link_open_duration_.Lines("srvlarvek_link_open_duration_seconds");
 
-  Header(page, "srvlarvek_requests_in_flight", "gauge", "Requests started and not ended.");
-  Sample(page, "srvlarvek_requests_in_flight", gauges.requests_in_flight);
-  Header(page, "srvlarvek_requests_waiting", "gauge",
-         "Requests waiting for a database link (parallel mode).");
-  Sample(page, "srvlarvek_requests_waiting", gauges.requests_waiting);
-  Header(page, "srvlarvek_links_open", "gauge", "Database links open.");
-  Sample(page, "srvlarvek_links_open", gauges.links_open);
-  Header(page, "srvlarvek_links_idle", "gauge", "Database links open and kept for reuse.");
-  Sample(page, "srvlarvek_links_idle", gauges.links_idle);
-  Header(page, "srvlarvek_database_up", "gauge",
-         "1 when the last contact with the database succeeded.");
-  Sample(page, "srvlarvek_database_up", uint64_t{gauges.database_up ? 1u : 0u});
-
-  Header(page, "srvlarvek_terminals_connected", "gauge", "Terminals connected now.");
-  Sample(page, "srvlarvek_terminals_connected", gauges.terminals_connected);
-  Header(page, "srvlarvek_connections_accepted_total", "counter", "Terminal connections accepted.");
-  Sample(page, "srvlarvek_connections_accepted_total", connections_accepted_);
-  Header(page, "srvlarvek_slow_terminals_disconnected_total", "counter",
-         "Terminals disconnected because they did not read their replies.");
-  Sample(page, "srvlarvek_slow_terminals_disconnected_total", slow_terminals_);
-  Header(page, "srvlarvek_long_receptions_total", "counter",
-         "Receptions cut at 64 KiB because the input was longer.");
-  Sample(page, "srvlarvek_long_receptions_total", long_receptions_);
-  Header(page, "srvlarvek_accept_pauses_total", "counter",
-         "Pauses of accepting for lack of descriptors or memory.");
-  Sample(page, "srvlarvek_accept_pauses_total", gauges.accept_pauses);
-  Header(page, "srvlarvek_socket_errors_total", "counter",
-         "Failures of the listener and of terminal connections.");
-  Sample(page, "srvlarvek_socket_errors_total", socket_errors_);
+  // The figures of one sample each.
+  const Single singles[] = {
+      {"srvlarvek_requests_in_flight", "gauge", "Requests started and not ended.",
+       gauges.requests_in_flight},
+      {"srvlarvek_requests_waiting", "gauge",
+       "Requests waiting for a database link (parallel mode).", gauges.requests_waiting},
+      {"srvlarvek_links_open", "gauge", "Database links open.", gauges.links_open},
+      {"srvlarvek_links_idle", "gauge", "Database links open and kept for reuse.",
+       gauges.links_idle},
+      {"srvlarvek_database_up", "gauge", "1 when the last contact with the database succeeded.",
+       gauges.database_up ? 1u : 0u},
+      {"srvlarvek_terminals_connected", "gauge", "Terminals connected now.",
+       gauges.terminals_connected},
+      {"srvlarvek_connections_accepted_total", "counter", "Terminal connections accepted.",
+       connections_accepted_},
+      {"srvlarvek_slow_terminals_disconnected_total", "counter",
+       "Terminals disconnected because they did not read their replies.", slow_terminals_},
+      {"srvlarvek_long_receptions_total", "counter",
+       "Receptions cut at 64 KiB because the input was longer.", long_receptions_},
+      {"srvlarvek_accept_pauses_total", "counter",
+       "Pauses of accepting for lack of descriptors or memory.", gauges.accept_pauses},
+      {"srvlarvek_socket_errors_total", "counter",
+       "Failures of the listener and of terminal connections.", socket_errors_},
+      {"srvlarvek_log_write_failures_total", "counter",
+       "Log lines that could not be written to the day file.", gauges.log_write_failures},
+      {"srvlarvek_watchdog_expiries_total", "counter",
+       "Expiries of the statement watchdog (Max_time).", watchdog_expiries_},
+      {"process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+       gauges.process.resident_bytes},
+      {"process_open_fds", "gauge", "Number of open file descriptors.",
+       gauges.process.open_descriptors},
+      {"process_max_fds", "gauge", "Maximum number of open file descriptors.",
+       gauges.process.max_descriptors},
+  };
+  for (const Single& single : singles) {
+    Header(page, single.name, single.type, single.help);
+    Sample(page, single.name, single.value);
+  }
 
   Header(page, "srvlarvek_database_errors_total", "counter",
          "Database failures of requests, by the database's error number.");
@@ -256,12 +272,6 @@ std::string ServerMetrics::Page(const MetricsGauges& gauges) const {
   if (other_database_errors_ > 0)
     LabelledSample(page, "srvlarvek_database_errors_total", "code", "other",
                    other_database_errors_);
-  Header(page, "srvlarvek_log_write_failures_total", "counter",
-         "Log lines that could not be written to the day file.");
-  Sample(page, "srvlarvek_log_write_failures_total", gauges.log_write_failures);
-  Header(page, "srvlarvek_watchdog_expiries_total", "counter",
-         "Expiries of the statement watchdog (Max_time).");
-  Sample(page, "srvlarvek_watchdog_expiries_total", watchdog_expiries_);
 
   Header(page, "srvlarvek_command_requests_total", "counter",
          "Requests that found a definition, by the definition's name.");
@@ -279,14 +289,9 @@ std::string ServerMetrics::Page(const MetricsGauges& gauges) const {
                    other_commands_.errors);
 
   const ProcessStats& process = gauges.process;
-  Header(page, "process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
+  Header(page, "process_cpu_seconds_total", "counter",
+         "Total user and system CPU time spent in seconds.");
   Sample(page, "process_cpu_seconds_total", process.cpu_seconds);
-  Header(page, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
-  Sample(page, "process_resident_memory_bytes", process.resident_bytes);
-  Header(page, "process_open_fds", "gauge", "Number of open file descriptors.");
-  Sample(page, "process_open_fds", process.open_descriptors);
-  Header(page, "process_max_fds", "gauge", "Maximum number of open file descriptors.");
-  Sample(page, "process_max_fds", process.max_descriptors);
   Header(page, "process_start_time_seconds", "gauge",
          "Start time of the process since unix epoch in seconds.");
   Sample(page, "process_start_time_seconds", process.start_time_seconds);

@@ -34,6 +34,7 @@ struct StatusListener::Daemon {
   MHD_Daemon* mhd = nullptr;
   int listen_fd = -1;
   int epoll_fd = -1;
+  unsigned connections = 0;  // open after the last run
   Timer timeout;
   // The requests begun and not completed, owned here; the library holds a raw pointer to
   // the shared pointer of each in its per-request slot.
@@ -188,7 +189,23 @@ void StatusListener::RunSoon() {
 
 void StatusListener::Run() {
   MHD_run(daemon_->mhd);
+  // At its connection limit the library takes the listening socket out of its epoll set, and
+  // puts it back only at the start of a run after a connection has closed. When the last run
+  // closed connections (time-outs, say), nothing may be ready to cause that run, and the
+  // backlog would wait forever: run once more, which watches the socket again.
+  const unsigned before = daemon_->connections;
+  daemon_->connections = OpenConnections();
+  if (daemon_->connections < before) {
+    MHD_run(daemon_->mhd);
+    daemon_->connections = OpenConnections();
+  }
   ScheduleTimeout();
+}
+
+unsigned StatusListener::OpenConnections() const {
+  const MHD_DaemonInfo* info =
+      MHD_get_daemon_info(daemon_->mhd, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+  return info ? info->num_connections : 0;
 }
 
 void StatusListener::ScheduleTimeout() {

@@ -63,6 +63,7 @@ class StatusListener {
   // Runs the library from the loop's next round (after a resumed connection).
   void RunSoon();
   void ScheduleTimeout();
+  unsigned OpenConnections() const;
 
   EventLoop& loop_;
   PagesFn pages_;

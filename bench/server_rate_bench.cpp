@@ -31,6 +31,10 @@
 //  - p99 of 8 terminals while a ninth runs one-second statements back to back, against their
 //    p99 without the ninth, in both modes;
 //  - resident memory per idle connection of the parallel mode.
+// With --watched, a fourth server (table mode, like the first) with its status listener on
+// STATUS_PORT, whose /metrics page a thread of this program fetches once a second for the
+// whole run: its one-terminal rate against the first server's (no status listener), in the
+// same alternating blocks.
 //
 // Usage: server_rate_bench db_host db_port db_user db_password database
 //                          server_host server_port server_pid
@@ -38,6 +42,7 @@
 //                          [--config-db NAME --one-at-a-time HOST:PORT:PID
 //                           --parallel HOST:PORT:PID --pooled HOST:PORT:PID
 //                           [--parallel-links N] [--slow-seconds S]]
+//                          [--watched HOST:PORT:PID --status-port STATUS_PORT]
 // The database must hold server_term with the command STAV and the table sklad with the row
 // ('A1', 'Šroub', 10); the configuration database the same table sklad and no server_term, and
 // the configuration-mode servers the sections STAV (that row's columns) and POMALU
@@ -58,13 +63,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -706,8 +714,65 @@ double Median(std::vector<double> values) {
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+// Fetches http://127.0.0.1:PORT/metrics once a second in a thread of its own, as a Prometheus
+// server scraping it would, until destroyed; counts the pages that came with status 200.
+class MetricsScraper {
+ public:
+  explicit MetricsScraper(int port) : port_(port), thread_([this] { Loop(); }) {}
+  ~MetricsScraper() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  int Pages() const { return pages_; }
+  int Failures() const { return failures_; }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+      lock.unlock();
+      (FetchOnce() ? pages_ : failures_)++;
+      lock.lock();
+      wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; });
+    }
+  }
+  bool FetchOnce() const {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port_);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    static const char kGet[] = "GET /metrics HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        send(fd, kGet, sizeof kGet - 1, MSG_NOSIGNAL) == sizeof kGet - 1) {
+      char buf[16384];
+      ssize_t n;
+      while ((n = recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, n);
+    }
+    close(fd);
+    return answer.rfind("HTTP/1.1 200", 0) == 0 &&
+           answer.find("srvlarvek_requests_total") != std::string::npos;
+  }
+
+  const int port_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::atomic<int> pages_{0}, failures_{0};
+  std::thread thread_;
+};
+
 struct Round {
   double direct_rate, server_rate, rate_ratio;
+  double watched_rate, watched_ratio;  // the server whose /metrics is fetched once a second
   double direct_cpu_us, server_cpu_us, cpu_ratio;
   double idle_rate, idle_ratio;
   double p99_ms, p99_ratio;
@@ -743,7 +808,8 @@ int main(int argc, char** argv) {
                  "usage: %s db_host db_port db_user db_password database server_host server_port "
                  "server_pid [requests [rounds [idle [busy [busy_requests]]]]]\n"
                  "         [--config-db NAME --one-at-a-time HOST:PORT:PID --parallel HOST:PORT:PID\n"
-                 "          --pooled HOST:PORT:PID [--parallel-links N] [--slow-seconds S]]\n",
+                 "          --pooled HOST:PORT:PID [--parallel-links N] [--slow-seconds S]]\n"
+                 "         [--watched HOST:PORT:PID --status-port STATUS_PORT]\n",
                  argv[0]);
     return 2;
   };
@@ -755,7 +821,8 @@ int main(int argc, char** argv) {
   std::vector<int> numbers;
   Database config_db = db;
   config_db.name.clear();
-  std::optional<ServerUnderTest> one_at_a_time, parallel, pooled;
+  std::optional<ServerUnderTest> one_at_a_time, parallel, pooled, watched;
+  int status_port = 0;
   int parallel_links = 16;
   double slow_seconds = 2;
   try {
@@ -773,6 +840,8 @@ int main(int argc, char** argv) {
       else if (arg == "--pooled") pooled = ParseServer(value);
       else if (arg == "--parallel-links") parallel_links = std::atoi(value.c_str());
       else if (arg == "--slow-seconds") slow_seconds = std::atof(value.c_str());
+      else if (arg == "--watched") watched = ParseServer(value);
+      else if (arg == "--status-port") status_port = std::atoi(value.c_str());
       else return usage();
     }
   } catch (const std::exception& e) {
@@ -790,6 +859,7 @@ int main(int argc, char** argv) {
   // The figures of configuration mode need all three of its servers.
   const bool config = !config_db.name.empty() && one_at_a_time && parallel && pooled;
   if (!config && (!config_db.name.empty() || one_at_a_time || parallel || pooled)) return usage();
+  if (watched.has_value() != (status_port > 0)) return usage();
   const int fast = 8;  // the terminals asking for the row while a ninth runs long statements
 
   try {
@@ -799,10 +869,15 @@ int main(int argc, char** argv) {
     BareHop bare_hop;  // forked before this process holds any other socket
     BareHop minimal_server(&db);
     Terminal terminal(server_host, server_port);
+    std::unique_ptr<Terminal> watched_terminal;
+    if (watched) watched_terminal = std::make_unique<Terminal>(watched->host, watched->port);
     for (int i = 0; i < 50; ++i) {  // warm-up of all sides
       DirectRequest(db);
       terminal.Ask();
+      if (watched_terminal) watched_terminal->Ask();
     }
+    std::unique_ptr<MetricsScraper> scraper;
+    if (watched) scraper = std::make_unique<MetricsScraper>(status_port);
     bare_hop.Measure(50);
     minimal_server.Measure(50);
     std::unique_ptr<Terminal> seq_terminal, par_terminal;
@@ -838,6 +913,11 @@ int main(int argc, char** argv) {
           "terminals at the parallel one\n",
           config_db.name.c_str(), requests, parallel_links, busy, busy_requests, busy,
           parallel_links, busy, fast, slow_seconds, fast + 1, "select sleep(1)", idle);
+    if (watched)
+      std::printf(
+          "status listener: per round %d requests of 1 terminal to a second table-mode server "
+          "whose /metrics is fetched once a second, in blocks alternating with the first\n",
+          requests);
     std::printf("%5s %9s %9s %6s %8s %8s %6s %9s %6s %8s %6s %8s %6s %6s\n", "round", "direct/s",
                 "server/s", "ratio", "cpu_d_us", "cpu_s_us", "ratio", "idle/s", "ratio", "p99_ms",
                 "ratio", "B/idle", "min/d", "s/min");
@@ -852,7 +932,7 @@ int main(int argc, char** argv) {
       Round round{};
       // 1 terminal, against the direct work: alternating blocks, so that drift of the
       // machine hits both arms alike.
-      Clock::duration direct_time{}, server_time{}, seq_time{}, par_time{};
+      Clock::duration direct_time{}, server_time{}, seq_time{}, par_time{}, watched_time{};
       double direct_cpu = 0, server_cpu = 0, floor_seconds = 0, floor_cpu = 0;
       int done = 0;
       for (int b = 0; b < blocks; ++b) {
@@ -862,11 +942,20 @@ int main(int argc, char** argv) {
         for (int i = 0; i < n; ++i) DirectRequest(db);
         auto t1 = Clock::now();
         double c1 = OwnCpu();
+        // The watched server just before or just after the first, in turns.
+        const auto watched_block = [&] {
+          if (!watched_terminal) return;
+          const auto w0 = Clock::now();
+          for (int i = 0; i < n; ++i) watched_terminal->Ask();
+          watched_time += Clock::now() - w0;
+        };
+        if (b % 2 == 1) watched_block();
         double s0 = server_cpu_clock();
         auto t2 = Clock::now();
         for (int i = 0; i < n; ++i) terminal.Ask();
         auto t3 = Clock::now();
         double s1 = server_cpu_clock();
+        if (b % 2 == 0) watched_block();
         const auto [floor_s, floor_c] = minimal_server.Measure(n);
         floor_seconds += floor_s * n;
         floor_cpu += floor_c * n;
@@ -890,6 +979,10 @@ int main(int argc, char** argv) {
       round.direct_rate = done / Seconds(direct_time);
       round.server_rate = done / Seconds(server_time);
       round.rate_ratio = round.server_rate / round.direct_rate;
+      if (watched) {
+        round.watched_rate = done / Seconds(watched_time);
+        round.watched_ratio = round.watched_rate / round.server_rate;
+      }
       round.direct_cpu_us = 1e6 * direct_cpu / done;
       round.server_cpu_us = 1e6 * server_cpu / done;
       round.cpu_ratio = round.server_cpu_us / round.direct_cpu_us;
@@ -1008,6 +1101,9 @@ int main(int argc, char** argv) {
           r + 1, round.direct_rate, round.server_rate, round.rate_ratio, round.direct_cpu_us,
           round.server_cpu_us, round.cpu_ratio, round.idle_rate, round.idle_ratio, round.p99_ms,
           round.p99_ratio, round.idle_bytes, round.floor_rate_ratio, round.server_floor_rate);
+      if (watched)
+        std::printf("%5s watched 1 terminal %8.0f/s, / without a status listener %6.3f\n", "",
+                    round.watched_rate, round.watched_ratio);
       if (config)
         std::printf(
             "%5s %8.0f %8.0f %6.3f %8.0f %8.0f %8.0f %7.3f %7.3f %8.0f %8.0f %7.2f %8.2f %6.2f "
@@ -1062,6 +1158,19 @@ int main(int argc, char** argv) {
         "against the direct work; srvlarvek against it: rate %.3f, CPU %.3f)\n",
         median(&Round::floor_rate_ratio), median(&Round::floor_cpu_ratio),
         median(&Round::server_floor_rate), median(&Round::server_floor_cpu));
+    if (watched) {
+      std::printf(
+          "\nstatus listener, median of %d rounds                            figure   goal\n",
+          rounds);
+      std::printf("requests/s, 1 terminal: /metrics fetched each second / no listener %7.3f   >= 0.97\n",
+                  median(&Round::watched_ratio));
+      std::printf("(1 terminal: without a status listener %.0f us, watched %.0f us per request; "
+                  "%d pages of /metrics fetched, %d fetches failed)\n",
+                  1e6 / median(&Round::server_rate), 1e6 / median(&Round::watched_rate),
+                  scraper->Pages(), scraper->Failures());
+      if (scraper->Failures() > 0 || scraper->Pages() == 0)
+        throw std::runtime_error("the /metrics page was not fetched every second");
+    }
     if (config) {
       double largest_par_idle = 0;
       for (const Round& r : results) largest_par_idle = std::max(largest_par_idle, r.par_idle_bytes);

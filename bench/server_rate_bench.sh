@@ -5,12 +5,15 @@
 # connected, p99 latency with many busy terminals, resident memory per idle connection; and in
 # configuration mode (definitions in the own INI) the parallel mode (Parallel_requests=16)
 # against one request at a time, against a minimal pooled server and against direct client
-# processes, with 1 and with many busy terminals and while one terminal runs long statements.
+# processes, with 1 and with many busy terminals and while one terminal runs long statements;
+# and the one-terminal rate of a table-mode server whose status listener's /metrics page is
+# fetched once a second, against the first table-mode server (no status listener).
 # Starts a throwaway MariaDB server (temporary data directory, free port on 127.0.0.1) with the
 # database larvek (command table server_term and a small stock table in cp1250) and the
-# database larvek_ini (the same stock, no server_term), runs three build/srvlarvek --console,
-# each from a temporary program directory of its own (table mode; configuration mode one at a
-# time; configuration mode in parallel), and build/minimal_pooled_server, runs
+# database larvek_ini (the same stock, no server_term), runs four build/srvlarvek --console,
+# each from a temporary program directory of its own (table mode; table mode with a status
+# listener; configuration mode one at a time; configuration mode in parallel), and
+# build/minimal_pooled_server, runs
 # build/server_rate_bench against all of them and stops and removes everything on exit.
 # Everything goes over loopback. The idle terminals need descriptors: the limit is raised for
 # all programs (beyond the hard limit when run as root).
@@ -110,6 +113,9 @@ parallel_links=16
 
 start_server table larvek
 table_port=$srv_port table_pid=$srv_pid
+status_port=$(free_port)
+start_server watched larvek "Status_port=$status_port\r\n"
+watched_port=$srv_port watched_pid=$srv_pid
 start_server one larvek_ini "$sections"
 one_port=$srv_port one_pid=$srv_pid
 start_server parallel larvek_ini "Parallel_requests=$parallel_links\r\n$sections"
@@ -121,6 +127,8 @@ mkdir -p "$dir/pool"
 pool_pid=$!
 pids+=("$pool_pid")
 await_listening "$srv_host" "$table_port" "$table_pid" "$dir/table/srvlarvek.log"
+await_listening "$srv_host" "$watched_port" "$watched_pid" "$dir/watched/srvlarvek.log"
+await_listening 127.0.0.1 "$status_port" "$watched_pid" "$dir/watched/srvlarvek.log"
 await_listening "$srv_host" "$one_port" "$one_pid" "$dir/one/srvlarvek.log"
 await_listening "$srv_host" "$parallel_port" "$parallel_pid" "$dir/parallel/srvlarvek.log"
 await_listening 127.0.0.1 "$pool_port" "$pool_pid" "$dir/pool/out.log"
@@ -139,9 +147,10 @@ status=0
   "$table_pid" "$requests" "$rounds" "$idle" "$busy" "$busy_requests" \
   --config-db larvek_ini --one-at-a-time "$srv_host:$one_port:$one_pid" \
   --parallel "$srv_host:$parallel_port:$parallel_pid" --pooled "127.0.0.1:$pool_port:$pool_pid" \
-  --parallel-links "$parallel_links" || status=$?
+  --parallel-links "$parallel_links" --watched "$srv_host:$watched_port:$watched_pid" \
+  --status-port "$status_port" || status=$?
 # A server that ended early is a finding of its own.
-for name in table one parallel; do
+for name in table watched one parallel; do
   if grep -qiE 'sanitizer|terminate|abort|segmentation' "$dir/$name/srvlarvek.log"; then
     echo "srvlarvek ($name) wrote:" >&2
     grep -iE -m5 'sanitizer|terminate|abort|segmentation' "$dir/$name/srvlarvek.log" >&2

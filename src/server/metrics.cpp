@@ -273,20 +273,27 @@ std::string ServerMetrics::Page(const MetricsGauges& gauges) const {
     LabelledSample(page, "srvlarvek_database_errors_total", "code", "other",
                    other_database_errors_);
 
-  Header(page, "srvlarvek_command_requests_total", "counter",
-         "Requests that found a definition, by the definition's name.");
-  for (const auto& [name, counts] : commands_)
-    LabelledSample(page, "srvlarvek_command_requests_total", "command", name, counts.requests);
-  if (other_commands_.requests > 0)
-    LabelledSample(page, "srvlarvek_command_requests_total", "command", "other",
-                   other_commands_.requests);
-  Header(page, "srvlarvek_command_errors_total", "counter",
-         "Requests that found a definition and ended without their answer, by its name.");
-  for (const auto& [name, counts] : commands_)
-    LabelledSample(page, "srvlarvek_command_errors_total", "command", name, counts.errors);
-  if (other_commands_.requests > 0)
-    LabelledSample(page, "srvlarvek_command_errors_total", "command", "other",
-                   other_commands_.errors);
+  struct PerCommand {
+    const char* name;
+    const char* help;
+    uint64_t CommandCounts::*count;
+  };
+  for (const PerCommand& metric : {
+           PerCommand{"srvlarvek_command_requests_total",
+                      "Requests that found a definition, by the definition's name.",
+                      &CommandCounts::requests},
+           PerCommand{"srvlarvek_command_errors_total",
+                      "Requests that found a definition and ended without their answer, by "
+                      "its name.",
+                      &CommandCounts::errors},
+       }) {
+    Header(page, metric.name, "counter", metric.help);
+    for (const auto& [name, counts] : commands_)
+      LabelledSample(page, metric.name, "command", name, counts.*metric.count);
+    // "other" appears once a name beyond the cap has come, for both figures alike.
+    if (other_commands_.requests > 0)
+      LabelledSample(page, metric.name, "command", "other", other_commands_.*metric.count);
+  }
 
   const ProcessStats& process = gauges.process;
   Header(page, "process_cpu_seconds_total", "counter",

@@ -61,15 +61,7 @@ class CommandServer : public ::testing::Test {
                            std::to_string(port_) + "\r\n" + server_section + extra_sections);
     server_.Start();
   }
-  Terminal Connect() {
-    for (int i = 0; i < 250; ++i) {
-      Terminal t(ServerProcess::ListenAddress(), port_);
-      if (t.Connected()) return t;
-      std::this_thread::sleep_for(20ms);
-    }
-    ADD_FAILURE() << "server does not listen; stderr: " << server_.Stderr();
-    return Terminal(ServerProcess::ListenAddress(), port_);
-  }
+  Terminal Connect() { return ConnectWhenListening(server_, port_); }
   std::string Addr() const { return ServerProcess::ListenAddress(); }
 
   CommandDatabase database_;

@@ -86,15 +86,7 @@ class HostileConditions : public ::testing::TestWithParam<HostileCase> {
                            "\r\nUkoncovac=#\r\n" + server_section);
     server_.Start();
   }
-  Terminal Connect() {
-    for (int i = 0; i < 250; ++i) {
-      Terminal t(Addr(), port_);
-      if (t.Connected()) return t;
-      std::this_thread::sleep_for(20ms);
-    }
-    ADD_FAILURE() << "server does not listen; stderr: " << server_.Stderr();
-    return Terminal(Addr(), port_);
-  }
+  Terminal Connect() { return ConnectWhenListening(server_, port_); }
   static std::string Addr() { return ServerProcess::ListenAddress(); }
   int Port() const { return port_; }
 

@@ -70,16 +70,6 @@ std::string ReceivedLine(const std::string& address, const std::string& request)
   return Cp1250ToUtf8("Na\xE8teno z " + address + ": '" + request + "'");
 }
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds step = 20ms) {
-  const auto deadline = SteadyClock::now() + timeout;
-  while (!done()) {
-    if (SteadyClock::now() > deadline) return false;
-    std::this_thread::sleep_for(step);
-  }
-  return true;
-}
-
 // Reads until `count` replies (each ended by CR) have come, or the time is up.
 std::string ReadReplies(Terminal& t, int count, std::chrono::milliseconds timeout) {
   std::string got;
@@ -211,15 +201,7 @@ class ParallelServer : public ::testing::Test {
     if (server_->Running()) server_->Stop();
     server_ = std::make_unique<ServerProcess>();
   }
-  Terminal Connect() {
-    for (int i = 0; i < 250; ++i) {
-      Terminal t(Addr(), port_);
-      if (t.Connected()) return t;
-      std::this_thread::sleep_for(20ms);
-    }
-    ADD_FAILURE() << "server does not listen; stderr: " << server_->Stderr();
-    return Terminal(Addr(), port_);
-  }
+  Terminal Connect() { return ConnectWhenListening(*server_, port_); }
   static std::string Addr() { return ServerProcess::ListenAddress(); }
 
   // The server's links on the database, or those of them running a statement that starts

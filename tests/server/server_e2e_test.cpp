@@ -43,16 +43,7 @@ class ServerWithoutDatabase : public ::testing::Test {
     StartWith(OwnConfig(std::to_string(port_), extra));
     ASSERT_TRUE(server_.WaitForStderr("SQL chyba")) << server_.Stderr();
   }
-  Terminal Connect() {
-    // The listener starts from the posted start event, right after start-up.
-    for (int i = 0; i < 200; ++i) {
-      Terminal t(ServerProcess::ListenAddress(), port_);
-      if (t.Connected()) return t;
-      std::this_thread::sleep_for(20ms);
-    }
-    ADD_FAILURE() << "server does not listen";
-    return Terminal(ServerProcess::ListenAddress(), port_);
-  }
+  Terminal Connect() { return ConnectWhenListening(server_, port_); }
 
   ServerProcess server_;
   int port_ = 0;

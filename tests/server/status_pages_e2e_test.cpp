@@ -29,16 +29,6 @@ using SteadyClock = std::chrono::steady_clock;
 
 const std::string kStockReply = "STAV;A1;Sroub#\r";
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds step = 50ms) {
-  const auto deadline = SteadyClock::now() + timeout;
-  while (!done()) {
-    if (SteadyClock::now() > deadline) return false;
-    std::this_thread::sleep_for(step);
-  }
-  return true;
-}
-
 // The samples of a metrics page by their name with labels, as written.
 std::map<std::string, double> Samples(const std::string& page) {
   std::map<std::string, double> samples;
@@ -98,15 +88,7 @@ class StatusPages : public ::testing::Test {
     if (service) server_.SetArguments({"--service"});
     server_.Start();
   }
-  Terminal Connect() {
-    for (int i = 0; i < 250; ++i) {
-      Terminal t(ServerProcess::ListenAddress(), port_);
-      if (t.Connected()) return t;
-      std::this_thread::sleep_for(20ms);
-    }
-    ADD_FAILURE() << "server does not listen; stderr: " << server_.Stderr();
-    return Terminal(ServerProcess::ListenAddress(), port_);
-  }
+  Terminal Connect() { return ConnectWhenListening(server_, port_); }
   HttpAnswer Get(const std::string& path, std::chrono::milliseconds timeout = 10s) {
     return HttpGet("127.0.0.1", status_port_, path, timeout);
   }

@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "net/host_address.h"
 #include "terminal_peer.h"
 
@@ -259,6 +261,26 @@ void Terminal::Reset() {
   linger l{1, 0};
   setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
   Close();
+}
+
+Terminal ConnectWhenListening(const ServerProcess& server, int port) {
+  for (int i = 0; i < 250; ++i) {
+    Terminal t(ServerProcess::ListenAddress(), port);
+    if (t.Connected()) return t;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ADD_FAILURE() << "server does not listen; stderr: " << server.Stderr();
+  return Terminal(ServerProcess::ListenAddress(), port);
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(step);
+  }
+  return true;
 }
 
 }  // namespace larvek::testing

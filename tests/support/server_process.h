@@ -119,4 +119,13 @@ class Terminal {
   int fd_ = -1;
 };
 
+// A terminal connected to `server`, which listens on ListenAddress() and `port`: tried for 5 s
+// while its listener starts. When it does not listen by then, the test fails with the
+// server's standard error and the terminal returned is not connected.
+Terminal ConnectWhenListening(const ServerProcess& server, int port);
+
+// Calls `done` every `step` until it returns true; false when `timeout` passed first.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step = std::chrono::milliseconds(20));
+
 }  // namespace larvek::testing

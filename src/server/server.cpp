@@ -429,6 +429,9 @@ void Server::ReloadConfiguration() {
   const StartupConfig& config = reload.config;
   const LinkSettings login_before = db_connection.Settings();
   ApplyChangeable(config);
+  // Between two events no request holds the server's own link: the one start-up left open
+  // goes, so that the next request logs in with what applies now.
+  db_connection.Disconnect();
   const bool parallel = config.parallel_requests > 1;
   // The links the loop waits for take the new login; a host name is looked up again only
   // when it may have changed.

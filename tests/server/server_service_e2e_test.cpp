@@ -496,13 +496,17 @@ class ParallelReload : public ::testing::Test {
     server_.WriteSharedConfig("[LogOn]\r\nUser=" + kLogins[login].first +
                               "\r\nPassword=" + kLogins[login].second + "\r\n");
   }
-  void StartService() {
-    port_ = ServerProcess::FreePort();
-    WriteLogin(0);
+  void WriteOwnFile(const std::string& parallel_requests) {
     server_.WriteOwnConfig("[LogOn]\r\nIP=127.0.0.1\r\nSQLport=" +
                            std::to_string(TestDatabase().Port()) + "\r\nDatabase=" +
                            database_.Name() + "\r\n[Server]\r\nServer_port=" +
-                           std::to_string(port_) + "\r\nUkoncovac=#\r\nParallel_requests=4\r\n");
+                           std::to_string(port_) + "\r\nUkoncovac=#\r\nParallel_requests=" +
+                           parallel_requests + "\r\n");
+  }
+  void StartService(const std::string& parallel_requests = "4") {
+    port_ = ServerProcess::FreePort();
+    WriteLogin(0);
+    WriteOwnFile(parallel_requests);
     server_.SetArguments({"--service"});
     server_.Start();
   }
@@ -544,6 +548,35 @@ TEST_F(ParallelReload, ChangedLoginServesTheNextRequestAndNoLinkKeepsTheOldOne) 
   EXPECT_EQ(slow.Ask("KDO;A1"), "KDO;reload_b#\r");
   for (const std::string& m : server_.Messages())
     EXPECT_EQ(m.find("heslo_b"), std::string::npos) << m;
+  EXPECT_EQ(server_.Stop(), 0);
+}
+
+// Two terminals each ask for a statement of 2 s at once: whether both run at the database
+// together.
+TEST_F(ParallelReload, ChangedParallelRequestsAppliesToTheRequestsThatStartAfterIt) {
+  StartService("1");
+  Terminal first = ConnectWhenListening(server_, port_);
+  Terminal second(ServerProcess::ListenAddress(), port_);
+  const std::string line = std::string(kReloadedStart) + ", změněno: [Server] Parallel_requests";
+  auto both_at_once = [&] {
+    first.Send("SPI;x\r");
+    second.Send("SPI;x\r");
+    const bool together =
+        WaitUntil([] { return Links("reload_a", "select sleep") == 2; }, 3s, 10ms);
+    EXPECT_EQ(first.ReadUntil("\r"), "SPI;0#\r");
+    EXPECT_EQ(second.ReadUntil("\r"), "SPI;0#\r");
+    return together;
+  };
+  WriteOwnFile("3");
+  kill(server_.Pid(), SIGHUP);
+  ASSERT_TRUE(server_.WaitForMessages(line, 1));
+  EXPECT_TRUE(both_at_once());
+  // Back to one at a time; the pool's idle links go with parallel mode.
+  WriteOwnFile("1");
+  kill(server_.Pid(), SIGHUP);
+  ASSERT_TRUE(server_.WaitForMessages(line, 2));
+  EXPECT_TRUE(WaitUntil([] { return Links("reload_a") == 0; }, 5s));
+  EXPECT_FALSE(both_at_once());
   EXPECT_EQ(server_.Stop(), 0);
 }
 

@@ -135,10 +135,9 @@ std::string NameOf(const std::string& reception) {
 
 struct CommandProcessor::ParallelState {
   ParallelState(EventLoop& loop, size_t limit, const LinkSettings& settings, LogFn log)
-      : loop(loop), settings(settings), pool(loop, limit, settings), killer(loop, std::move(log)),
+      : loop(loop), pool(loop, limit, settings), killer(loop, std::move(log)),
         probe_line(loop) {}
   EventLoop& loop;
-  LinkSettings settings;  // the login of the pool's links
   LinkPool pool;
   QueryKiller killer;
   WaitingLine probe_line;  // requests waiting for the outcome of another one's probe
@@ -243,10 +242,7 @@ void CommandProcessor::SetParallel(EventLoop& loop, size_t limit, const LinkSett
   ending_parallel_ = false;
   if (parallel_) {
     parallel_->pool.SetLimit(limit);
-    if (!(parallel_->settings == settings)) {
-      parallel_->settings = settings;
-      parallel_->pool.SetSettings(settings);
-    }
+    if (!(parallel_->pool.Settings() == settings)) parallel_->pool.SetSettings(settings);
     return;
   }
   parallel_ = std::make_unique<ParallelState>(loop, limit, settings, log_);
@@ -256,8 +252,8 @@ void CommandProcessor::SetParallel(EventLoop& loop, size_t limit, const LinkSett
 void CommandProcessor::EndParallel() {
   if (!parallel_) return;
   ending_parallel_ = true;
-  // No link of the pool serves a request from now on.
-  parallel_->pool.SetSettings(parallel_->settings);
+  // The same login anew: the idle links close now, the busy ones when they are given back.
+  parallel_->pool.SetSettings(parallel_->pool.Settings());
   DropParallelWhenIdle();
 }
 

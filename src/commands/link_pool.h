@@ -75,6 +75,7 @@ class LinkPool {
   // New links go to the database of `settings`; the idle links are closed at once, the busy
   // ones when they are given back.
   void SetSettings(LinkSettings settings);
+  const LinkSettings& Settings() const { return settings_; }
 
   // A link for one request: the most recently kept one, or a new closed one; waits while the
   // limit is reached.

@@ -125,7 +125,8 @@ std::string ReloadedLine(const ConfigReload& reload) {
   if (reload.applied.empty() && reload.need_restart.empty()) return line + kReloadUnchanged;
   if (!reload.applied.empty()) line += kReloadChanged + KeyList(reload.applied);
   if (!reload.need_restart.empty())
-    line += (reload.applied.empty() ? ", " : "; ") + (kReloadAtRestart + KeyList(reload.need_restart));
+    line += (reload.applied.empty() ? ", " : "; ") +
+            (kReloadAtRestart + KeyList(reload.need_restart));
   return line;
 }
 
@@ -437,8 +438,9 @@ void Server::ReloadConfiguration() {
   // when it may have changed.
   if (!(db_connection.Settings() == login_before) || (parallel && !processor_.Parallel())) {
     const bool status_pages = !status_port_.empty() && status_port_ != "0";
-    probe_settings_ = parallel || status_pages ? LoginForLoopLinks(db_connection.Settings()).settings
-                                               : db_connection.Settings();
+    probe_settings_ = parallel || status_pages
+                          ? LoginForLoopLinks(db_connection.Settings()).settings
+                          : db_connection.Settings();
     ready_probe_stale_ = true;
   }
   if (parallel)

@@ -2,7 +2,6 @@
 
 #include <functional>
 
-
 #include "base/codepage.h"
 #include "frontends/console/console_window.h"
 #include "frontends/console/service_notifier.h"
@@ -44,6 +43,12 @@ int RunConsole(const ConsoleOptions& options) {
   Server* draining = nullptr;
   bool signalled = false;
   std::function<void()> reload;
+  std::function<void()> on_hang_up;
+  if (options.service) {
+    on_hang_up = [&] {
+      if (!signalled && reload) reload();
+    };
+  }
   SignalWatch signals(
       loop,
       [&] {
@@ -54,10 +59,7 @@ int RunConsole(const ConsoleOptions& options) {
         signalled = true;
         draining->Drain([&loop] { loop.Stop(); });
       },
-      options.service ? std::function<void()>([&] {
-        if (!signalled && reload) reload();
-      })
-                      : nullptr);
+      on_hang_up);
   int status = 0;
   {
     Server server(loop, view, options.program_path, options.log_dir);

@@ -135,7 +135,7 @@ std::string NameOf(const std::string& reception) {
 
 struct CommandProcessor::ParallelState {
   ParallelState(EventLoop& loop, size_t limit, const LinkSettings& settings, LogFn log)
-      : loop(loop), pool(loop, limit, settings), killer(loop, settings, std::move(log)),
+      : loop(loop), pool(loop, limit, settings), killer(loop, std::move(log)),
         probe_line(loop) {}
   EventLoop& loop;
   LinkPool pool;
@@ -201,7 +201,8 @@ Task<DefinitionSource> CommandProcessor::DecideSource(CommandLink& link) {
   for (;;) {
     if (const std::optional<DefinitionSource> source = KnownSource()) co_return *source;
     if (WithinFailedProbeInterval()) throw *last_probe_failure_;
-    if (!probing_ || !parallel_) break;
+    // One at a time (also while the requests of parallel mode end) nothing may wait.
+    if (!probing_ || !Parallel()) break;
     co_await parallel_->probe_line.Wait();
   }
   // Also when the probing request is cut while it waits: the others are let go.
@@ -238,8 +239,33 @@ CommandProcessor::~CommandProcessor() {
 }
 
 void CommandProcessor::SetParallel(EventLoop& loop, size_t limit, const LinkSettings& settings) {
+  ending_parallel_ = false;
+  if (parallel_) {
+    parallel_->pool.SetLimit(limit);
+    if (!(parallel_->pool.Settings() == settings)) parallel_->pool.SetSettings(settings);
+    return;
+  }
   parallel_ = std::make_unique<ParallelState>(loop, limit, settings, log_);
   parallel_->pool.SetOpenedHandler(on_link_opened_);
+}
+
+void CommandProcessor::EndParallel() {
+  if (!parallel_) return;
+  ending_parallel_ = true;
+  // The same login anew: the idle links close now, the busy ones when they are given back.
+  parallel_->pool.SetSettings(parallel_->pool.Settings());
+  DropParallelWhenIdle();
+}
+
+void CommandProcessor::DropParallelWhenIdle() {
+  if (!ending_parallel_ || !parallel_ || !parallel_->requests.empty()) return;
+  // Posted: the last request tells its end from inside its own coroutine, whose frame refers
+  // to the state.
+  parallel_->loop.Post([this] {
+    if (!ending_parallel_ || !parallel_ || !parallel_->requests.empty()) return;
+    parallel_.reset();
+    ending_parallel_ = false;
+  });
 }
 
 void CommandProcessor::SetLinkOpenedHandler(DbConnection::OpenedFn opened) {
@@ -297,6 +323,7 @@ void CommandProcessor::Finish(ParallelRequest& request, RequestOutcome outcome) 
   EndedFn ended = std::move(request.ended);
   node.mapped().reset();  // the link goes back to the pool first
   if (ended) ended(outcome);
+  DropParallelWhenIdle();
 }
 
 void CommandProcessor::Cut(ParallelRequest& request) {

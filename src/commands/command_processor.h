@@ -67,9 +67,15 @@ class CommandProcessor final : private CommandFlow::Host {
   void OpenLinkAhead(std::string_view reception);
 
   // Parallel mode with at most `limit` requests at the database at once (2 and up), on links
-  // to the database of `settings` whose operations `loop` waits for.
+  // to the database of `settings` whose operations `loop` waits for. Called again (the
+  // configuration read anew), the limit applies to the requests that take a link from then on;
+  // a changed login closes the idle links at once and the busy ones when their request ends.
   void SetParallel(EventLoop& loop, size_t limit, const LinkSettings& settings);
-  bool Parallel() const { return parallel_ != nullptr; }
+  // Back to one at a time for the requests that start from now on. Those in flight end on
+  // their links, and parallel mode's links and state go once the last one has ended.
+  void EndParallel();
+  // Whether requests that start now go in parallel.
+  bool Parallel() const { return parallel_ != nullptr && !ending_parallel_; }
   // Told the time of each opening of a link, of either mode.
   void SetLinkOpenedHandler(DbConnection::OpenedFn opened);
   // Parallel mode: the pool's links that exist, and of them the idle ones; 0 one at a time.
@@ -117,6 +123,8 @@ class CommandProcessor final : private CommandFlow::Host {
   void WatchdogCut(ParallelRequest& request);
   // The end of the run: cuts the requests waiting for a link or the probe, or all.
   void CutAtTheEnd(bool only_waiting);
+  // After EndParallel: the parallel state goes when no request of it is left.
+  void DropParallelWhenIdle();
 
   // The source known without the database: the configured one or the probe's; none when a
   // request has to probe.
@@ -143,6 +151,7 @@ class CommandProcessor final : private CommandFlow::Host {
   std::optional<Error> last_probe_failure_;
   bool probing_ = false;  // a request probes now; the others wait for its outcome
   std::unique_ptr<ParallelState> parallel_;
+  bool ending_parallel_ = false;  // see EndParallel
   DbConnection::OpenedFn on_link_opened_;
 };
 

@@ -1,5 +1,6 @@
 #include "commands/link_pool.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "base/error.h"
@@ -38,6 +39,7 @@ Task<std::unique_ptr<LinkPool::Member>> LinkPool::Take() {
     UpdateIdleTimer();
   } else {
     member = std::make_unique<Member>(loop_, settings_);
+    member->login = login_;
     member->link.SetOpenedHandler(on_opened_);
     ++open_;
   }
@@ -48,7 +50,7 @@ Task<std::unique_ptr<LinkPool::Member>> LinkPool::Take() {
 
 void LinkPool::GiveBack(std::unique_ptr<Member> member, bool keep) {
   if (!member) return;
-  if (keep && member->link.Connected()) {
+  if (keep && member->link.Connected() && member->login == login_ && open_ <= limit_) {
     member->kept = true;
     member->idle_since = loop_.Now();
     idle_.push_back(std::move(member));
@@ -57,6 +59,18 @@ void LinkPool::GiveBack(std::unique_ptr<Member> member, bool keep) {
     return;
   }
   CloseMember(std::move(member));
+}
+
+void LinkPool::SetLimit(size_t limit) {
+  limit_ = limit;
+  CloseOldestIdle(open_ > limit_ ? open_ - limit_ : 0);
+  if (Available() > line_.Woken()) line_.WakeOne();  // each woken one wakes the next
+}
+
+void LinkPool::SetSettings(LinkSettings settings) {
+  settings_ = std::move(settings);
+  ++login_;
+  CloseOldestIdle(idle_.size());
 }
 
 void LinkPool::CloseMember(std::unique_ptr<Member> member) {
@@ -80,9 +94,14 @@ void LinkPool::CloseIdleLinks() {
   // Kept longest first: the ones over their time are at the front.
   size_t expired = 0;
   while (expired < idle_.size() && now - idle_[expired]->idle_since >= kIdleTime) ++expired;
+  CloseOldestIdle(expired);
+}
+
+void LinkPool::CloseOldestIdle(size_t count) {
+  count = std::min(count, idle_.size());
   std::vector<std::unique_ptr<Member>> old;
-  for (size_t i = 0; i < expired; ++i) old.push_back(std::move(idle_[i]));
-  idle_.erase(idle_.begin(), idle_.begin() + static_cast<std::ptrdiff_t>(expired));
+  for (size_t i = 0; i < count; ++i) old.push_back(std::move(idle_[i]));
+  idle_.erase(idle_.begin(), idle_.begin() + static_cast<std::ptrdiff_t>(count));
   for (auto& member : old) CloseMember(std::move(member));
   UpdateIdleTimer();
 }
@@ -194,12 +213,12 @@ Task<ResultRows*> PooledLink::Run(std::string statement, bool open) {
 void PooledLink::NoteFailure() {
   failed_ = true;
   if (member_ && member_->link.TimedOut() && on_timed_out_)
-    on_timed_out_(KillTarget{member_->thread_id, member_->server_identity});
+    on_timed_out_(member_->Target());
 }
 
 std::optional<KillTarget> PooledLink::Target() const {
   if (!member_ || !member_->link.Connected()) return std::nullopt;
-  return KillTarget{member_->thread_id, member_->server_identity};
+  return member_->Target();
 }
 
 void PooledLink::Cut() {

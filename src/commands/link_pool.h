@@ -4,7 +4,9 @@
 // kept idle, and those being closed; a request beyond that waits in arrival order. A link
 // whose request ended normally is kept; the next request resets it first (LoopLink::Reset).
 // A link that failed, timed out or was cut is closed, never kept. A link kept idle for
-// kIdleTime is closed.
+// kIdleTime is closed. The limit and the login may change while links exist (a reload of the
+// configuration): links beyond the limit, and links of the old login, are closed once they are
+// not busy, idle ones at once, so no link outlives its request with the old login.
 //
 // PooledLink: one request's CommandLink. It takes a link from the pool when the flow connects
 // (so a request that never needs the database never waits for one) and gives it back at Close.
@@ -35,11 +37,13 @@
 
 namespace larvek {
 
-// A statement to kill on the database server: the session it runs in, and that server's
-// identity (see ReadServerIdentity).
+// A statement to kill on the database server: the session it runs in, that server's identity
+// (see ReadServerIdentity), and the login of its link, which may kill the session's statements
+// whatever login the pool has taken since.
 struct KillTarget {
   unsigned long thread_id = 0;
   std::string server_identity;
+  LinkSettings login;
 };
 
 class LinkPool {
@@ -52,6 +56,8 @@ class LinkPool {
     unsigned long thread_id = 0;  // its session on that server
     MonotonicClock::TimePoint idle_since{};
     bool kept = false;  // it served a request before: it needs a reset
+    uint64_t login = 0;  // the pool's login it was made with (see SetSettings)
+    KillTarget Target() const { return {thread_id, server_identity, link.Settings()}; }
   };
 
   static constexpr std::chrono::seconds kIdleTime{30};
@@ -63,6 +69,13 @@ class LinkPool {
   LinkPool& operator=(const LinkPool&) = delete;
 
   size_t Limit() const { return limit_; }
+  // At most `limit` links from now on; a request that waits may take a link at once when it
+  // is raised.
+  void SetLimit(size_t limit);
+  // New links go to the database of `settings`; the idle links are closed at once, the busy
+  // ones when they are given back.
+  void SetSettings(LinkSettings settings);
+  const LinkSettings& Settings() const { return settings_; }
 
   // A link for one request: the most recently kept one, or a new closed one; waits while the
   // limit is reached.
@@ -80,14 +93,18 @@ class LinkPool {
 
  private:
   // Places a waiting request may take now: idle links and room for new ones.
-  size_t Available() const { return idle_.size() + (limit_ - open_); }
+  // Above the limit (lowered meanwhile) no link is idle: links are closed as they come back.
+  size_t Available() const { return idle_.size() + (open_ < limit_ ? limit_ - open_ : 0); }
   void CloseMember(std::unique_ptr<Member> member);
+  // Closes up to `count` idle links, those kept longest first.
+  void CloseOldestIdle(size_t count);
   void CloseIdleLinks();
   void UpdateIdleTimer();
 
   EventLoop& loop_;
-  const size_t limit_;
-  const LinkSettings settings_;
+  size_t limit_;
+  LinkSettings settings_;
+  uint64_t login_ = 0;  // counts the changes of settings_
   std::vector<std::unique_ptr<Member>> idle_;  // kept longest first
   std::list<std::unique_ptr<Member>> closing_;
   size_t open_ = 0;

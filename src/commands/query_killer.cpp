@@ -21,8 +21,7 @@ const char kKillFailedMiddle[] = " se nezda\xF8il: ";
 
 }  // namespace
 
-QueryKiller::QueryKiller(EventLoop& loop, LinkSettings settings, LogFn log)
-    : loop_(loop), log_(std::move(log)), settings_(std::move(settings)) {}
+QueryKiller::QueryKiller(EventLoop& loop, LogFn log) : loop_(loop), log_(std::move(log)) {}
 
 QueryKiller::~QueryKiller() {
   if (running_) run_.destroy();
@@ -50,7 +49,7 @@ Detached QueryKiller::Run() {
 
 Task<void> QueryKiller::KillOne(const KillTarget& target) {
   const std::string id = std::to_string(target.thread_id);
-  auto link = std::make_unique<LoopLink>(loop_, settings_);
+  auto link = std::make_unique<LoopLink>(loop_, target.login);
   std::optional<Error> failure;
   try {
     co_await link->Connect();

@@ -21,8 +21,8 @@ namespace larvek {
 class QueryKiller {
  public:
   using LogFn = std::function<void(const std::string&)>;
-  // Kill links go to the database of `settings`.
-  QueryKiller(EventLoop& loop, LinkSettings settings, LogFn log);
+  // Each kill link logs in as the link of the statement it kills.
+  QueryKiller(EventLoop& loop, LogFn log);
   ~QueryKiller();  // a kill under way is dropped
   QueryKiller(const QueryKiller&) = delete;
   QueryKiller& operator=(const QueryKiller&) = delete;
@@ -38,7 +38,6 @@ class QueryKiller {
 
   EventLoop& loop_;
   LogFn log_;
-  const LinkSettings settings_;
   std::deque<KillTarget> queue_;
   bool running_ = false;
   std::coroutine_handle<> run_;  // the kill loop while it runs (it waits in the loop)

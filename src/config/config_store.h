@@ -22,6 +22,7 @@ inline constexpr const char* kWindowSection = "Tsrvlarvek";
 class ConfigStore {
  public:
   explicit ConfigStore(std::string path);
+  const std::string& Path() const { return path_; }
 
   // The key's value in `section`, or `def` when the file, section or key is missing (see
   // ini_file.h). An empty section name reads the window section.

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "base/error.h"
+#include "base/file_io.h"
 #include "base/text.h"
 
 namespace larvek {
@@ -36,6 +37,13 @@ std::string SharedConfigPath(const std::string& program_dir) {
   const size_t slash = dir.rfind('/');
   if (slash == std::string::npos) return program_dir + "../larvek05.ini";
   return dir.substr(0, slash + 1) + "larvek05.ini";
+}
+
+Result<void> CheckConfigFile(const std::string& path) {
+  const Result<OpenFile> file = OpenRegularFile(path);
+  if (!file) return file.Failure();
+  close(file.Value().fd);
+  return {};
 }
 
 StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& program_dir) {
@@ -109,6 +117,52 @@ StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& p
   out.regional.long_time_format = read("LongTimeFormat", defaults.long_time_format);
   out.regional.decimal_separator = read("DecimalSeparator", defaults.decimal_separator);
   return result;
+}
+
+ConfigReload CompareForReload(const StartupConfig& running, const StartupConfig& read) {
+  ConfigReload reload{read, {}, {}};
+  auto note = [&reload](const char* key, bool differs, bool needs_restart) {
+    if (differs) (needs_restart ? reload.need_restart : reload.applied).push_back(key);
+  };
+  constexpr bool kApplies = false;
+  constexpr bool kNeedsRestart = true;
+  const RegionalSettings& was = running.regional;
+  const RegionalSettings& now = read.regional;
+  note("[LogOn] IP", running.host != read.host, kApplies);
+  note("[LogOn] Password", running.password != read.password, kApplies);
+  note("[LogOn] User", running.user != read.user, kApplies);
+  note("[LogOn] SQLport", running.port != read.port, kApplies);
+  note("[LogOn] Database", running.database != read.database, kNeedsRestart);
+  note("[LogOn] SQLtimeout", running.sql_timeout != read.sql_timeout, kApplies);
+  note("[Server] Ukoncovac", running.terminator != read.terminator, kApplies);
+  note("[Server] Server_port", running.server_port != read.server_port, kNeedsRestart);
+  note("[Server] Server_IP", running.server_ip != read.server_ip, kNeedsRestart);
+  note("[Server] Max_reply", running.max_reply != read.max_reply, kApplies);
+  note("[Server] Max_clients", running.max_clients != read.max_clients, kApplies);
+  note("[Server] Max_clients_per_address",
+       running.max_clients_per_address != read.max_clients_per_address, kApplies);
+  note("[Server] Request_end", running.requests_end_with_cr != read.requests_end_with_cr,
+       kNeedsRestart);
+  note("[Server] Parallel_requests",
+       running.parallel_requests != read.parallel_requests ||
+           running.bad_parallel_requests != read.bad_parallel_requests,
+       kApplies);
+  note("[Server] Status_port", running.status_port != read.status_port, kNeedsRestart);
+  note("[Server] Status_IP", running.status_ip != read.status_ip, kNeedsRestart);
+  note("[Server] Max_time", running.max_time != read.max_time, kApplies);
+  note("[Server] Interval_on", running.watchdog_on != read.watchdog_on, kApplies);
+  note("[Regional] ShortDateFormat", was.short_date_format != now.short_date_format, kApplies);
+  note("[Regional] LongTimeFormat", was.long_time_format != now.long_time_format, kApplies);
+  note("[Regional] DecimalSeparator", was.decimal_separator != now.decimal_separator, kApplies);
+
+  StartupConfig& kept = reload.config;
+  kept.database = running.database;
+  kept.server_port = running.server_port;
+  kept.server_ip = running.server_ip;
+  kept.requests_end_with_cr = running.requests_end_with_cr;
+  kept.status_port = running.status_port;
+  kept.status_ip = running.status_ip;
+  return reload;
 }
 
 }  // namespace larvek

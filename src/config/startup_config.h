@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/error.h"
 #include "base/regional.h"
+#include "base/result.h"
 #include "config/config_store.h"
 
 namespace larvek {
@@ -26,6 +28,11 @@ std::string OwnConfigPath(const std::string& program_path);
 // own parent, not its target's): /opt/x/ -> /opt/larvek05.ini. A directory without any "/" gets
 // "../larvek05.ini" appended.
 std::string SharedConfigPath(const std::string& program_dir);
+
+// Whether the configuration file at `path` can be read now; the failure is the system's reason
+// (ENOENT when it is missing, EISDIR for a directory). Reading itself takes a file that cannot
+// be read for an empty one; a reload asks first, so as not to run on the defaults.
+Result<void> CheckConfigFile(const std::string& path);
 
 // The most requests Parallel_requests lets be at the database at once.
 inline constexpr int32_t kMaxParallelRequests = 256;
@@ -90,5 +97,23 @@ struct StartupConfigRead {
 // A negative Max_time stops the reading with the failure Error::Range() ("Range check error");
 // Interval_on and [Regional] are then not read. The caller applies what was read either way.
 StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& program_dir);
+
+// The configuration read again while the server runs, against the one it runs with.
+struct ConfigReload {
+  // What runs from now on: the values read, except the keys that need a restart, which keep
+  // their running values.
+  StartupConfig config;
+  // The keys whose values changed, as "[section] key" in reading order: those applied now, and
+  // those that keep their running values until the next start.
+  std::vector<std::string> applied;
+  std::vector<std::string> need_restart;
+};
+
+// Compares a configuration read again (`read`) with the running one. The database name, the
+// listener's and the status listener's address and port, and the request framing
+// (Request_end) belong to what start-up opens, so a change of them waits for a restart; every
+// other key applies at once. A Parallel_requests written differently but as wrong as before
+// counts as changed too.
+ConfigReload CompareForReload(const StartupConfig& running, const StartupConfig& read);
 
 }  // namespace larvek

@@ -54,6 +54,7 @@ struct LinkSettings {
   // Seconds that connecting, and each read or write on the link, may take before the
   // statement fails and the link is dropped; 0 waits for ever.
   unsigned timeout_seconds = 30;
+  bool operator==(const LinkSettings&) const = default;
 };
 
 class DbConnection {

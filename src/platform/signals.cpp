@@ -20,8 +20,11 @@ sigset_t CloseSignals() {
 
 }  // namespace
 
-SignalWatch::SignalWatch(EventLoop& loop, std::function<void()> on_close_request)
-    : loop_(loop), on_close_request_(std::move(on_close_request)) {
+SignalWatch::SignalWatch(EventLoop& loop, std::function<void()> on_close_request,
+                         std::function<void()> on_hang_up)
+    : loop_(loop),
+      on_close_request_(std::move(on_close_request)),
+      on_hang_up_(std::move(on_hang_up)) {
   signal(SIGPIPE, SIG_IGN);
   sigset_t set = CloseSignals();
   pthread_sigmask(SIG_BLOCK, &set, &old_mask_);
@@ -34,7 +37,10 @@ SignalWatch::SignalWatch(EventLoop& loop, std::function<void()> on_close_request
   loop_.Watch(fd_, EventLoop::kReadable, [this](uint32_t) {
     signalfd_siginfo info;
     while (read(fd_, &info, sizeof info) == sizeof info) {
-      if (on_close_request_) on_close_request_();
+      if (info.ssi_signo == SIGHUP && on_hang_up_)
+        on_hang_up_();
+      else if (on_close_request_)
+        on_close_request_();
     }
   });
 }

@@ -49,6 +49,10 @@ class ActivityLog {
   // Only the first call appends.
   void AppendTypedLines();
 
+  // The next line opens the day's file anew at its path (a file moved away keeps what it
+  // has), also within the second of the last check.
+  void ReopenDayFile() { CloseDayFile(); }
+
   // False when some line of the run could not be written to its file.
   bool AllLinesWritten() const { return !write_failed_; }
   // Lines of the run that could not be written to their day file.

@@ -87,6 +87,49 @@ const char kDatabaseUnresolvedMiddle[] =
     " nelze p\xF8"
     "elo\x9Eit: ";
 
+// The login for links the loop waits for (the pool's, the readiness probe's), which would look a
+// host name up blocking at every connect: the name is looked up once, here, and they connect to
+// its address. `log_line` says what came of the lookup; empty when none was needed.
+struct LoopLinkLogin {
+  LinkSettings settings;
+  std::string log_line;
+};
+
+LoopLinkLogin LoginForLoopLinks(LinkSettings links) {
+  if (links.host.empty() || links.host == "localhost" || IsNumericAddress(links.host))
+    return {std::move(links), ""};
+  const Resolved resolved = ResolveHostName(links.host);
+  if (!resolved.address)
+    return {links, kDatabaseUnresolved + links.host + kDatabaseUnresolvedMiddle + resolved.failure};
+  std::string line = kDatabaseAddress + links.host + kDatabaseAddressMiddle + *resolved.address;
+  links.host = *resolved.address;
+  return {std::move(links), std::move(line)};
+}
+
+// Log lines of a reload: kReloaded + (kReloadChanged + keys)? + (kReloadAtRestart + keys)?, or
+// kReloaded + kReloadUnchanged; kReloadRefused + the reason when nothing was applied.
+const char kReloaded[] = "Konfigurace znovu na\xE8tena";
+const char kReloadChanged[] = ", zm\xECn\xECno: ";
+const char kReloadAtRestart[] = "plat\xED a\x9E po restartu: ";
+const char kReloadUnchanged[] = ", beze zm\xECn";
+const char kReloadRefused[] = "Konfiguraci nelze znovu na\xE8\xEDst, plat\xED dosavadn\xED: ";
+
+std::string KeyList(const std::vector<std::string>& keys) {
+  std::string list;
+  for (const std::string& key : keys) list += (list.empty() ? "" : ", ") + key;
+  return list;
+}
+
+std::string ReloadedLine(const ConfigReload& reload) {
+  std::string line = kReloaded;
+  if (reload.applied.empty() && reload.need_restart.empty()) return line + kReloadUnchanged;
+  if (!reload.applied.empty()) line += kReloadChanged + KeyList(reload.applied);
+  if (!reload.need_restart.empty())
+    line += (reload.applied.empty() ? ", " : "; ") +
+            (kReloadAtRestart + KeyList(reload.need_restart));
+  return line;
+}
+
 // A terminal as the reply sink of a request of parallel mode, found by its id at each reply:
 // the connection may be gone by the time the request ends.
 class TerminalById final : public ReplySink {
@@ -319,13 +362,18 @@ std::string Server::Caption() const {
 }
 
 void Server::ApplyConfig(const StartupConfig& config) {
-  ApplyDatabaseLogin(config, db_connection);
-  settings_.terminator = config.terminator;
-  settings_.max_reply = static_cast<size_t>(config.max_reply);
   server_port_ = config.server_port;
   server_ip_ = config.server_ip;
   status_port_ = config.status_port;
   status_ip_ = config.status_ip;
+  ApplyChangeable(config);
+  SetUpRequestMode(config);
+}
+
+void Server::ApplyChangeable(const StartupConfig& config) {
+  ApplyDatabaseLogin(config, db_connection);
+  settings_.terminator = config.terminator;
+  settings_.max_reply = static_cast<size_t>(config.max_reply);
   ListenerSettings terminals = listener.Settings();  // the greeting is StartListening's
   terminals.max_clients = config.max_clients;
   terminals.max_clients_per_address = config.max_clients_per_address;
@@ -334,7 +382,6 @@ void Server::ApplyConfig(const StartupConfig& config) {
   if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
   settings_.watchdog_on = config.watchdog_on;
   settings_.regional = config.regional;
-  SetUpRequestMode(config);
 }
 
 void Server::SetUpRequestMode(const StartupConfig& config) {
@@ -343,41 +390,88 @@ void Server::SetUpRequestMode(const StartupConfig& config) {
                *config.bad_parallel_requests + kBadParallelEnd);
   const bool parallel = config.parallel_requests > 1 && !processor_.Parallel();
   const bool status_pages = !config.status_port.empty() && config.status_port != "0";
-  LinkSettings links = db_connection.Settings();
-  probe_settings_ = links;
+  probe_settings_ = db_connection.Settings();
   if (!parallel && !status_pages) return;
-  // Links that the loop waits for (the pool's, the readiness probe's) would look a host name up
-  // blocking at every connect: it is looked up once, here, and they connect to its address.
-  if (!links.host.empty() && links.host != "localhost" && !IsNumericAddress(links.host)) {
-    const Resolved resolved = ResolveHostName(links.host);
-    if (resolved.address) {
-      AddLogLine(kDatabaseAddress + links.host + kDatabaseAddressMiddle + *resolved.address);
-      links.host = *resolved.address;
-    } else {
-      AddLogLine(kDatabaseUnresolved + links.host + kDatabaseUnresolvedMiddle +
-                 resolved.failure);
-    }
-  }
+  const LoopLinkLogin login = LoginForLoopLinks(db_connection.Settings());
+  if (!login.log_line.empty()) AddLogLine(login.log_line);
+  const LinkSettings& links = login.settings;
   probe_settings_ = links;
   if (!parallel) return;
   processor_.SetParallel(loop_, static_cast<size_t>(config.parallel_requests), links);
   AddLogLine(kParallelMode + std::to_string(config.parallel_requests) + kParallelModeEnd);
 }
 
+void Server::ReloadConfiguration() {
+  log_.ReopenDayFile();
+  // The reading takes a file it cannot read for an empty one, which would put the defaults in
+  // force: such a file stops the reload instead. A shared file that was not there before is
+  // none of its business.
+  const Result<void> own = CheckConfigFile(config_store.Path());
+  const std::string shared_path = SharedConfigPath(program_dir_);
+  const Result<void> shared = CheckConfigFile(shared_path);
+  std::optional<Error> unreadable;
+  if (!own) {
+    unreadable = Error::FileOpen(config_store.Path(), own.Failure().code);
+  } else if (!shared && (shared_config_present_ || shared.Failure().code != ENOENT)) {
+    unreadable = Error::FileOpen(shared_path, shared.Failure().code);
+  }
+  if (unreadable) {
+    AddLogLine(kReloadRefused + unreadable->Message());
+    return;
+  }
+  const StartupConfigRead read = ReadStartupConfig(config_store, program_dir_);
+  if (read.failure) {
+    const std::string line = ReadFailureLine(*read.failure);
+    AddLogLine(kReloadRefused + (line.empty() ? read.failure->Message() : line));
+    return;
+  }
+  shared_config_present_ = shared.Ok();
+  const ConfigReload reload = CompareForReload(running_config_, read.config);
+  const StartupConfig& config = reload.config;
+  const LinkSettings login_before = db_connection.Settings();
+  ApplyChangeable(config);
+  // Between two events no request holds the server's own link: the one start-up left open
+  // goes, so that the next request logs in with what applies now.
+  db_connection.Disconnect();
+  const bool parallel = config.parallel_requests > 1;
+  // The links the loop waits for take the new login; a host name is looked up again only
+  // when it may have changed.
+  if (!(db_connection.Settings() == login_before) || (parallel && !processor_.Parallel())) {
+    const bool status_pages = !status_port_.empty() && status_port_ != "0";
+    probe_settings_ = parallel || status_pages
+                          ? LoginForLoopLinks(db_connection.Settings()).settings
+                          : db_connection.Settings();
+    ready_probe_stale_ = true;
+  }
+  if (parallel)
+    processor_.SetParallel(loop_, static_cast<size_t>(config.parallel_requests), probe_settings_);
+  else
+    processor_.EndParallel();
+  running_config_ = config;
+  AddLogLine(ReloadedLine(reload));
+}
+
 void Server::ReadConfiguration() {
   settings_.definitions = DefinitionSource::kOwnFile;
 
+  shared_config_present_ = CheckConfigFile(SharedConfigPath(program_dir_)).Ok();
   const StartupConfigRead read = ReadStartupConfig(config_store, program_dir_);
   ApplyConfig(read.config);  // what was read before a failure stays in force
+  running_config_ = read.config;
   if (read.failure) {
-    // The only value that stops reading is a negative Max_time: name it next to the error.
-    if (read.failure->Kind() == ErrorKind::kRange)
-      AddLogLine(std::string(kBadKeyValue) + "[Server] Max_time=" +
-                 config_store.ReadText("Server", "Max_time", "") + ": " + read.failure->Message());
+    const std::string line = ReadFailureLine(*read.failure);
+    if (!line.empty()) AddLogLine(line);
     throw *read.failure;
   }
 
   view_.SetWindowCaption(Caption());
+}
+
+std::string Server::ReadFailureLine(const Error& failure) const {
+  // The only value that stops reading is a negative Max_time: name it next to the error.
+  if (failure.Kind() != ErrorKind::kRange) return "";
+  return std::string(kBadKeyValue) + "[Server] Max_time=" +
+         config_store.ReadText("Server", "Max_time", "") + ": " + failure.Message();
 }
 
 void Server::ContactDatabase() {
@@ -564,7 +658,8 @@ void Server::Drain(std::function<void()> done) {
   if (draining_) return;
   draining_ = true;
   drained_ = std::move(done);
-  if (processor_.Parallel()) {
+  // Also when the requests of parallel mode end after a reload went back to one at a time.
+  if (processor_.Parallel() || processor_.InFlight() > 0) {
     listener.StopServing();
     processor_.CutWaiting();
     if (processor_.InFlight() > 0) drain_timer_.SetEnabled(true);
@@ -675,8 +770,10 @@ void Server::AnswerReady(StatusListener::Answer answer) {
   // The last contact is too old to tell: a probe of its own asks the database, and every
   // readiness request until it ends gets its answer.
   ready_waiting_.push_back(std::move(answer));
-  if (!ready_probe_)
+  if (!ready_probe_ || (ready_probe_stale_ && !ready_probe_->Checking())) {
     ready_probe_ = std::make_unique<DatabaseProbe>(loop_, probe_settings_, kReadyProbeLimit);
+    ready_probe_stale_ = false;
+  }
   if (ready_probe_->Checking()) return;
   ready_probe_->Check([this, started = now](bool answered) {
     last_contact_ = DatabaseContact{started, answered};

@@ -79,6 +79,15 @@ class Server {
   void ShutDown();
 
   void StartListening();
+  // Reads both configuration files again and applies what can change while the server runs
+  // (see CompareForReload): the database login (idle links are closed at once, busy ones when
+  // their request ends), the reply terminator and limits, the terminals' limits, the
+  // watchdog, Parallel_requests for the requests that start from now on, [Regional]. The day's
+  // file is opened anew, and one log line names the changed keys, those that wait for a
+  // restart apart. A file that is missing (the shared one only when it was there before) or
+  // cannot be read, or a value that stops reading, leaves everything as it runs; the line
+  // says why. The database is not asked.
+  void ReloadConfiguration();
   // The end of the run (a signal, the window closed): `done` is called, from the loop or at
   // once, when nothing is left to wait for. One at a time nothing ever is. In parallel mode the
   // listener stops accepting and reading, requests that have not reached the database are cut,
@@ -136,6 +145,10 @@ class Server {
   // Runs `step`; an error it throws is shown in a message box. False when it threw.
   bool ShowingErrors(const std::function<void()>& step);
   void ApplyConfig(const StartupConfig& config);
+  // What ApplyConfig sets that a reload may change too.
+  void ApplyChangeable(const StartupConfig& config);
+  // The log line of a value that stops reading the configuration, naming the key.
+  std::string ReadFailureLine(const Error& failure) const;
   // Whether the database server's global sql_mode holds ANSI_QUOTES; the first contact
   // with the database at start-up, so its failure stops start-up like the probe's.
   bool GlobalSqlModeHasAnsiQuotes();
@@ -171,7 +184,10 @@ class Server {
   std::optional<DatabaseContact> last_contact_;
   LinkSettings probe_settings_;  // the login, with the host's address looked up once
   std::unique_ptr<DatabaseProbe> ready_probe_;
+  bool ready_probe_stale_ = false;  // the login changed since it was made
   std::vector<StatusListener::Answer> ready_waiting_;  // readiness answers due after the probe
+  StartupConfig running_config_;        // as start-up or the last reload applied it
+  bool shared_config_present_ = false;  // the shared file was there at the last reading
   bool start_posted_ = false;
   // Terminals are greeted until start-up has reached the day's log; see StartListening.
   bool greet_terminals_ = true;

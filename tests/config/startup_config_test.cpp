@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <vector>
+
 #include "base/error.h"
 #include "temp_dir.h"
 
@@ -247,6 +250,90 @@ TEST(StartupConfigTest, CommandSectionsFollowTheFileWhileRunning) {
   EXPECT_EQ(ini.ReadNumber("ABC", "Ze_ctecky", 0), 2);
   EXPECT_EQ(ini.ReadText("ABC", "Prikaz_SQL1", ""), "");
   EXPECT_EQ(out.max_time, 100);  // start-up values are not read again
+}
+
+// A reload names each changed key once, the keys that wait for a restart apart, and keeps their
+// running values in the configuration it hands on; everything else comes from the new reading.
+TEST(StartupConfigTest, ReloadNamesTheChangedKeysAndKeepsThoseThatNeedARestart) {
+  // The running file's sections, with lines added to each.
+  auto file = [](const std::string& logon, const std::string& server,
+                 const std::string& regional) {
+    return "[LogOn]\r\nIP=db1\r\nUser=u1\r\nPassword=p1\r\n" + logon +
+           "[Server]\r\nServer_port=2000\r\nUkoncovac=#\r\n" + server +
+           "[Regional]\r\n" + regional;
+  };
+  const struct {
+    const char *logon, *server, *regional;  // lines added to the running file's sections
+    std::vector<std::string> applied, need_restart;
+  } cases[] = {
+      {"", "", "", {}, {}},
+      {"", "Ukoncovac=$\r\n", "", {}, {}},  // a repeated key: the first one counts
+      {"", "Max_time=100\r\nInterval_on=True\r\nMax_clients=3\r\n", "",
+       {"[Server] Max_clients", "[Server] Max_time", "[Server] Interval_on"},
+       {}},
+      {"", "Max_reply=10\r\nMax_clients_per_address=2\r\nParallel_requests=x\r\n", "",
+       {"[Server] Max_reply", "[Server] Max_clients_per_address", "[Server] Parallel_requests"},
+       {}},
+      {"", "Status_port=9100\r\nStatus_IP=0.0.0.0\r\nServer_IP=10.1.1.1\r\nRequest_end=CR\r\n", "",
+       {},
+       {"[Server] Server_IP", "[Server] Request_end", "[Server] Status_port",
+        "[Server] Status_IP"}},
+      {"SQLport=3307\r\nSQLtimeout=5\r\nDatabase=jina\r\n", "",
+       "ShortDateFormat=yyyy-mm-dd\r\nLongTimeFormat=hh:nn\r\nDecimalSeparator=.\r\n",
+       {"[LogOn] SQLport", "[LogOn] SQLtimeout", "[Regional] ShortDateFormat",
+        "[Regional] LongTimeFormat", "[Regional] DecimalSeparator"},
+       {"[LogOn] Database"}},
+  };
+  TempDir dir;
+  auto read = [&dir](const std::string& own) {
+    dir.Write("bin/srvlarvek.INI", own);
+    return ReadStartupConfig(ConfigStore(dir.Path() + "bin/srvlarvek.INI"), dir.Path() + "bin/")
+        .config;
+  };
+  const StartupConfig running = read(file("", "", ""));
+  for (const auto& c : cases) {
+    const std::string changed = file(c.logon, c.server, c.regional);
+    SCOPED_TRACE(changed);
+    const StartupConfig now = read(changed);
+    const ConfigReload reload = CompareForReload(running, now);
+    EXPECT_EQ(reload.applied, c.applied);
+    EXPECT_EQ(reload.need_restart, c.need_restart);
+    EXPECT_EQ(reload.config.database, running.database);
+    EXPECT_EQ(reload.config.server_ip, running.server_ip);
+    EXPECT_EQ(reload.config.requests_end_with_cr, running.requests_end_with_cr);
+    EXPECT_EQ(reload.config.status_port, running.status_port);
+    EXPECT_EQ(reload.config.status_ip, running.status_ip);
+    EXPECT_EQ(reload.config.port, now.port);
+    EXPECT_EQ(reload.config.max_time, now.max_time);
+    EXPECT_EQ(reload.config.max_clients, now.max_clients);
+    EXPECT_EQ(reload.config.parallel_requests, now.parallel_requests);
+    EXPECT_EQ(reload.config.regional.decimal_separator, now.regional.decimal_separator);
+  }
+  // The login: each of the three keys, from whichever file, without its value.
+  const StartupConfig login = read(
+      "[LogOn]\r\nIP=db2\r\nUser=u2\r\nPassword=p2\r\n[Server]\r\nServer_port=2001\r\n"
+      "Ukoncovac=$\r\n");
+  const ConfigReload reload = CompareForReload(running, login);
+  EXPECT_EQ(reload.applied, (std::vector<std::string>{"[LogOn] IP", "[LogOn] Password",
+                                                       "[LogOn] User", "[Server] Ukoncovac"}));
+  EXPECT_EQ(reload.need_restart, std::vector<std::string>{"[Server] Server_port"});
+  EXPECT_EQ(reload.config.server_port, "2000");
+  EXPECT_EQ(reload.config.password, "p2");
+  EXPECT_EQ(reload.config.terminator, "$");
+}
+
+// A reload reads only files it can: missing, a directory, or readable.
+TEST(StartupConfigTest, CheckConfigFileTellsWhyAFileCannotBeRead) {
+  TempDir dir;
+  dir.Write("own.INI", "[Server]\r\n");
+  dir.Write("folder/x", "");
+  EXPECT_TRUE(CheckConfigFile(dir.Path() + "own.INI").Ok());
+  const Result<void> missing = CheckConfigFile(dir.Path() + "none.INI");
+  ASSERT_FALSE(missing.Ok());
+  EXPECT_EQ(missing.Failure().code, ENOENT);
+  const Result<void> folder = CheckConfigFile(dir.Path() + "folder");
+  ASSERT_FALSE(folder.Ok());
+  EXPECT_EQ(folder.Failure().code, EISDIR);
 }
 
 }  // namespace

@@ -164,5 +164,19 @@ TEST(SignalWatchTest, TermAndIntBecomeCloseRequests) {
   EXPECT_EQ(requests, 3);
 }
 
+TEST(SignalWatchTest, HangUpGoesToItsOwnHandlerWhenGiven) {
+  EventLoop loop;
+  int requests = 0;
+  int hang_ups = 0;
+  SignalWatch watch(
+      loop, [&] { ++requests; }, [&] { ++hang_ups; });
+  raise(SIGHUP);
+  raise(SIGTERM);
+  RunUntil(loop, [&] { return requests == 1; });
+  RunUntil(loop, [&] { return hang_ups == 1; });
+  EXPECT_EQ(hang_ups, 1);
+  EXPECT_EQ(requests, 1);
+}
+
 }  // namespace
 }  // namespace larvek

@@ -1,6 +1,7 @@
 // The real binary with the listening address from Server_IP, other program and log
-// directories, and the service mode with a supervisor's notification socket. The database is
-// down in every case (port 1 on loopback refuses at once), which is no start-up failure.
+// directories, and the service mode with a supervisor's notification socket and its reload on
+// SIGHUP. The database is down (port 1 on loopback refuses at once), which is no start-up
+// failure, except for the parallel mode's change of login, which runs on the test database.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,12 +9,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
+#include "command_database.h"
 #include "frontends/console/service_notifier.h"
+#include "mariadb_server.h"
 #include "server_process.h"
 #include "temp_dir.h"
 
@@ -301,22 +306,13 @@ INSTANTIATE_TEST_SUITE_P(Failures, ServiceFailure,
 
 // ---- SIGHUP and plain console mode
 
-struct HangUpCase {
-  const char* name;
-  std::vector<std::string> arguments;
-};
-
-void PrintTo(const HangUpCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class HangUp : public ::testing::TestWithParam<HangUpCase> {};
-
-TEST_P(HangUp, EndsNormallyWithTheLogSaved) {
+// In a console a hangup is the terminal going away: the run ends (a service reloads instead,
+// see ConfigReload below).
+TEST(HangUp, EndsTheConsoleNormallyWithTheLogSaved) {
   ServerProcess server;
   const int port = ServerProcess::FreePort();
   server.WriteOwnConfig(OwnConfig(port));
-  server.SetArguments(GetParam().arguments);
+  server.SetArguments({"--console"});
   server.Start();
   ASSERT_TRUE(BecomesReachable(ServerProcess::ListenAddress(), port));
   ASSERT_TRUE(server.WaitForMessage("Naslouchá na "));
@@ -325,13 +321,6 @@ TEST_P(HangUp, EndsNormallyWithTheLogSaved) {
             std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, HangUp,
-                         ::testing::Values(HangUpCase{"Console", {"--console"}},
-                                           HangUpCase{"Service", {"--service"}}),
-                         [](const ::testing::TestParamInfo<HangUpCase>& info) {
-                           return info.param.name;
-                         });
-
 TEST(ConsoleMode, GoesOnWithoutAListener) {
   ServerProcess server;
   server.WriteOwnConfig(OwnConfig(ServerProcess::FreePort(), "203.0.113.254"));
@@ -339,6 +328,256 @@ TEST(ConsoleMode, GoesOnWithoutAListener) {
   ASSERT_TRUE(server.WaitForStderr("(#10049 in Bind)")) << server.Stderr();
   EXPECT_FALSE(server.WaitForExit(300ms).has_value());
   EXPECT_EQ(server.Stop(), 0);
+}
+
+// ---- SIGHUP in service mode: the configuration read again
+
+const char kReloadedStart[] = "Konfigurace znovu načtena";
+const char kRefusedStart[] = "Konfiguraci nelze znovu načíst, platí dosavadní: ";
+
+// Both lines of a reload, applied or refused, hold this.
+const char kReloadMark[] = "znovu na";
+
+// The log message containing `needle` (the first), once it has come; empty on time-out.
+std::string MessageWith(const ServerProcess& server, const std::string& needle) {
+  if (!server.WaitForMessage(needle)) return "";
+  for (const std::string& m : server.Messages())
+    if (m.find(needle) != std::string::npos) return m;
+  return "";
+}
+
+// The service with the database down (every request gets the error record, which ends with
+// the terminator like every record) and a terminal connected to it.
+class ConfigReload : public ::testing::Test {
+ protected:
+  void StartService(const std::string& server_keys) {
+    port_ = ServerProcess::FreePort();
+    server_.WriteSharedConfig("[LogOn]\r\nUser=someone\r\n");
+    server_.WriteOwnConfig(OwnConfig(port_, "", server_keys));
+    server_.SetArguments({"--service"});
+    if (ServiceNotifier::Available()) server_.SetEnvironment("NOTIFY_SOCKET", notify_.Path());
+    server_.Start();
+    terminal_ = std::make_unique<Terminal>(ConnectWhenListening(server_, port_));
+    terminal_->ReadUntil("\r\n");  // the greeting: the database was down at start-up
+  }
+  // SIGHUP; the reload's log line once it has come.
+  std::string Reload() {
+    kill(server_.Pid(), SIGHUP);
+    return MessageWith(server_, kReloadMark);
+  }
+  std::string SharedConfigPath() const { return server_.Root() + "larvek05.ini"; }
+
+  ServerProcess server_;
+  NotifySocket notify_{server_.Root() + "notify"};
+  std::unique_ptr<Terminal> terminal_;
+  int port_ = 0;
+};
+
+TEST_F(ConfigReload, ChangedTerminatorShowsInTheNextReplyAndTheLineNamesIt) {
+  StartService("Ukoncovac=#\r\n");
+  EXPECT_EQ(terminal_->Ask("X"), "X;error#\r");
+  if (ServiceNotifier::Available()) {
+    ASSERT_FALSE(notify_.ReceiveContaining("READY=1").empty()) << server_.Stderr();
+  }
+  server_.WriteOwnConfig(OwnConfig(port_, "", "Ukoncovac=$\r\n"));
+  EXPECT_EQ(Reload(), std::string(kReloadedStart) + ", změněno: [Server] Ukoncovac");
+  EXPECT_EQ(terminal_->Ask("X"), "X;error$\r");
+  EXPECT_FALSE(server_.WaitForExit(300ms).has_value()) << "the hangup ended the service";
+  if (ServiceNotifier::Available()) {
+    // The supervisor hears the reload begin, with the time it began, and end.
+    const std::string reloading = notify_.ReceiveContaining("RELOADING=1", 2s);
+    EXPECT_NE(reloading.find("MONOTONIC_USEC="), std::string::npos) << reloading;
+    const std::string ready = notify_.ReceiveContaining("READY=1", 2s);
+    EXPECT_NE(ready.find("STATUS="), std::string::npos) << ready;
+  }
+  // A second reload finds nothing changed.
+  kill(server_.Pid(), SIGHUP);
+  EXPECT_TRUE(server_.WaitForMessage(std::string(kReloadedStart) + ", beze změn"));
+  EXPECT_EQ(server_.Stop(), 0);
+}
+
+struct RefusedReloadCase {
+  const char* name;
+  // Turns the program directory's files into what the reload finds; `changed` is an own file
+  // that would change Ukoncovac.
+  void (*prepare)(const std::string& program_dir, const std::string& shared_path,
+                  const std::string& changed);
+  std::string reason;  // in the log line
+};
+
+void PrintTo(const RefusedReloadCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class RefusedReload : public ConfigReload,
+                      public ::testing::WithParamInterface<RefusedReloadCase> {};
+
+TEST_P(RefusedReload, LeavesTheRunningSettingsAndLogsWhy) {
+  StartService("Ukoncovac=#\r\n");
+  GetParam().prepare(server_.ProgramDir(), SharedConfigPath(),
+                     OwnConfig(port_, "", "Ukoncovac=$\r\n"));
+  const std::string line = Reload();
+  EXPECT_EQ(line.rfind(kRefusedStart, 0), 0u) << line;
+  EXPECT_NE(line.find(GetParam().reason), std::string::npos) << line;
+  EXPECT_EQ(terminal_->Ask("X"), "X;error#\r");
+  EXPECT_FALSE(server_.WaitForExit(300ms).has_value()) << "the hangup ended the service";
+  EXPECT_EQ(server_.Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RefusedReload,
+    ::testing::Values(
+        RefusedReloadCase{"OwnFileMissing",
+                          [](const std::string& dir, const std::string&, const std::string&) {
+                            std::filesystem::remove(dir + "srvlarvek.INI");
+                          },
+                          "srvlarvek.INI\". No such file or directory"},
+        RefusedReloadCase{"OwnFileIsADirectory",
+                          [](const std::string& dir, const std::string&, const std::string&) {
+                            std::filesystem::remove(dir + "srvlarvek.INI");
+                            std::filesystem::create_directory(dir + "srvlarvek.INI");
+                          },
+                          "srvlarvek.INI\". Is a directory"},
+        RefusedReloadCase{"SharedFileGone",
+                          [](const std::string& dir, const std::string& shared,
+                             const std::string& changed) {
+                            WriteFile(dir + "srvlarvek.INI", changed);
+                            std::filesystem::remove(shared);
+                          },
+                          "larvek05.ini\". No such file or directory"},
+        RefusedReloadCase{"NegativeMaxTime",
+                          [](const std::string& dir, const std::string&,
+                             const std::string& changed) {
+                            WriteFile(dir + "srvlarvek.INI", changed + "Max_time=-1\r\n");
+                          },
+                          "Chybná hodnota [Server] Max_time=-1: Range check error"}),
+    [](const ::testing::TestParamInfo<RefusedReloadCase>& info) { return info.param.name; });
+
+TEST_F(ConfigReload, KeyThatNeedsARestartIsNamedAndKeepsItsRunningValue) {
+  StartService("Ukoncovac=#\r\n");
+  int other = ServerProcess::FreePort();
+  while (other == port_) other = ServerProcess::FreePort();
+  // A limit of the terminals applies at once; the port waits for the next start.
+  server_.WriteOwnConfig(OwnConfig(other, "", "Ukoncovac=#\r\nMax_clients=1\r\n"));
+  EXPECT_EQ(Reload(), std::string(kReloadedStart) +
+                          ", změněno: [Server] Max_clients; platí až po restartu: "
+                          "[Server] Server_port");
+  EXPECT_EQ(terminal_->Ask("X"), "X;error#\r");
+  EXPECT_FALSE(Reachable(ServerProcess::ListenAddress(), other));
+  // The running port takes connections, up to the new limit: the terminal holds the one.
+  EXPECT_TRUE(Reachable(ServerProcess::ListenAddress(), port_));
+  EXPECT_TRUE(server_.WaitForMessage("překročen limit [Server] Max_clients=1"));
+  EXPECT_EQ(server_.Stop(), 0);
+}
+
+// Parallel mode on a real database: the server logs in as one of two users of its own, whose
+// links the tests find in the database's process list.
+class ParallelReload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MariaDb& db = TestDatabase();
+    for (const auto& [user, password] : kLogins)
+      for (const char* host : {"%", "localhost", "127.0.0.1"}) {
+        const std::string account = "'" + user + "'@'" + host + "'";
+        db.Exec("CREATE USER IF NOT EXISTS " + account + " IDENTIFIED BY '" + password + "'");
+        db.Exec("GRANT ALL ON " + database_.Name() + ".* TO " + account);
+      }
+    database_.CreateServerTerm();
+    // Who asks: the request's link's user.
+    database_.Define("KDO", 1, "u",
+                     "select substring_index(user(), '@', 1) as u from sklad where kod = %a%", "",
+                     "NENI");
+    database_.Define("SPI", 1, "s", "select sleep(2) as s", "", "NENI");
+  }
+  void TearDown() override {
+    if (server_.Running()) server_.Stop();
+  }
+  void WriteLogin(size_t login) {
+    server_.WriteSharedConfig("[LogOn]\r\nUser=" + kLogins[login].first +
+                              "\r\nPassword=" + kLogins[login].second + "\r\n");
+  }
+  void WriteOwnFile(const std::string& parallel_requests) {
+    server_.WriteOwnConfig("[LogOn]\r\nIP=127.0.0.1\r\nSQLport=" +
+                           std::to_string(TestDatabase().Port()) + "\r\nDatabase=" +
+                           database_.Name() + "\r\n[Server]\r\nServer_port=" +
+                           std::to_string(port_) + "\r\nUkoncovac=#\r\nParallel_requests=" +
+                           parallel_requests + "\r\n");
+  }
+  void StartService(const std::string& parallel_requests = "4") {
+    port_ = ServerProcess::FreePort();
+    WriteLogin(0);
+    WriteOwnFile(parallel_requests);
+    server_.SetArguments({"--service"});
+    server_.Start();
+  }
+  // Links of `user`, or those of them running a statement that starts with `statement`.
+  static int Links(const std::string& user, const std::string& statement = "") {
+    std::string sql = "select count(*) from information_schema.processlist where user = '" +
+                      user + "'";
+    if (!statement.empty()) sql += " and info like " + CommandDatabase::Literal(statement + "%");
+    return std::stoi(TestDatabase().QueryValue(sql));
+  }
+
+  const std::vector<std::pair<std::string, std::string>> kLogins = {{"reload_a", "heslo_a"},
+                                                                     {"reload_b", "heslo_b"}};
+  CommandDatabase database_;
+  ServerProcess server_;
+  int port_ = 0;
+};
+
+TEST_F(ParallelReload, ChangedLoginServesTheNextRequestAndNoLinkKeepsTheOldOne) {
+  StartService();
+  Terminal quick = ConnectWhenListening(server_, port_);
+  Terminal slow(ServerProcess::ListenAddress(), port_);
+  slow.Send("SPI;x\r");
+  ASSERT_TRUE(WaitUntil([] { return Links("reload_a", "select sleep") == 1; }, 5s));
+  // A second link, kept idle afterwards.
+  EXPECT_EQ(quick.Ask("KDO;A1"), "KDO;reload_a#\r");
+  ASSERT_EQ(Links("reload_a"), 2);
+
+  WriteLogin(1);
+  kill(server_.Pid(), SIGHUP);
+  EXPECT_EQ(MessageWith(server_, kReloadMark),
+            std::string(kReloadedStart) + ", změněno: [LogOn] Password, [LogOn] User");
+  // The idle link goes at once; the busy one serves its request to the end.
+  EXPECT_TRUE(WaitUntil([] { return Links("reload_a") == 1; }, 5s));
+  EXPECT_EQ(quick.Ask("KDO;A1"), "KDO;reload_b#\r");
+  EXPECT_EQ(slow.ReadUntil("\r"), "SPI;0#\r");
+  // Given back, the old login's link is closed, not kept.
+  EXPECT_TRUE(WaitUntil([] { return Links("reload_a") == 0; }, 5s));
+  EXPECT_EQ(slow.Ask("KDO;A1"), "KDO;reload_b#\r");
+  for (const std::string& m : server_.Messages())
+    EXPECT_EQ(m.find("heslo_b"), std::string::npos) << m;
+  EXPECT_EQ(server_.Stop(), 0);
+}
+
+// Two terminals each ask for a statement of 2 s at once: whether both run at the database
+// together.
+TEST_F(ParallelReload, ChangedParallelRequestsAppliesToTheRequestsThatStartAfterIt) {
+  StartService("1");
+  Terminal first = ConnectWhenListening(server_, port_);
+  Terminal second(ServerProcess::ListenAddress(), port_);
+  const std::string line = std::string(kReloadedStart) + ", změněno: [Server] Parallel_requests";
+  auto both_at_once = [&] {
+    first.Send("SPI;x\r");
+    second.Send("SPI;x\r");
+    const bool together =
+        WaitUntil([] { return Links("reload_a", "select sleep") == 2; }, 3s, 10ms);
+    EXPECT_EQ(first.ReadUntil("\r"), "SPI;0#\r");
+    EXPECT_EQ(second.ReadUntil("\r"), "SPI;0#\r");
+    return together;
+  };
+  WriteOwnFile("3");
+  kill(server_.Pid(), SIGHUP);
+  ASSERT_TRUE(server_.WaitForMessages(line, 1));
+  EXPECT_TRUE(both_at_once());
+  // Back to one at a time; the pool's idle links go with parallel mode.
+  WriteOwnFile("1");
+  kill(server_.Pid(), SIGHUP);
+  ASSERT_TRUE(server_.WaitForMessages(line, 2));
+  EXPECT_TRUE(WaitUntil([] { return Links("reload_a") == 0; }, 5s));
+  EXPECT_FALSE(both_at_once());
+  EXPECT_EQ(server_.Stop(), 0);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "frontends/console/console_main.h"
 
+#include <functional>
+
 #include "base/codepage.h"
 #include "frontends/console/console_window.h"
 #include "frontends/console/service_notifier.h"
@@ -36,17 +38,28 @@ int RunConsole(const ConsoleOptions& options) {
   view.HoldLogUntilFlush();
   loop.SetBeforeWait([&view] { view.FlushLog(); });
   // The first signal lets the requests in flight finish (see Server::Drain); a second one ends
-  // the run at once.
+  // the run at once. A service reads its configuration again on SIGHUP (not once the run
+  // ends); in a console a hangup is the terminal going away and ends the run.
   Server* draining = nullptr;
   bool signalled = false;
-  SignalWatch signals(loop, [&] {
-    if (signalled || draining == nullptr) {
-      loop.Stop();
-      return;
-    }
-    signalled = true;
-    draining->Drain([&loop] { loop.Stop(); });
-  });
+  std::function<void()> reload;
+  std::function<void()> on_hang_up;
+  if (options.service) {
+    on_hang_up = [&] {
+      if (!signalled && reload) reload();
+    };
+  }
+  SignalWatch signals(
+      loop,
+      [&] {
+        if (signalled || draining == nullptr) {
+          loop.Stop();
+          return;
+        }
+        signalled = true;
+        draining->Drain([&loop] { loop.Stop(); });
+      },
+      on_hang_up);
   int status = 0;
   {
     Server server(loop, view, options.program_path, options.log_dir);
@@ -55,6 +68,7 @@ int RunConsole(const ConsoleOptions& options) {
     Timer status_timer(loop);
     status_timer.SetInterval(kStatusIntervalMs);
     status_timer.SetHandlers({.on_timer = [&] { notifier.Status(StatusText(server)); }});
+    bool ready = false;
     if (options.service) {
       server.OnListenAttempted = [&](bool listening) {
         if (!listening) {
@@ -63,8 +77,15 @@ int RunConsole(const ConsoleOptions& options) {
           loop.Stop();
           return;
         }
+        ready = true;
         notifier.Ready(StatusText(server));
         status_timer.SetEnabled(true);
+      };
+      // The supervisor hears of a reload only once it has heard the service is ready.
+      reload = [&] {
+        if (ready) notifier.Reloading();
+        server.ReloadConfiguration();
+        if (ready) notifier.Ready(StatusText(server));
       };
     }
     // A database that is down is no reason to give up: requests retry it (see
@@ -80,6 +101,7 @@ int RunConsole(const ConsoleOptions& options) {
       loop.Run();
     }
     draining = nullptr;
+    reload = nullptr;
     status_timer.SetEnabled(false);
     if (options.service) notifier.Stopping();
     server.ShutDown();

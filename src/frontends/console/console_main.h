@@ -1,5 +1,5 @@
-// Runs the server with the console front end until SIGTERM, SIGINT or SIGHUP; returns the exit
-// status.
+// Runs the server with the console front end until SIGTERM or SIGINT, or SIGHUP outside the
+// service mode (a service reads its configuration again on SIGHUP); returns the exit status.
 #pragma once
 
 #include <string>

@@ -1,5 +1,7 @@
 #include "frontends/console/service_notifier.h"
 
+#include <time.h>
+
 #ifdef LARVEK_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
 #endif
@@ -12,6 +14,13 @@ void ServiceNotifier::Ready(const std::string& status) {
 
 void ServiceNotifier::Status(const std::string& status) {
   Send("STATUS=" + status);
+}
+
+void ServiceNotifier::Reloading() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long usec = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+  Send("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
 }
 
 void ServiceNotifier::Stopping() {

@@ -70,6 +70,8 @@ class CommandProcessor final : private CommandFlow::Host {
   // to the database of `settings` whose operations `loop` waits for.
   void SetParallel(EventLoop& loop, size_t limit, const LinkSettings& settings);
   bool Parallel() const { return parallel_ != nullptr; }
+  // Parallel mode: the most requests at the database at once; 0 one at a time.
+  size_t ParallelLimit() const;
   // Told the time of each opening of a link, of either mode.
   void SetLinkOpenedHandler(DbConnection::OpenedFn opened);
   // Parallel mode: the pool's links that exist, and of them the idle ones; 0 one at a time.

@@ -90,6 +90,8 @@ StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& p
   out.status_ip =
       std::string(TrimSpaceAndControls(own.ReadText("Server", "Status_IP", kDefaultStatusIp)));
   if (out.status_ip.empty()) out.status_ip = kDefaultStatusIp;
+  // The mirror of Interval_on: only the exact word changes what runs by default.
+  out.journal_requests = own.ReadText("Server", "Journal_requests", "True") != "False";
   int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
   if (max_time < 0) {
     result.failure = Error::Range();

@@ -24,7 +24,7 @@ namespace {
 class MemoryLogView : public LogView {
  public:
   explicit MemoryLogView(size_t kept = 1000000) : kept_(kept) {}
-  void AppendLine(const std::string& line) override { lines_.push_back(line); }
+  void AppendLine(const std::string& line, LogLineKind) override { lines_.push_back(line); }
   void ReplaceLines(const std::vector<std::string>& lines) override { lines_ = lines; }
   size_t KeptLines() const override { return kept_; }
   void ScrollToEnd() override {}

@@ -274,6 +274,10 @@ void CommandProcessor::SetLinkOpenedHandler(DbConnection::OpenedFn opened) {
   if (parallel_) parallel_->pool.SetOpenedHandler(on_link_opened_);
 }
 
+size_t CommandProcessor::ParallelLimit() const {
+  return Parallel() ? parallel_->pool.Limit() : 0;
+}
+
 size_t CommandProcessor::LinksOpen() const {
   return parallel_ ? parallel_->pool.Open() : 0;
 }

@@ -76,6 +76,8 @@ class CommandProcessor final : private CommandFlow::Host {
   void EndParallel();
   // Whether requests that start now go in parallel.
   bool Parallel() const { return parallel_ != nullptr && !ending_parallel_; }
+  // Parallel mode: the most requests at the database at once; 0 one at a time.
+  size_t ParallelLimit() const;
   // Told the time of each opening of a link, of either mode.
   void SetLinkOpenedHandler(DbConnection::OpenedFn opened);
   // Parallel mode: the pool's links that exist, and of them the idle ones; 0 one at a time.

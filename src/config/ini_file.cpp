@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -161,6 +162,18 @@ std::optional<std::string> IniFile::SectionName(std::string_view section) const 
   auto s = sections_.find(FoldIniName(TrimAsciiWhitespace(section)));
   if (s == sections_.end()) return std::nullopt;
   return s->second.written;
+}
+
+std::vector<IniFile::Entry> IniFile::Entries() const {
+  std::vector<std::pair<size_t, Entry>> at;  // by the line's position in the file
+  for (const auto& [folded, section] : sections_)
+    for (const auto& [folded_key, key] : section.keys)
+      at.push_back({key.begin, Entry{section.written, key.name, key.value}});
+  std::sort(at.begin(), at.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<Entry> entries;
+  entries.reserve(at.size());
+  for (auto& [position, entry] : at) entries.push_back(std::move(entry));
+  return entries;
 }
 
 std::optional<std::string> IniFile::Find(std::string_view section, std::string_view key) const {

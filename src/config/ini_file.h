@@ -48,6 +48,14 @@ class IniFile {
   // (and changes nothing) when they do.
   bool Set(std::string_view section, std::string_view key, std::string_view value);
 
+  // A key as a read finds it, with its section and its name as the file writes them.
+  struct Entry {
+    std::string section, key, value;
+  };
+  // Every key a read finds (the first key of a name in the first section of a name), in file
+  // order.
+  std::vector<Entry> Entries() const;
+
   const std::string& Bytes() const { return bytes_; }
   // The section names as written, in file order; a name repeated later (letter case ignored)
   // is listed again, although only its first section is read.

@@ -98,6 +98,8 @@ StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& p
   out.status_ip =
       std::string(TrimSpaceAndControls(own.ReadText("Server", "Status_IP", kDefaultStatusIp)));
   if (out.status_ip.empty()) out.status_ip = kDefaultStatusIp;
+  // The mirror of Interval_on: only the exact word changes what runs by default.
+  out.journal_requests = own.ReadText("Server", "Journal_requests", "True") != "False";
   int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
   if (max_time < 0) {
     result.failure = Error::Range();
@@ -151,6 +153,7 @@ ConfigReload CompareForReload(const StartupConfig& running, const StartupConfig&
   note("[Server] Status_IP", running.status_ip != read.status_ip, kNeedsRestart);
   note("[Server] Max_time", running.max_time != read.max_time, kApplies);
   note("[Server] Interval_on", running.watchdog_on != read.watchdog_on, kApplies);
+  note("[Server] Journal_requests", running.journal_requests != read.journal_requests, kApplies);
   note("[Regional] ShortDateFormat", was.short_date_format != now.short_date_format, kApplies);
   note("[Regional] LongTimeFormat", was.long_time_format != now.long_time_format, kApplies);
   note("[Regional] DecimalSeparator", was.decimal_separator != now.decimal_separator, kApplies);

@@ -66,6 +66,9 @@ struct StartupConfig {
   // "0": none. Status_IP: the address it binds; empty or absent: loopback only.
   std::string status_port;
   std::string status_ip = kDefaultStatusIp;
+  // Journal_requests: whether the lines requests write (receptions, replies, their failures)
+  // go to standard output too; off only for exactly "False". The day's file has them always.
+  bool journal_requests = true;
   std::optional<int32_t> max_time;  // watchdog interval in ms; set only when read successfully
   bool watchdog_on = false;         // watchdog armed around modifying statements
   RegionalSettings regional;        // own file, section [Regional]
@@ -87,6 +90,7 @@ struct StartupConfigRead {
 // 3. own file, [Server]: Ukoncovac (empty), Server_port ("2000"), Server_IP (empty, trimmed),
 //    Max_reply (4 MiB; below 1 counts as the default), Max_clients (20000),
 //    Max_clients_per_address (0), Status_port (empty), Status_IP ("127.0.0.1"; trimmed),
+//    Journal_requests (off exactly for "False"),
 //    Request_end (CR in any letter case ends requests with CR;
 //    anything else, or nothing, keeps the framing by arrival), Parallel_requests (1; digits
 //    only, 1..256, blanks around them trimmed), Max_time (5000), Interval_on

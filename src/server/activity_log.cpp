@@ -83,7 +83,7 @@ void ActivityLog::AddLogLine(const std::string& text) {
     std::string line = FormatClockTime(TimeOfDay(now)) + "  " + text;
     // The file first: a line that shows has been recorded.
     AppendToDayFile(now, line);
-    view_.AppendLine(line);
+    view_.AppendLine(line, KindOfLogLine(text));
   } catch (...) {
     view_.FreezeRedraw(false);
     view_.ScrollToEnd();

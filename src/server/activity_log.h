@@ -31,11 +31,11 @@ class ActivityLog {
   ActivityLog(const ActivityLog&) = delete;
   ActivityLog& operator=(const ActivityLog&) = delete;
 
-  // Appends "hh:nn:ss  " + text (the time from larvek::Now()) to the view and scrolls to it;
-  // the view is frozen around the change and always unfrozen and scrolled, even when the
-  // append throws. The line also goes at once to the file of its own date (the directory is
-  // created when missing); a failure there does not disturb logging, is noted once on
-  // standard error and shows in AllLinesWritten().
+  // Appends "hh:nn:ss  " + text (the time from larvek::Now()) to the view, with the kind of
+  // the text (KindOfLogLine), and scrolls to it; the view is frozen around the change and
+  // always unfrozen and scrolled, even when the append throws. The line also goes at once to the
+  // file of its own date (the directory is created when missing); a failure there does not disturb
+  // logging, is noted once on standard error and shows in AllLinesWritten().
   void AddLogLine(const std::string& text);
 
   // Shows the last view.KeptLines() lines of today's file in the view when the file exists

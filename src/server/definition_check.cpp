@@ -19,6 +19,7 @@
 #include "config/config_store.h"
 #include "config/ini_file.h"
 #include "config/startup_config.h"
+#include "config/utf8_text.h"
 #include "db/db_connection.h"
 #include "db/db_error.h"
 #include "db/db_query.h"
@@ -283,6 +284,8 @@ class Session {
       p.Line("configuration cannot be read: " + Cp1250ToUtf8(read.failure->Message()));
       return false;
     }
+    WarnOfUtf8Values(p, SharedConfigPath(program_dir_));
+    WarnOfUtf8Values(p, own_path_);
     if (config_.bad_parallel_requests)
       p.Warning("[Server] Parallel_requests=" + Cp1250ToUtf8(*config_.bad_parallel_requests) +
                     " is not an integer from 1 to " + std::to_string(kMaxParallelRequests) +
@@ -314,6 +317,23 @@ class Session {
   const StartupConfig& Config() const { return config_; }
 
  private:
+  // A value typed in a UTF-8 editor reads as other letters: each one is named, with what the
+  // server makes of it (a password's value is left out).
+  static void WarnOfUtf8Values(Printer& p, const std::string& path) {
+    for (const IniFile::Entry& entry : Utf8LookingValues(IniFile::Load(path))) {
+      const std::string where =
+          Cp1250ToUtf8(path) + " [" + Cp1250ToUtf8(entry.section) + "] " + Cp1250ToUtf8(entry.key);
+      if (FoldIniName(entry.key) == "password")
+        p.Warning(where + " looks like UTF-8: the file is read as Windows-1250", 0);
+      else
+        p.Warning(where + "=\"" + entry.value +
+                      "\" looks like UTF-8: the file is read as Windows-1250, so the server "
+                      "takes " +
+                      Quoted(entry.value),
+                  0);
+    }
+  }
+
   std::string own_path_;
   std::string program_dir_;
   ConfigStore own_file_;

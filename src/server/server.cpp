@@ -178,6 +178,40 @@ const char kDumpFailure[] = "Nelze zapsat u.txt: ";
 // Log line once the status listener is up: + "address:port".
 const char kStatusPagesOn[] = "Stavov\xE9 str\xE1nky na http://";
 
+// Log line at the end of start-up: "srvlarvek verze <version>, konfigurace <program directory>,
+// definice <where from>, <the request mode>".
+const char kStartUpVersion[] = "srvlarvek verze ";
+const char kStartUpConfiguration[] = ", konfigurace ";
+const char kDefinitionsInTable[] = ", definice z tabulky server_term";
+const char kDefinitionsInOwnFile[] = ", definice z vlastn\xEDho INI souboru";
+const char kDefinitionsUndecided[] =
+    ", zdroj definic zat\xEDm neur\xE8"
+    "en (datab\xE1ze neodpov\xEC"
+    "d\xEC"
+    "la)";
+const char kOneAtATime[] =
+    ", po\x9E"
+    "adavky po jednom";
+// + limit + kParallelUpToEnd.
+const char kParallelUpTo[] =
+    ", paraleln\xEC nejv\xFD\x9A"
+    "e ";
+const char kParallelUpToEnd[] =
+    " po\x9E"
+    "adavk\xF9";
+
+std::string StartUpLine(const std::string& config_dir, std::optional<DefinitionSource> source,
+                        size_t parallel_limit) {
+  std::string line =
+      kStartUpVersion + std::string(LARVEK_VERSION) + kStartUpConfiguration + config_dir;
+  if (!source)
+    line += kDefinitionsUndecided;
+  else
+    line += *source == DefinitionSource::kTable ? kDefinitionsInTable : kDefinitionsInOwnFile;
+  if (parallel_limit == 0) return line + kOneAtATime;
+  return line + kParallelUpTo + std::to_string(parallel_limit) + kParallelUpToEnd;
+}
+
 // The end of a request as the metrics name it; none for a blank reception.
 std::optional<RequestEnd> EndOf(const RequestOutcome& outcome) {
   switch (outcome.kind) {
@@ -336,11 +370,18 @@ void Server::ShowError(const std::exception& error) {
 
 StartOutcome Server::Start() {
   // A failed stage ends start-up; the outcome names it, since a database that is down is no
-  // reason for a service to give up.
-  if (!ShowingErrors([this] { ReadConfiguration(); })) return StartOutcome::kFailed;
-  if (!ShowingErrors([this] { ContactDatabase(); })) return StartOutcome::kDatabaseDown;
-  if (!ShowingErrors([this] { LoadLogAndListen(); })) return StartOutcome::kFailed;
-  return StartOutcome::kStarted;
+  // reason for a service to give up. Either way the log says what runs now.
+  StartOutcome outcome = StartOutcome::kStarted;
+  if (!ShowingErrors([this] { ReadConfiguration(); })) {
+    outcome = StartOutcome::kFailed;
+  } else if (!ShowingErrors([this] { ContactDatabase(); })) {
+    database_down_at_start_ = true;
+    outcome = StartOutcome::kDatabaseDown;
+  } else if (!ShowingErrors([this] { LoadLogAndListen(); })) {
+    outcome = StartOutcome::kFailed;
+  }
+  AddLogLine(StartUpLine(program_dir_, settings_.definitions, processor_.ParallelLimit()));
+  return outcome;
 }
 
 bool Server::ShowingErrors(const std::function<void()>& step) {
@@ -382,6 +423,7 @@ void Server::ApplyChangeable(const StartupConfig& config) {
   if (config.max_time) watchdog_timer.SetInterval(*config.max_time);
   settings_.watchdog_on = config.watchdog_on;
   settings_.regional = config.regional;
+  view_.Log().EchoRequestLines(config.journal_requests);
 }
 
 void Server::SetUpRequestMode(const StartupConfig& config) {
@@ -713,7 +755,8 @@ void Server::NoteDatabaseContact(const RequestOutcome& outcome) {
 }
 
 ServerCounts Server::Counts() const {
-  return {metrics_.ConnectionsAccepted(), metrics_.Requests(), metrics_.Errors()};
+  const bool database_down = last_contact_ ? !last_contact_->answered : database_down_at_start_;
+  return {metrics_.ConnectionsAccepted(), metrics_.Requests(), metrics_.Errors(), database_down};
 }
 
 MetricsGauges Server::Gauges() const {

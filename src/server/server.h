@@ -49,6 +49,9 @@ struct ServerCounts {
   // Errors: of the listener and the terminals' connections, and requests that ended without
   // their answer (the error record, a time-out, no reply, cut at the end).
   uint64_t errors = 0;
+  // The last contact with the database (a request's, the readiness probe's, or before them
+  // the start-up's) found it not answering.
+  bool database_down = false;
 };
 
 // How Start ended.
@@ -182,6 +185,7 @@ class Server {
     bool answered = false;
   };
   std::optional<DatabaseContact> last_contact_;
+  bool database_down_at_start_ = false;  // start-up's contact with the database failed
   LinkSettings probe_settings_;  // the login, with the host's address looked up once
   std::unique_ptr<DatabaseProbe> ready_probe_;
   bool ready_probe_stale_ = false;  // the login changed since it was made

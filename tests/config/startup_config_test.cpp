@@ -143,22 +143,41 @@ TEST(StartupConfigTest, ServerIpIsReadTrimmed) {
   }
 }
 
-TEST(StartupConfigTest, IntervalOnOnlyForExactlyTrue) {
+// A switch changes what runs by default only for its exact word: Interval_on turns on for
+// "True", Journal_requests off for "False".
+TEST(StartupConfigTest, SwitchesTakeOnlyTheExactWord) {
+  constexpr bool StartupConfig::*kWatchdog = &StartupConfig::watchdog_on;
+  constexpr bool StartupConfig::*kJournal = &StartupConfig::journal_requests;
   const struct {
     const char* line;
+    bool StartupConfig::*value;
     bool on;
   } cases[] = {
-      {"Interval_on=True", true},    {"Interval_on=  True  ", true},   {"Interval_on='True'", true},
-      {"interval_on=True", true},    {"Interval_on=true", false},      {"Interval_on=TRUE", false},
-      {"Interval_on=True1", false},  {"Interval_on=\" True\"", false}, {"Interval_on=1", false},
-      {"; Interval_on=True", false},
+      {"Interval_on=True", kWatchdog, true},
+      {"Interval_on=  True  ", kWatchdog, true},
+      {"Interval_on='True'", kWatchdog, true},
+      {"interval_on=True", kWatchdog, true},
+      {"Interval_on=true", kWatchdog, false},
+      {"Interval_on=TRUE", kWatchdog, false},
+      {"Interval_on=True1", kWatchdog, false},
+      {"Interval_on=\" True\"", kWatchdog, false},
+      {"Interval_on=1", kWatchdog, false},
+      {"; Interval_on=True", kWatchdog, false},
+      {"", kJournal, true},
+      {"Journal_requests=False", kJournal, false},
+      {"journal_requests= 'False' ", kJournal, false},
+      {"Journal_requests=True", kJournal, true},
+      {"Journal_requests=false", kJournal, true},
+      {"Journal_requests=0", kJournal, true},
+      {"Journal_requests=", kJournal, true},
+      {"; Journal_requests=False", kJournal, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     TempDir dir;
     dir.Write("bin/srvlarvek.INI", std::string("[Server]\r\n") + c.line + "\r\n");
     ConfigStore ini(dir.Path() + "bin/srvlarvek.INI");
-    EXPECT_EQ(ReadStartupConfig(ini, dir.Path() + "bin/").config.watchdog_on, c.on);
+    EXPECT_EQ(ReadStartupConfig(ini, dir.Path() + "bin/").config.*c.value, c.on);
   }
 }
 
@@ -268,8 +287,9 @@ TEST(StartupConfigTest, ReloadNamesTheChangedKeysAndKeepsThoseThatNeedARestart) 
   } cases[] = {
       {"", "", "", {}, {}},
       {"", "Ukoncovac=$\r\n", "", {}, {}},  // a repeated key: the first one counts
-      {"", "Max_time=100\r\nInterval_on=True\r\nMax_clients=3\r\n", "",
-       {"[Server] Max_clients", "[Server] Max_time", "[Server] Interval_on"},
+      {"", "Max_time=100\r\nInterval_on=True\r\nMax_clients=3\r\nJournal_requests=False\r\n", "",
+       {"[Server] Max_clients", "[Server] Max_time", "[Server] Interval_on",
+        "[Server] Journal_requests"},
        {}},
       {"", "Max_reply=10\r\nMax_clients_per_address=2\r\nParallel_requests=x\r\n", "",
        {"[Server] Max_reply", "[Server] Max_clients_per_address", "[Server] Parallel_requests"},

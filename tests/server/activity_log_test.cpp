@@ -22,10 +22,11 @@ using testing::TempDir;
 // A view that records what the log asks of it.
 class RecordingView : public LogView {
  public:
-  void AppendLine(const std::string& line) override {
+  void AppendLine(const std::string& line, LogLineKind kind) override {
     calls.push_back("append");
     if (fail_append) throw std::runtime_error("view broken");
     lines.push_back(line);
+    kinds.push_back(kind);
   }
   void ReplaceLines(const std::vector<std::string>& l) override { lines = l; }
   size_t KeptLines() const override { return kept; }
@@ -34,6 +35,7 @@ class RecordingView : public LogView {
   void FreezeRedraw(bool frozen) override { calls.push_back(frozen ? "freeze" : "thaw"); }
 
   std::vector<std::string> lines;
+  std::vector<LogLineKind> kinds;  // of the appended lines
   std::vector<std::string> typed;  // what the user typed, as the view tells it apart
   std::vector<std::string> calls;
   bool fail_append = false;
@@ -72,6 +74,18 @@ TEST_F(ActivityLogTest, LinesCarryTwoDigitTimeAndTwoBlanks) {
             (std::vector<std::string>{"08:05:09  Odeslal na 10.0.0.5: OK", "20:05:09  "}));
   EXPECT_EQ(view_.calls, (std::vector<std::string>{"freeze", "append", "thaw", "scroll", "freeze",
                                                    "append", "thaw", "scroll"}));
+}
+
+// The kind comes from the text, not from the stamped line the view gets.
+TEST_F(ActivityLogTest, EachLineGoesToTheViewWithTheKindOfItsText) {
+  ActivityLog log(view_, dir_.Path());
+  log.AddLogLine("Odeslal na 10.0.0.5: OK");
+  log.AddLogLine("Chyba serveru: ESocketException: x");
+  ASSERT_EQ(view_.kinds.size(), 2u);
+  EXPECT_TRUE(view_.kinds[0].of_request);
+  EXPECT_EQ(view_.kinds[0].priority, LogPriority::kInfo);
+  EXPECT_FALSE(view_.kinds[1].of_request);
+  EXPECT_EQ(view_.kinds[1].priority, LogPriority::kError);
 }
 
 TEST_F(ActivityLogTest, FailedAppendStillThawsAndScrolls) {

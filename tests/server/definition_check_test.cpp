@@ -157,6 +157,25 @@ TEST_F(CheckTest, FileSectionsOfSettingsAreNoCommands) {
   EXPECT_NE(outcome.text.find("0 definitions, 0 warnings"), std::string::npos) << outcome.text;
 }
 
+// A value typed in a UTF-8 editor is named with its file, section and key, beside what the
+// server makes of it; Czech text in Windows-1250 is not. The definitions are checked as ever.
+TEST_F(CheckTest, ValuesThatLookLikeUtf8AreNamed) {
+  WriteOwnFile(
+      "[STAV]\r\nZe_ctecky=1\r\nDo_ctecky=kod\r\n"
+      "Prikaz_SQL1=select kod from sklad where kod = %a%\r\nChyba=NEN\xC3\x8D\r\n"
+      "[HLEDEJ]\r\nZe_ctecky=1\r\nDo_ctecky=kod\r\n"
+      "Prikaz_SQL1=select kod from sklad where kod = %a%\r\nChyba=P\xD8\xCD\x8AT\xCD\r\n");
+  const CheckOutcome outcome = CheckDefinitions(ProgramPath());
+  EXPECT_EQ(outcome.status, 1) << outcome.text;
+  EXPECT_NE(outcome.text.find("warning: " + dir_.Path() +
+                              "srvlarvek.INI [STAV] Chyba=\"NENÍ\" looks like UTF-8: the file is "
+                              "read as Windows-1250, so the server takes \"NENĂŤ\"\n"),
+            std::string::npos)
+      << outcome.text;
+  EXPECT_NE(outcome.text.find("2 definitions, 1 warning\n"), std::string::npos) << outcome.text;
+  EXPECT_FALSE(Block(outcome.text, "STAV").empty()) << outcome.text;
+}
+
 TEST_F(CheckTest, UnreadableConfigurationOrDatabaseExitWithTwo) {
   WriteOwnFile("", "wrong");
   EXPECT_EQ(CheckDefinitions(ProgramPath()).status, 2);

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "command_database.h"
@@ -250,6 +251,8 @@ TEST_F(ServiceMode, ReadyOnceListeningStatusWithThePortStoppingOnTerm) {
   EXPECT_TRUE(Reachable(ServerProcess::ListenAddress(), port_));
   EXPECT_NE(ready.find("STATUS="), std::string::npos) << ready;
   EXPECT_NE(ready.find(":" + std::to_string(port_)), std::string::npos) << ready;
+  // Start-up found the database down: the status says so until it answers.
+  EXPECT_NE(ready.find(", databáze naposledy neodpověděla"), std::string::npos) << ready;
   // The database being down at start is no reason to stop.
   EXPECT_TRUE(server_.WaitForStderr("SQL chyba"));
   EXPECT_EQ(server_.Stop(), 0);
@@ -270,6 +273,7 @@ TEST_F(ServiceMode, StatusIsRefreshedWithTheCounts) {
   EXPECT_NE(status.find(":" + std::to_string(port_)), std::string::npos) << status;
   EXPECT_NE(status.find("spojení 1"), std::string::npos) << status;
   EXPECT_NE(status.find("požadavků 1"), std::string::npos) << status;
+  EXPECT_NE(status.find("databáze naposledy neodpověděla"), std::string::npos) << status;
   EXPECT_EQ(server_.Stop(), 0);
 }
 
@@ -301,6 +305,123 @@ INSTANTIATE_TEST_SUITE_P(Failures, ServiceFailure,
                                            FailureCase{"NegativeMaxTime", "", "Max_time=-1\r\n",
                                                        "Server nelze spustit: Range check error."}),
                          [](const ::testing::TestParamInfo<FailureCase>& info) {
+                           return info.param.name;
+                         });
+
+// ---- the journal: priorities, the start-up line, Journal_requests
+
+// The line that contains `needle`; empty when none does.
+std::string LineContaining(const std::vector<std::string>& lines, const std::string& needle) {
+  for (const std::string& line : lines)
+    if (line.find(needle) != std::string::npos) return line;
+  return "";
+}
+
+std::string StartUpLine(const ServerProcess& server, const std::string& mode) {
+  return std::string("srvlarvek verze ") + LARVEK_VERSION + ", konfigurace " + server.ProgramDir() +
+         ", zdroj definic zatím neurčen (databáze neodpověděla), " + mode;
+}
+
+// A request answered with the error record (the database is down), then the end of its
+// connection, which is logged after every line of the request.
+void AskOnce(const ServerProcess& server, int port) {
+  Terminal terminal = ConnectWhenListening(server, port);
+  ASSERT_TRUE(terminal.Connected());
+  terminal.ReadUntil("\r\n");  // the greeting
+  EXPECT_EQ(terminal.Ask("X"), "X;error\r");
+  terminal.Close();
+  ASSERT_TRUE(server.WaitForMessage("Odpojení klienta: ")) << server.Stderr();
+}
+
+TEST(Journal, ServiceLinesStartWithTheirPriorityTheDayFileKeepsItsBytes) {
+  ServerProcess server;
+  const int port = ServerProcess::FreePort();
+  server.WriteOwnConfig(OwnConfig(port, "", "Parallel_requests=abc\r\n"));
+  server.SetArguments({"--service"});
+  server.Start();
+  AskOnce(server, port);
+  const std::vector<std::string> lines = server.Lines();
+  const struct {
+    std::string message;
+    const char* mark;
+  } expected[] = {
+      {"Chybná hodnota [Server] Parallel_requests=abc", "<4>"},
+      {StartUpLine(server, "požadavky po jednom"), "<6>"},
+      {"Naslouchá na ", "<6>"},
+      {"Načteno z ", "<6>"},
+      {"Chyba požadavku: ", "<3>"},
+      {"Odeslal na ", "<6>"},
+  };
+  for (const auto& e : expected) {
+    const std::string line = LineContaining(lines, e.message);
+    EXPECT_EQ(line.substr(0, 3), e.mark) << e.message << "\n" << line;
+  }
+  for (const std::string& line : lines)
+    EXPECT_TRUE(line.starts_with("<3>") || line.starts_with("<4>") || line.starts_with("<6>"))
+        << line;
+  // The start-up's error message stays on standard error, marked as an error.
+  EXPECT_TRUE(server.Stderr().starts_with("<3>srvlarvek: ")) << server.Stderr();
+  EXPECT_NE(server.Stderr().find("SQL chyba"), std::string::npos) << server.Stderr();
+  EXPECT_EQ(server.Stop(), 0);
+
+  const std::string day = TempDir::Read(server.ProgramDir() + TodayDir() + "/log.txt");
+  EXPECT_NE(day.find("Chyba po\x9E"
+                     "adavku: "),
+            std::string::npos);
+  std::istringstream day_lines(day);
+  for (std::string line; std::getline(day_lines, line);)
+    EXPECT_TRUE(line.size() > 8 && line[2] == ':' && line[5] == ':') << line;
+}
+
+struct JournalCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  // The start of every log line and of the error message: the marks, or as in the console.
+  const char* line_start;
+  const char* message_start;
+};
+
+void PrintTo(const JournalCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class JournalRequests : public ::testing::TestWithParam<JournalCase> {};
+
+TEST_P(JournalRequests, FalseKeepsRequestLinesToTheDayFile) {
+  ServerProcess server;
+  const int port = ServerProcess::FreePort();
+  // Server_IP given: no warning of a loopback address among the info lines.
+  server.WriteOwnConfig(OwnConfig(port, ServerProcess::ListenAddress(),
+                                  "Journal_requests=False\r\nParallel_requests=3\r\n"));
+  server.SetArguments(GetParam().arguments);
+  server.Start();
+  AskOnce(server, port);
+  const std::vector<std::string> messages = server.Messages();
+  EXPECT_NE(LineContaining(messages, StartUpLine(server, "paralelně nejvýše 3 požadavků")), "");
+  EXPECT_NE(LineContaining(messages, "Připojeno. Klient: "), "");
+  for (const char* request_line : {"Načteno z ", "Chyba požadavku: ", "Odeslal na "})
+    EXPECT_EQ(LineContaining(messages, request_line), "") << request_line;
+  const std::string start = GetParam().line_start;
+  for (const std::string& line : server.Lines()) {
+    const std::string stamp = line.substr(start.size());
+    EXPECT_TRUE(line.starts_with(start) && stamp.size() > 8 && stamp[2] == ':') << line;
+  }
+  EXPECT_TRUE(server.Stderr().starts_with(GetParam().message_start + std::string("srvlarvek: ")))
+      << server.Stderr();
+  EXPECT_EQ(server.Stop(), 0);
+
+  const std::string day = TempDir::Read(server.ProgramDir() + TodayDir() + "/log.txt");
+  for (const char* request_line : {"Na\xE8teno z ",
+                                   "Chyba po\x9E"
+                                   "adavku: ",
+                                   "Odeslal na "})
+    EXPECT_NE(day.find(request_line), std::string::npos) << request_line;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, JournalRequests,
+                         ::testing::Values(JournalCase{"Console", {"--console"}, "", ""},
+                                           JournalCase{"Service", {"--service"}, "<6>", "<3>"}),
+                         [](const ::testing::TestParamInfo<JournalCase>& info) {
                            return info.param.name;
                          });
 

@@ -21,9 +21,16 @@
 namespace larvek::testing {
 namespace {
 
+// Where the message of a log line starts: after its "hh:nn:ss  " stamp (ten bytes), which in
+// service mode follows the journal's priority mark ("<6>").
+size_t MessageStart(const std::string& line) {
+  const size_t stamp = line.size() >= 3 && line[0] == '<' && line[2] == '>' ? 3 : 0;
+  return line.size() >= stamp + 10 && line[stamp + 2] == ':' && line[stamp + 5] == ':' ? stamp + 10
+                                                                                       : 0;
+}
+
 std::string StripStamp(const std::string& line) {
-  // "hh:nn:ss  " is ten bytes.
-  return line.size() >= 10 && line[2] == ':' && line[5] == ':' ? line.substr(10) : line;
+  return line.substr(MessageStart(line));
 }
 
 }  // namespace
@@ -167,8 +174,7 @@ bool ServerProcess::WaitForMessages(const std::string& needle, size_t count,
         std::lock_guard<std::mutex> lock(mutex_);
         for (; searched < lines_.size() && found < count; ++searched) {
           const std::string& line = lines_[searched];
-          const size_t stamp = line.size() >= 10 && line[2] == ':' && line[5] == ':' ? 10 : 0;
-          if (line.find(needle, stamp) != std::string::npos) ++found;
+          if (line.find(needle, MessageStart(line)) != std::string::npos) ++found;
         }
         return found >= count;
       },

@@ -54,9 +54,9 @@ class ServerProcess {
   bool Running() const { return pid_ > 0; }
   pid_t Pid() const { return pid_; }
 
-  // Log lines printed so far (UTF-8, time stamp included).
+  // Log lines printed so far (UTF-8, time stamp and, in service mode, priority mark included).
   std::vector<std::string> Lines() const;
-  // Log lines without their "hh:nn:ss  " time stamp.
+  // Log lines without their "hh:nn:ss  " time stamp (and priority mark).
   std::vector<std::string> Messages() const;
   // Waits until a log message (without time stamp) contains `needle`; false on time-out.
   bool WaitForMessage(const std::string& needle,

@@ -29,7 +29,9 @@ std::string WithVisibleControlBytes(const std::string& line) {
 
 }  // namespace
 
-void ConsoleLogView::AppendLine(const std::string& line) {
+void ConsoleLogView::AppendLine(const std::string& line, LogLineKind kind) {
+  if (kind.of_request && !echo_request_lines_) return;
+  if (mark_priorities_) pending_ += JournalPrefix(kind.priority);
   pending_ += Cp1250ToUtf8(WithVisibleControlBytes(line));
   pending_ += '\n';
   if (!held_) Flush();

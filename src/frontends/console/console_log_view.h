@@ -5,6 +5,10 @@
 // (below 0x20 except tab, and 0x7F) are written as \xNN, so a terminal's bytes in a log line
 // cannot drive the administrator's terminal; the day's file keeps the exact bytes. Nothing
 // else is written to that stream, and no line is kept: the day's file is the record.
+//
+// Under a supervisor whose journal reads syslog priorities (MarkPriorities), each line starts
+// with the journal's mark of its priority ("<3>", "<4>", "<6>"). Told so (EchoRequestLines),
+// the lines requests write are left out; the day's file has them all the same.
 #pragma once
 
 #include <cstdio>
@@ -27,8 +31,11 @@ class ConsoleLogView : public LogView {
   void HoldUntilFlush() { held_ = true; }
   // Writes the lines that wait.
   void Flush();
+  // Each line from now on starts with the journal's mark of its priority.
+  void MarkPriorities() { mark_priorities_ = true; }
 
-  void AppendLine(const std::string& line) override;
+  void AppendLine(const std::string& line, LogLineKind kind) override;
+  void EchoRequestLines(bool echoed) override { echo_request_lines_ = echoed; }
   // Nothing is kept and nothing is written.
   void ReplaceLines(const std::vector<std::string>& /*lines*/) override {}
   size_t KeptLines() const override { return 0; }
@@ -37,6 +44,8 @@ class ConsoleLogView : public LogView {
  private:
   std::FILE* out_;
   bool held_ = false;
+  bool mark_priorities_ = false;
+  bool echo_request_lines_ = true;
   std::string pending_;  // held lines, converted
 };
 

@@ -19,6 +19,13 @@ const char kListenFailed[] = "Naslouch\xE1n\xED nelze spustit: ";
 // How often the supervisor's status line is refreshed.
 constexpr int kStatusIntervalMs = 5000;
 
+// The end of the status line while the database does not answer: a server whose requests
+// all fail must not look healthy.
+const char kDatabaseDownStatus[] =
+    ", datab\xE1ze naposledy neodpov\xEC"
+    "d\xEC"
+    "la";
+
 std::string StatusText(const Server& server) {
   const ServerCounts& counts = server.Counts();
   return Cp1250ToUtf8("Naslouch\xE1 na " + server.ListeningAddress() + ":" +
@@ -26,7 +33,8 @@ std::string StatusText(const Server& server) {
                       std::to_string(counts.connections) +
                       ", po\x9E"
                       "adavk\xF9 " +
-                      std::to_string(counts.requests) + ", chyb " + std::to_string(counts.errors));
+                      std::to_string(counts.requests) + ", chyb " + std::to_string(counts.errors) +
+                      (counts.database_down ? kDatabaseDownStatus : ""));
 }
 
 }  // namespace
@@ -34,6 +42,9 @@ std::string StatusText(const Server& server) {
 int RunConsole(const ConsoleOptions& options) {
   EventLoop loop;
   ConsoleWindow view;
+  // A supervisor (systemd) keeps standard output and standard error in its journal, with the
+  // priority each line starts with.
+  if (options.service) view.MarkPriorities();
   // The echo of a round's log lines is one write (the day's file has each line at once).
   view.HoldLogUntilFlush();
   loop.SetBeforeWait([&view] { view.FlushLog(); });

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "frontends/console/console_log_view.h"
+#include "server/log_line_kind.h"
 #include "server/main_window_view.h"
 
 namespace larvek {
@@ -24,6 +25,10 @@ class ConsoleWindow : public MainWindowView {
   // first, so the two streams keep their order.
   void HoldLogUntilFlush() { log_.HoldUntilFlush(); }
   void FlushLog() { log_.Flush(); }
+  // Under a supervisor's journal: every line of both streams starts with the mark of its
+  // priority (see ConsoleLogView); an error message is marked err, the listener's warning
+  // warning.
+  void MarkPriorities();
 
   const std::string& WindowCaption() const { return window_caption_; }
   const std::string& TitleBarCaption() const { return title_caption_; }
@@ -31,8 +36,12 @@ class ConsoleWindow : public MainWindowView {
   const std::string& LastError() const { return last_error_; }
 
  private:
+  // "srvlarvek: ", after the mark of `priority` when lines are marked.
+  std::string MessagePrefix(LogPriority priority) const;
+
   ConsoleLogView log_;
   FILE* err_;
+  bool mark_priorities_ = false;
   std::string last_error_;
   std::string window_caption_ = "Server Larvek05 terminal";
   std::string title_caption_ = "Server Larvek05 terminal";

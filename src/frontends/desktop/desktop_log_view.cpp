@@ -47,7 +47,7 @@ DesktopLogView::DesktopLogView(QPlainTextEdit& edit) : edit_(edit) {
   edit_.setMaximumBlockCount(static_cast<int>(kMaxLines) + 1);
 }
 
-void DesktopLogView::AppendLine(const std::string& line) {
+void DesktopLogView::AppendLine(const std::string& line, LogLineKind /*kind*/) {
   QTextDocument& doc = *edit_.document();
   QTextCursor cursor(&doc);
   cursor.beginEditBlock();

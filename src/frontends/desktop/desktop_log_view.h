@@ -26,7 +26,8 @@ class DesktopLogView : public LogView {
   // `edit` is not owned and must outlive the view.
   explicit DesktopLogView(QPlainTextEdit& edit);
 
-  void AppendLine(const std::string& line) override;
+  // Every line shows alike, whatever its kind.
+  void AppendLine(const std::string& line, LogLineKind kind) override;
   void ReplaceLines(const std::vector<std::string>& lines) override;
   size_t KeptLines() const override { return kMaxLines; }
   std::vector<std::string> TypedLines() const override;

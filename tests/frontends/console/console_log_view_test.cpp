@@ -21,8 +21,8 @@ TEST(ConsoleLogViewTest, PrintsEachAppendAsUtf8AndKeepsNothing) {
   std::FILE* out = std::tmpfile();
   ASSERT_NE(out, nullptr);
   ConsoleLogView view(out);
-  view.AppendLine("08:05:09  Na\xE8teno z 10.0.0.5: 'STAV;A1'");
-  view.AppendLine("");
+  view.AppendLine("08:05:09  Na\xE8teno z 10.0.0.5: 'STAV;A1'", {});
+  view.AppendLine("", {});
   EXPECT_EQ(ReadBack(out), "08:05:09  Na\xC4\x8Dteno z 10.0.0.5: 'STAV;A1'\n\n");
   // The day's file is the record: the view keeps no line, so none is loaded into it.
   EXPECT_EQ(view.KeptLines(), 0u);
@@ -31,7 +31,7 @@ TEST(ConsoleLogViewTest, PrintsEachAppendAsUtf8AndKeepsNothing) {
   // Loaded lines are not printed.
   view.ReplaceLines({"a", "b"});
   view.ScrollToEnd();
-  view.AppendLine("c");
+  view.AppendLine("c", {});
   EXPECT_TRUE(view.TypedLines().empty());
   EXPECT_EQ(ReadBack(out), "08:05:09  Na\xC4\x8Dteno z 10.0.0.5: 'STAV;A1'\n\nc\n");
   std::fclose(out);
@@ -45,13 +45,13 @@ TEST(ConsoleLogViewTest, HeldLinesWaitForFlushAndTheEnd) {
   {
     ConsoleLogView view(out);
     view.HoldUntilFlush();
-    view.AppendLine("a");
-    view.AppendLine("\x8A");
+    view.AppendLine("a", {});
+    view.AppendLine("\x8A", {});
     EXPECT_EQ(ReadBack(out), "");
     view.Flush();
     EXPECT_EQ(ReadBack(out), "a\n\xC5\xA0\n");
     view.Flush();  // nothing waits: nothing is written
-    view.AppendLine("last");
+    view.AppendLine("last", {});
     EXPECT_EQ(ReadBack(out), "a\n\xC5\xA0\n");
   }
   EXPECT_EQ(ReadBack(out), "a\n\xC5\xA0\nlast\n");
@@ -77,8 +77,40 @@ TEST(ConsoleLogViewTest, ControlBytesAreWrittenAsHexEscapes) {
     std::FILE* out = std::tmpfile();
     ASSERT_NE(out, nullptr);
     ConsoleLogView view(out);
-    view.AppendLine(c.line);
+    view.AppendLine(c.line, {});
     EXPECT_EQ(ReadBack(out), c.printed + "\n") << c.printed;
+    std::fclose(out);
+  }
+}
+
+// Under a supervisor each line starts with the mark of its priority; told so, the view leaves
+// out the lines requests write, and only those.
+TEST(ConsoleLogViewTest, MarksPrioritiesAndLeavesOutRequestLinesWhenTold) {
+  const LogLineKind kError{LogPriority::kError, false};
+  const LogLineKind kWarning{LogPriority::kWarning, false};
+  const LogLineKind kRequestInfo{LogPriority::kInfo, true};
+  const LogLineKind kRequestError{LogPriority::kError, true};
+  const struct {
+    const char* what;
+    bool marked, request_lines;
+    const char* printed;
+  } cases[] = {
+      {"as in the console", false, true, "e\nw\nr\nf\n"},
+      {"marked", true, true, "<3>e\n<4>w\n<6>r\n<3>f\n"},
+      {"without request lines", false, false, "e\nw\n"},
+      {"marked, without request lines", true, false, "<3>e\n<4>w\n"},
+  };
+  for (const auto& c : cases) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    ConsoleLogView view(out);
+    if (c.marked) view.MarkPriorities();
+    view.EchoRequestLines(c.request_lines);
+    view.AppendLine("e", kError);
+    view.AppendLine("w", kWarning);
+    view.AppendLine("r", kRequestInfo);
+    view.AppendLine("f", kRequestError);
+    EXPECT_EQ(ReadBack(out), c.printed) << c.what;
     std::fclose(out);
   }
 }

@@ -29,7 +29,7 @@ TEST_F(DesktopLogViewTest, AppendedLinesReadBackAsWindows1250Bytes) {
                        "non\xA0"
                        "breaking",
                        "", "Odeslal na 10.1.2.3: rec1\rrec2\nrec3", "   blanks kept   "};
-  for (const std::string& line : lines) view.AppendLine(line);
+  for (const std::string& line : lines) view.AppendLine(line, {});
   EXPECT_EQ(view.Lines(), lines);
   EXPECT_EQ(edit.toPlainText().left(19), QString::fromUtf8("08:05:09  Na\xC4\x8Dteno z"));
   // Like an edit control after adding lines: the text ends with a line break.
@@ -37,17 +37,17 @@ TEST_F(DesktopLogViewTest, AppendedLinesReadBackAsWindows1250Bytes) {
 }
 
 TEST_F(DesktopLogViewTest, TextTypedByTheUserBecomesPartOfTheLines) {
-  view.AppendLine("first");
+  view.AppendLine("first", {});
   edit.moveCursor(QTextCursor::End);
   edit.insertPlainText("typed without Enter");
   EXPECT_EQ(view.Lines(), (Lines{"first", "typed without Enter"}));
   // The next log line starts a line of its own after the typed text.
-  view.AppendLine("second");
+  view.AppendLine("second", {});
   EXPECT_EQ(view.Lines(), (Lines{"first", "typed without Enter", "second"}));
   // Enter on the empty last line makes an empty line that is kept.
   edit.moveCursor(QTextCursor::End);
   edit.insertPlainText("\n");
-  view.AppendLine("third");
+  view.AppendLine("third", {});
   EXPECT_EQ(view.Lines(), (Lines{"first", "typed without Enter", "second", "", "third"}));
   // Typed Czech text is stored as Windows-1250.
   edit.moveCursor(QTextCursor::Start);
@@ -56,10 +56,10 @@ TEST_F(DesktopLogViewTest, TextTypedByTheUserBecomesPartOfTheLines) {
 }
 
 TEST_F(DesktopLogViewTest, ReplaceLinesTakesThePlaceOfEverything) {
-  view.AppendLine("old");
+  view.AppendLine("old", {});
   view.ReplaceLines({"a", "\xE8", ""});
   EXPECT_EQ(view.Lines(), (Lines{"a", "\xE8", ""}));
-  view.AppendLine("b");
+  view.AppendLine("b", {});
   EXPECT_EQ(view.Lines(), (Lines{"a", "\xE8", "", "b"}));
   view.ReplaceLines({});
   EXPECT_TRUE(view.Lines().empty());
@@ -111,12 +111,12 @@ TEST_F(DesktopLogViewTest, TypedLinesAreThoseTheLogDidNotPutIn) {
     std::function<void(QPlainTextEdit&, DesktopLogView&)> act;
     Lines typed;
   } cases[] = {
-      {"nothing typed", [](QPlainTextEdit&, DesktopLogView& v) { v.AppendLine("b"); }, {}},
+      {"nothing typed", [](QPlainTextEdit&, DesktopLogView& v) { v.AppendLine("b", {}); }, {}},
       {"typed at the end, then logged",
        [](QPlainTextEdit& e, DesktopLogView& v) {
          e.moveCursor(QTextCursor::End);
          e.insertPlainText(QString::fromUtf8("typed \xC5\xBE\nsecond"));
-         v.AppendLine("b");
+         v.AppendLine("b", {});
        },
        {"typed \x9E", "second"}},
       {"edit inside a logged line",
@@ -129,14 +129,14 @@ TEST_F(DesktopLogViewTest, TypedLinesAreThoseTheLogDidNotPutIn) {
        [](QPlainTextEdit& e, DesktopLogView& v) {
          e.moveCursor(QTextCursor::End);
          e.insertPlainText(QStringLiteral("\n"));
-         v.AppendLine("b");
+         v.AppendLine("b", {});
        },
        {""}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     view.ReplaceLines({"loaded"});
-    view.AppendLine("a");
+    view.AppendLine("a", {});
     c.act(edit, view);
     EXPECT_EQ(view.TypedLines(), c.typed);
   }
@@ -146,7 +146,7 @@ TEST_F(DesktopLogViewTest, TypedLinesAreThoseTheLogDidNotPutIn) {
 TEST_F(DesktopLogViewTest, KeepsABoundedTail) {
   EXPECT_EQ(view.KeptLines(), DesktopLogView::kMaxLines);
   const size_t total = DesktopLogView::kMaxLines + 5;
-  for (size_t i = 0; i < total; ++i) view.AppendLine("line " + std::to_string(i));
+  for (size_t i = 0; i < total; ++i) view.AppendLine("line " + std::to_string(i), {});
   const Lines lines = view.Lines();
   ASSERT_EQ(lines.size(), DesktopLogView::kMaxLines);
   EXPECT_EQ(lines.front(), "line 5");

@@ -73,12 +73,20 @@ ${_license_text}")
 set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${CMAKE_SOURCE_DIR}/LICENSE ${_pkg}/changelog)
 
-# The changelog's newest entry names the version being packaged.
+# The changelog's newest entry and the manual pages' headers name the version being packaged.
 file(STRINGS ${_pkg}/changelog _changelog_head LIMIT_COUNT 1)
 if(NOT _changelog_head MATCHES "^srvlarvek \\(${PROJECT_VERSION}\\) ")
   message(FATAL_ERROR "packaging/changelog: the first entry is not version ${PROJECT_VERSION}: "
                       "${_changelog_head}")
 endif()
+foreach(_page docs/man/srvlarvek.8 docs/man/larvek_term.1)
+  file(STRINGS ${CMAKE_SOURCE_DIR}/${_page} _title REGEX "^\\.TH ")
+  if(NOT _title MATCHES "\"srvlarvek ${PROJECT_VERSION}\"")
+    message(FATAL_ERROR "${_page}: the .TH line does not name srvlarvek ${PROJECT_VERSION}: ${_title}")
+  endif()
+  set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               ${CMAKE_SOURCE_DIR}/${_page})
+endforeach()
 
 # The changelog and the manual pages, compressed as Debian keeps them (gzip -9, no name or
 # time stamp in the header, so that the package is the same from build to build).

@@ -63,7 +63,9 @@ cleanup() {
   getent passwd srvlarvek >/dev/null && { deluser --quiet --system srvlarvek 2>/dev/null || true; }
   getent group srvlarvek >/dev/null && { delgroup --quiet --system srvlarvek 2>/dev/null || true; }
   for path in "${config[@]}" /etc/larvek/srvlarvek /etc/larvek; do
-    dpkg-statoverride --list "$path" >/dev/null 2>&1 && dpkg-statoverride --remove "$path" || true
+    if dpkg-statoverride --list "$path" >/dev/null 2>&1; then
+      dpkg-statoverride --remove "$path" || true
+    fi
   done
   rm -rf /var/lib/srvlarvek /var/log/srvlarvek /etc/larvek "$enable_link" \
          /etc/systemd/system/srvlarvek.service

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # The Debian package of the headless server, built and used the way an administrator would:
-# a headless build in a temporary directory, `cpack -G DEB`, the file list and control data
-# checked, the unit verified, the package extracted into a temporary root and the extracted
-# server run in service mode against a throwaway database until it answers one request and
-# ends with status 0 on SIGTERM.
+# a headless build with Debian's hardening flags in a temporary directory, `cpack -G DEB`, the
+# file list and control data checked, the binaries checked by hardening-check, the package by
+# lintian (only overridden tags allowed), the manual pages rendered without a warning, the unit
+# verified and its exposure scored, the package extracted into a temporary root and the
+# extracted server run in service mode against a throwaway database until it answers one
+# request and ends with status 0 on SIGTERM; then, as root, the maintainer scripts on this
+# machine (tests/package_install_test.sh).
 #
 #   tests/package_test.sh [--term PATH_TO_larvek_term] [--keep]
 #
-# Exit status 77 (skipped) when dpkg-deb, cpack or the database server are missing.
+# Exit status 77 (skipped) when dpkg-deb, cpack, lintian, hardening-check, man, systemd-analyze
+# or the database server are missing.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 term=""
@@ -21,7 +25,8 @@ while (($#)); do
 done
 
 PATH="$PATH:/usr/sbin:/usr/local/sbin"
-for tool in dpkg-deb cpack cmake mariadbd mariadb-install-db mariadb python3; do
+for tool in dpkg-deb dpkg-buildflags cpack cmake lintian hardening-check man systemd-analyze \
+            mariadbd mariadb-install-db mariadb python3; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is missing"; exit 77; }
 done
 
@@ -48,8 +53,12 @@ fail() {
 echo "== headless build in $tmp/build"
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# The package build command of the README.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cmake -S "$source_dir" -B "$tmp/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_INSTALL_PREFIX=/usr -DLARVEK_DESKTOP=OFF -DLARVEK_TESTS=OFF -DLARVEK_BENCH=OFF \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   "${launcher[@]}" >"$tmp/configure.log" 2>&1 || { cat "$tmp/configure.log" >&2; fail "configure"; }
 cmake --build "$tmp/build" -j"$(nproc)" >"$tmp/build.log" 2>&1 ||
   { tail -50 "$tmp/build.log" >&2; fail "build"; }
@@ -60,7 +69,9 @@ echo "== $(basename "$deb")"
 contents=$(dpkg-deb -c "$deb")
 for path in /usr/bin/srvlarvek /usr/bin/larvek_term /etc/larvek/larvek05.ini \
             /etc/larvek/srvlarvek/srvlarvek.INI /lib/systemd/system/srvlarvek.service \
-            /usr/lib/tmpfiles.d/srvlarvek.conf; do
+            /usr/lib/tmpfiles.d/srvlarvek.conf /usr/share/doc/srvlarvek/copyright \
+            /usr/share/doc/srvlarvek/changelog.gz /usr/share/man/man8/srvlarvek.8.gz \
+            /usr/share/man/man1/larvek_term.1.gz /usr/share/lintian/overrides/srvlarvek; do
   grep -q " \.$path\$" <<<"$contents" || { echo "$contents" >&2; fail "$path is not in the package"; }
 done
 
@@ -75,20 +86,45 @@ grep -qi 'qt' <<<"$depends" && fail "the headless package depends on Qt: $depend
 root="$tmp/root"
 dpkg-deb -x "$deb" "$root"
 
+# -D_FORTIFY_SOURCE=2, -fstack-protector-strong, -z relro, -z now and PIE; Debian 12's flags
+# have no control-flow protection, so that one is not asked for.
+hardening-check --nocfprotection "$root/usr/bin/srvlarvek" "$root/usr/bin/larvek_term" \
+  >"$tmp/hardening.log" 2>&1 || { cat "$tmp/hardening.log" >&2; fail "hardening-check"; }
+cat "$tmp/hardening.log"
+
+echo "== lintian"
+lintian --info --display-info --pedantic "$deb" >"$tmp/lintian.log" 2>&1 ||
+  { cat "$tmp/lintian.log" >&2; fail "lintian"; }
+# A tag line of any severity; overridden ones are not printed.
+if grep -E '^[EWIPX]: ' "$tmp/lintian.log" >&2; then
+  cat "$tmp/lintian.log" >&2
+  fail "lintian tags that are not overridden"
+fi
+
+for page in "$root"/usr/share/man/man*/*.gz; do
+  warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "$(basename "$page") renders with warnings: $warnings"
+done
+echo "== manual pages rendered"
+
 # The unit as installed, and a copy whose ExecStart names the extracted binary (verify wants the
 # executable to exist).
-if command -v systemd-analyze >/dev/null; then
-  mkdir -p "$tmp/unit"
-  sed "s|^ExecStart=/usr/bin/srvlarvek|ExecStart=$root/usr/bin/srvlarvek|" \
-    "$root/lib/systemd/system/srvlarvek.service" >"$tmp/unit/srvlarvek.service"
-  grep -q "^ExecStart=$root/usr/bin/srvlarvek --service --dir /etc/larvek/srvlarvek " \
-    "$tmp/unit/srvlarvek.service" || fail "unexpected ExecStart in the unit"
-  systemd-analyze verify --man=no "$tmp/unit/srvlarvek.service" >"$tmp/verify.log" 2>&1 ||
-    { cat "$tmp/verify.log" >&2; fail "systemd-analyze verify"; }
-  echo "== unit verified"
-else
-  echo "systemd-analyze is missing: the unit is not verified"
-fi
+mkdir -p "$tmp/unit"
+sed "s|^ExecStart=/usr/bin/srvlarvek|ExecStart=$root/usr/bin/srvlarvek|" \
+  "$root/lib/systemd/system/srvlarvek.service" >"$tmp/unit/srvlarvek.service"
+grep -q "^ExecStart=$root/usr/bin/srvlarvek --service --dir /etc/larvek/srvlarvek " \
+  "$tmp/unit/srvlarvek.service" || fail "unexpected ExecStart in the unit"
+systemd-analyze verify --man=no "$tmp/unit/srvlarvek.service" >"$tmp/verify.log" 2>&1 ||
+  { cat "$tmp/verify.log" >&2; fail "systemd-analyze verify"; }
+[ -s "$tmp/verify.log" ] && { cat "$tmp/verify.log" >&2; fail "systemd-analyze verify warns"; }
+echo "== unit verified"
+systemd-analyze security --offline=yes "$tmp/unit/srvlarvek.service" >"$tmp/security.log" 2>&1 ||
+  { cat "$tmp/security.log" >&2; fail "systemd-analyze security"; }
+exposure=$(sed -n 's/.*Overall exposure level for srvlarvek.service: \([0-9.]*\).*/\1/p' "$tmp/security.log")
+[ -n "$exposure" ] || { cat "$tmp/security.log" >&2; fail "no exposure level"; }
+echo "== exposure level of the unit: $exposure (at most 2.5)"
+awk -v e="$exposure" 'BEGIN { exit !(e <= 2.5) }' ||
+  { grep '✗' "$tmp/security.log" >&2; fail "the unit's exposure level $exposure is above 2.5"; }
 
 echo "== extracted server against a throwaway database"
 mkdir -p "$tmp/db" "$tmp/logs" "$tmp/work"
@@ -139,4 +175,9 @@ srv_pid=""
 ((status == 0)) || { cat "$tmp/srvlarvek.err" >&2; fail "exit status $status after SIGTERM"; }
 ls "$tmp"/logs/*/log.txt >/dev/null 2>&1 || fail "no day log in the --log-dir directory"
 [ -e "$tmp/work/u.txt" ] || fail "no dump file in the working directory"
+mariadb_stop
+
+status=0
+bash "$source_dir/tests/package_install_test.sh" "$deb" || status=$?
+((status == 0 || status == 77)) || fail "maintainer scripts"
 echo "== package test passed"

@@ -431,7 +431,7 @@ void Server::SetUpRequestMode(const StartupConfig& config) {
     AddLogLine(std::string(kBadKeyValue) + "[Server] Parallel_requests=" +
                *config.bad_parallel_requests + kBadParallelEnd);
   const bool parallel = config.parallel_requests > 1 && !processor_.Parallel();
-  const bool status_pages = !config.status_port.empty() && config.status_port != "0";
+  const bool status_pages = StatusPagesConfigured();
   probe_settings_ = db_connection.Settings();
   if (!parallel && !status_pages) return;
   const LoopLinkLogin login = LoginForLoopLinks(db_connection.Settings());
@@ -479,7 +479,7 @@ void Server::ReloadConfiguration() {
   // The links the loop waits for take the new login; a host name is looked up again only
   // when it may have changed.
   if (!(db_connection.Settings() == login_before) || (parallel && !processor_.Parallel())) {
-    const bool status_pages = !status_port_.empty() && status_port_ != "0";
+    const bool status_pages = StatusPagesConfigured();
     probe_settings_ = parallel || status_pages
                           ? LoginForLoopLinks(db_connection.Settings()).settings
                           : db_connection.Settings();
@@ -555,7 +555,7 @@ void Server::PostStartListening() {
       ShowError(e);
     }
     bool up = listener.Listening();
-    if (up && !status_port_.empty() && status_port_ != "0") {
+    if (up && StatusPagesConfigured()) {
       try {
         StartStatusListener();
       } catch (const std::exception& e) {

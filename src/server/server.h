@@ -138,6 +138,8 @@ class Server {
   // Parallel mode from the configuration; the log says which mode runs, and why a value of
   // Parallel_requests was not taken.
   void SetUpRequestMode(const StartupConfig& config);
+  // Whether [Server] Status_port asks for the status pages (empty or 0: none).
+  bool StatusPagesConfigured() const { return !status_port_.empty() && status_port_ != "0"; }
   // A request of parallel mode ended: its terminal is read again (unless the run ends).
   void RequestEnded(uint64_t terminal_id, const RequestOutcome& outcome);
   void DrainStep();

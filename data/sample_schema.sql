@@ -7,6 +7,10 @@
 --
 -- The file is UTF-8; the tables store Windows-1250 (cp1250), the character set that the
 -- server switches every connection to. Loading it again recreates both databases.
+--
+-- Every table is InnoDB with a primary key, so the file loads the same into one server or
+-- into a node of a Galera cluster, which replicates only InnoDB tables and finds each changed
+-- row on the other nodes by its primary key.
 SET NAMES utf8mb4;
 
 DROP DATABASE IF EXISTS larvek;
@@ -19,7 +23,7 @@ CREATE TABLE sklad (
   mnozstvi INT NOT NULL DEFAULT 0,
   cena DECIMAL(10, 2),
   datum DATE
-) CHARACTER SET cp1250 COLLATE cp1250_general_ci;
+) ENGINE=InnoDB CHARACTER SET cp1250 COLLATE cp1250_general_ci;
 
 INSERT INTO sklad (kod, nazev, mnozstvi, cena, datum) VALUES
   ('A1', 'Šroub M6', 120, 2.50, '2024-03-01'),
@@ -43,7 +47,7 @@ CREATE TABLE server_term (
   prikaz_SQL1 TEXT,
   prikaz_SQL2 TEXT,
   chyba VARCHAR(60)
-) CHARACTER SET cp1250 COLLATE cp1250_general_ci;
+) ENGINE=InnoDB CHARACTER SET cp1250 COLLATE cp1250_general_ci;
 
 INSERT INTO server_term (operace, ze_ctecky, do_ctecky, prikaz_SQL1, prikaz_SQL2, chyba) VALUES
   -- STAV;A1: stock of one item.
@@ -68,7 +72,7 @@ INSERT INTO server_term (operace, ze_ctecky, do_ctecky, prikaz_SQL1, prikaz_SQL2
    'select @datum:=datum from sklad where kod = %a%',
    'select kod, nazev, datum from sklad where datum = @datum', 'NENI');
 
--- Configuration mode: the same stock, no server_term.
+-- Configuration mode: the same stock, no server_term (LIKE copies the engine and the key).
 DROP DATABASE IF EXISTS larvek_ini;
 CREATE DATABASE larvek_ini CHARACTER SET cp1250 COLLATE cp1250_general_ci;
 CREATE TABLE larvek_ini.sklad LIKE larvek.sklad;

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake pkg-config libgtest-dev libmariadb-dev libmicrohttpd-dev mariadb-server
+packages=(build-essential cmake pkg-config libgtest-dev libmariadb-dev libmicrohttpd-dev mariadb-server galera-4
           qt6-base-dev xvfb trayer xdotool imagemagick x11-utils openbox libsystemd-dev systemd
           prometheus lintian devscripts man-db)
 tools/install_packages.sh "${packages[@]}"

@@ -24,6 +24,7 @@
 #include "db/db_error.h"
 #include "db/db_query.h"
 #include "db/sql_statement.h"
+#include "server/cluster_tables.h"
 #include "server/database_login.h"
 
 namespace larvek {
@@ -362,6 +363,69 @@ std::vector<Listed> TableDefinitions(DbConnection& connection) {
   return list;
 }
 
+// The warnings about a table in a Galera cluster (Windows-1250): kClusterTable + the table +
+// " (" + what uses it + ") " + the reason.
+const char kClusterTable[] = "tabulka ";
+const char kHoldsDefinitions[] = "definice p\xF8\xEDkaz\xF9";
+const char kWrittenBy[] = "zapisuje ";
+// + the engine + kNotInnoDbEnd.
+const char kNotInnoDb[] = "je ";
+const char kNotInnoDbEnd[] =
+    ", ne InnoDB: cluster Galera zm\xECny v n\xED nep\xF8"
+    "en\xE1\x9A\xED na ostatn\xED uzly";
+const char kNoPrimaryKey[] =
+    "nem\xE1 prim\xE1rn\xED kl\xED\xE8: ostatn\xED uzly clusteru Galera hledaj\xED ka\x9E"
+    "d\xFD zm\xECn\xECn\xFD \xF8\xE1"
+    "dek v cel\xE9 tabulce";
+
+// A table the cluster replicates for the server: server_term in table mode, and every table
+// that a template of a definition the server runs writes.
+struct ClusterTable {
+  TableName name;  // its schema filled in
+  bool holds_definitions = false;
+  std::vector<std::string> writers;  // the definitions whose templates write it
+};
+
+// The warnings (Windows-1250) about the tables that a Galera cluster would not replicate, or
+// would replicate badly: one per table and reason. A table that information_schema does not
+// know as a base table gets none. Database failures leave.
+std::vector<std::string> ClusterTableWarnings(Session& session,
+                                              const std::vector<const CommandDefinition*>& running,
+                                              EscapeMode mode) {
+  std::vector<ClusterTable> tables;
+  auto entry = [&](TableName name) -> ClusterTable& {
+    if (name.schema.empty()) name.schema = session.Config().database;
+    for (ClusterTable& t : tables)
+      if (t.name == name) return t;
+    return tables.emplace_back(ClusterTable{std::move(name), false, {}});
+  };
+  if (session.Source() == DefinitionSource::kTable)
+    entry({"", "server_term"}).holds_definitions = true;
+  for (const CommandDefinition* def : running) {
+    for (const std::string* templ : {&def->statement1, &def->statement2}) {
+      for (TableName& name : WrittenTables(*templ, mode)) {
+        std::vector<std::string>& writers = entry(std::move(name)).writers;
+        if (writers.empty() || writers.back() != def->name) writers.push_back(def->name);
+      }
+    }
+  }
+
+  std::vector<std::string> warnings;
+  for (const ClusterTable& t : tables) {
+    const std::optional<TableLayout> layout = ReadTableLayout(session.Connection(), t.name);
+    if (!layout) continue;
+    std::string uses = t.holds_definitions ? kHoldsDefinitions : "";
+    if (!t.writers.empty()) uses += (uses.empty() ? "" : "; ") + std::string(kWrittenBy);
+    for (size_t i = 0; i < t.writers.size(); ++i) uses += (i ? ", " : "") + t.writers[i];
+    const std::string head =
+        kClusterTable + t.name.schema + "." + t.name.table + " (" + uses + ") ";
+    if (!EqualIgnoringAsciiCase(layout->engine, "InnoDB"))
+      warnings.push_back(head + kNotInnoDb + layout->engine + kNotInnoDbEnd);
+    if (!layout->has_primary_key) warnings.push_back(head + kNoPrimaryKey);
+  }
+  return warnings;
+}
+
 std::vector<Listed> FileDefinitions(const Session& session) {
   std::vector<Listed> list;
   const IniFile file = IniFile::Load(session.OwnPath());
@@ -394,6 +458,14 @@ CheckOutcome CheckDefinitions(const std::string& program_path) {
     p.Line("definitions cannot be read: " + Cp1250ToUtf8(e.Message()));
     return {p.text, 2};
   }
+  bool cluster = false;
+  try {
+    cluster = ReplicatesWrites(session.Connection());
+  } catch (const Error& e) {
+    p.Line("database cannot be read: " + Cp1250ToUtf8(e.Message()));
+    return {p.text, 2};
+  }
+  if (cluster) p.Field("cluster", "Galera (wsrep_on=ON)", 0);
   const EscapeMode mode = session.Connection().Mode();
 
   // Names equal but for letter case: in the file only the first section is read, in the table
@@ -402,6 +474,7 @@ CheckOutcome CheckDefinitions(const std::string& program_path) {
   for (size_t i = 0; i < list.size(); ++i)
     if (!list[i].read_error) by_name[UpperText(list[i].def.name)].push_back(i);
 
+  std::vector<const CommandDefinition*> running;  // the definitions a request can run
   for (size_t i = 0; i < list.size(); ++i) {
     std::string same;
     if (!list[i].read_error) {
@@ -423,6 +496,22 @@ CheckOutcome CheckDefinitions(const std::string& program_path) {
     }
     p.Line("");
     PrintDefinition(p, list[i], same, mode);
+    const CommandDefinition& def = list[i].def;
+    if (!list[i].read_error && !same.starts_with("never read") && def.parameter_count >= 1 &&
+        def.parameter_count <= 5)
+      running.push_back(&def);
+  }
+  if (cluster) {
+    std::vector<std::string> warnings;
+    try {
+      warnings = ClusterTableWarnings(session, running, mode);
+    } catch (const Error& e) {
+      p.Line("");
+      p.Line("tables cannot be read: " + Cp1250ToUtf8(e.Message()));
+      return {p.text, 2};
+    }
+    if (!warnings.empty()) p.Line("");
+    for (const std::string& w : warnings) p.Warning(Cp1250ToUtf8(w), 0);
   }
   p.Line("");
   p.Line(std::to_string(list.size()) + (list.size() == 1 ? " definition, " : " definitions, ") +

@@ -8,12 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "command_database.h"
 #include "mariadb_server.h"
 #include "temp_dir.h"
+#include "terminal_peer.h"
 
 namespace larvek::testing {
 namespace {
@@ -62,17 +65,32 @@ std::string SourceName(const ::testing::TestParamInfo<Source>& info) {
   return info.param == Source::kTable ? "Table" : "File";
 }
 
+// The login to `database` on `server`, and the terminator.
+std::string LogOnTo(const MariaDb& server, const std::string& database,
+                    const std::string& password = "") {
+  return "[LogOn]\r\nIP=" + server.Host() + "\r\nSQLport=" + std::to_string(server.Port()) +
+         "\r\nUser=" + server.User() +
+         "\r\nPassword=" + (password.empty() ? server.Password() : password) +
+         "\r\nDatabase=" + database + "\r\n[Server]\r\nUkoncovac=#\r\n";
+}
+
+// The definitions as sections of the own file.
+std::string Sections(const std::vector<DefinitionCase>& cases) {
+  std::string sections;
+  for (const DefinitionCase& c : cases)
+    sections += std::string("[") + c.name + "]\r\nZe_ctecky=" + std::to_string(c.parameter_count) +
+                "\r\nDo_ctecky=" + c.result_columns + "\r\nPrikaz_SQL1=" + c.sql1 +
+                "\r\nPrikaz_SQL2=" + c.sql2 + "\r\nChyba=NENI\r\n";
+  return sections;
+}
+
 // A program directory whose own file points at a database of its own.
 class CheckTest : public ::testing::Test {
  protected:
   std::string ProgramPath() const { return dir_.Path() + "srvlarvek"; }
 
   std::string LogOn(const std::string& password = "") const {
-    MariaDb& server = TestDatabase();
-    return "[LogOn]\r\nIP=" + server.Host() + "\r\nSQLport=" + std::to_string(server.Port()) +
-           "\r\nUser=" + server.User() +
-           "\r\nPassword=" + (password.empty() ? server.Password() : password) +
-           "\r\nDatabase=" + db_.Name() + "\r\n[Server]\r\nUkoncovac=#\r\n";
+    return LogOnTo(TestDatabase(), db_.Name(), password);
   }
   void WriteOwnFile(const std::string& sections, const std::string& password = "") {
     dir_.Write("srvlarvek.INI", LogOn(password) + sections);
@@ -80,19 +98,14 @@ class CheckTest : public ::testing::Test {
 
   // The definitions in `source`; the own file holds only the login when the table is used.
   void Define(Source source, const std::vector<DefinitionCase>& cases) {
-    std::string sections;
-    if (source == Source::kTable) db_.CreateServerTerm();
-    for (const DefinitionCase& c : cases) {
-      if (source == Source::kTable) {
-        db_.Define(c.name, c.parameter_count, c.result_columns, c.sql1, c.sql2, "NENI");
-      } else {
-        sections += std::string("[") + c.name +
-                    "]\r\nZe_ctecky=" + std::to_string(c.parameter_count) +
-                    "\r\nDo_ctecky=" + c.result_columns + "\r\nPrikaz_SQL1=" + c.sql1 +
-                    "\r\nPrikaz_SQL2=" + c.sql2 + "\r\nChyba=NENI\r\n";
-      }
+    if (source == Source::kFile) {
+      WriteOwnFile(Sections(cases));
+      return;
     }
-    WriteOwnFile(sections);
+    db_.CreateServerTerm();
+    for (const DefinitionCase& c : cases)
+      db_.Define(c.name, c.parameter_count, c.result_columns, c.sql1, c.sql2, "NENI");
+    WriteOwnFile("");
   }
 
   // The lines of the block that starts with the definition's name.
@@ -258,6 +271,150 @@ TEST_P(RequestCheckTest, ModifyingStatementWithoutReadingOneChangesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Sources, RequestCheckTest,
                          ::testing::Values(Source::kTable, Source::kFile), SourceName);
+
+// Definitions whose templates write tables of each kind that matters to a Galera cluster.
+const DefinitionCase kClusterDefinitions[] = {
+    {"PRIJEM", 2, "kod|mnozstvi", "update sklad set mnozstvi = mnozstvi + %b% where kod = %a%",
+     "select kod, mnozstvi from sklad where kod = %a%", ""},
+    {"ARCHIV", 1, "", "insert into archiv select * from sklad where kod = %a%", "", ""},
+    {"POHYB", 2, "", "insert pohyby (kod, mnozstvi) values (%a%, %b%)", "", ""},
+    {"DENIK", 1, "", "delete from denik where kod = %a%", "", ""},
+    {"CENA", 2, "",
+     "update centrala.ceny c join sklad s on s.kod = c.kod set c.cena = %b% where s.kod = %a%", "",
+     ""},
+    {"CENA2", 2, "", "replace into `centrala`.`ceny` (kod, cena) values (%a%, %b%)", "", ""},
+    {"NIKDE", 1, "", "delete from nikde where kod = %a%", "", ""},
+    {"CTENI", 1, "kod", "select kod from denik where kod = %a%", "", ""},
+};
+
+// The tables they write in the database of the login (sklad aside): MyISAM with a primary key,
+// InnoDB without one, MyISAM without one. nikde does not exist.
+const char kWrittenTables[] =
+    "CREATE TABLE archiv (kod VARCHAR(10) PRIMARY KEY, mnozstvi INT) ENGINE=MyISAM; "
+    "CREATE TABLE pohyby (kod VARCHAR(10), mnozstvi INT) ENGINE=InnoDB; "
+    "CREATE TABLE denik (kod VARCHAR(10), mnozstvi INT) ENGINE=MyISAM";
+
+const char kClusterLine[] = "cluster     Galera (wsrep_on=ON)\n";
+
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& start) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (line.starts_with(start)) lines.push_back(line);
+  return lines;
+}
+
+// A database that replicates nothing (wsrep_on OFF, as a plain server has it) gets no
+// warning about its tables, whatever they are.
+TEST_F(CheckTest, TablesGetNoWarningWithoutACluster) {
+  db_.Exec(kWrittenTables);
+  Define(Source::kTable, std::vector<DefinitionCase>(std::begin(kClusterDefinitions),
+                                                     std::end(kClusterDefinitions)));
+  const CheckOutcome outcome = CheckDefinitions(ProgramPath());
+  EXPECT_EQ(outcome.status, 0) << outcome.text;
+  EXPECT_EQ(outcome.text.find(kClusterLine), std::string::npos) << outcome.text;
+  EXPECT_NE(outcome.text.find("8 definitions, 0 warnings"), std::string::npos) << outcome.text;
+}
+
+const char kGaleraProvider[] = "/usr/lib/galera/libgalera_smm.so";
+
+// A one-node Galera cluster (wsrep_on ON) for the tests of this suite: its only node
+// bootstraps it, in a few seconds, with the provider of the Debian package galera-4.
+class ClusterCheckTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!std::filesystem::exists(kGaleraProvider)) return;
+    const std::string group = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
+    node_ = std::make_unique<MariaDb>(std::vector<std::string>{
+        "--wsrep-on=ON", std::string("--wsrep-provider=") + kGaleraProvider,
+        "--wsrep-cluster-address=gcomm://", "--wsrep-node-address=" + group,
+        "--wsrep-provider-options=gmcast.listen_addr=tcp://" + group + ";gcache.size=8M",
+        "--binlog-format=ROW", "--innodb-autoinc-lock-mode=2"});
+  }
+  static void TearDownTestSuite() { node_.reset(); }
+
+  // The node's database larvek, empty, and centrala beside it, both open to the login.
+  void SetUp() override {
+    if (!node_) GTEST_SKIP() << "no Galera provider: " << kGaleraProvider << " (galera-4)";
+    node_->Exec(
+        "DROP DATABASE IF EXISTS larvek; CREATE DATABASE larvek CHARACTER SET cp1250; "
+        "DROP DATABASE IF EXISTS centrala; CREATE DATABASE centrala");
+    for (const char* host : {"127.0.0.1", "localhost", "%"})
+      node_->Exec(std::string("GRANT ALL ON centrala.* TO 'larvek'@'") + host + "'");
+  }
+  void WriteOwnFile(const std::string& sections) {
+    dir_.Write("srvlarvek.INI", LogOnTo(*node_, "larvek") + sections);
+  }
+  std::string ProgramPath() const { return dir_.Path() + "srvlarvek"; }
+
+  static std::unique_ptr<MariaDb> node_;
+  TempDir dir_;
+};
+
+std::unique_ptr<MariaDb> ClusterCheckTest::node_;
+
+class ClusterTablesCheckTest : public ClusterCheckTest,
+                               public ::testing::WithParamInterface<Source> {};
+
+// One warning per table and reason, naming the definitions that write it; server_term (in
+// table mode) is checked too. A table that exists nowhere, one that is only read and one that
+// is InnoDB with a primary key get none.
+TEST_P(ClusterTablesCheckTest, WarnsOfTablesTheClusterReplicatesBadly) {
+  node_->Exec(std::string("USE larvek; ") + kWrittenTables +
+              "; CREATE TABLE sklad (kod VARCHAR(10) PRIMARY KEY, mnozstvi INT) ENGINE=InnoDB; "
+              "CREATE TABLE centrala.ceny (kod VARCHAR(10) PRIMARY KEY, cena DECIMAL(10, 2)) "
+              "ENGINE=MyISAM");
+  const std::vector<DefinitionCase> cases(std::begin(kClusterDefinitions),
+                                          std::end(kClusterDefinitions));
+  std::vector<std::string> expected;
+  const std::string not_innodb =
+      " je MyISAM, ne InnoDB: cluster Galera změny v ní nepřenáší na ostatní uzly";
+  const std::string no_key =
+      " nemá primární klíč: ostatní uzly clusteru Galera hledají každý změněný řádek v celé "
+      "tabulce";
+  if (GetParam() == Source::kTable) {
+    std::string rows;
+    for (const DefinitionCase& c : cases)
+      rows += (rows.empty() ? "" : ", ") + CommandDatabase::DefinitionRow(c.name, c.parameter_count,
+                                                                          c.result_columns, c.sql1,
+                                                                          c.sql2, "NENI");
+    node_->Exec(std::string("USE larvek; CREATE TABLE server_term (") + kServerTermColumns +
+                ") CHARACTER SET cp1250; INSERT INTO server_term VALUES " + rows);
+    WriteOwnFile("");
+    expected.push_back("warning: tabulka larvek.server_term (definice příkazů)" + no_key);
+  } else {
+    WriteOwnFile(Sections(cases));
+  }
+  expected.push_back("warning: tabulka larvek.archiv (zapisuje ARCHIV)" + not_innodb);
+  expected.push_back("warning: tabulka larvek.pohyby (zapisuje POHYB)" + no_key);
+  expected.push_back("warning: tabulka larvek.denik (zapisuje DENIK)" + not_innodb);
+  expected.push_back("warning: tabulka larvek.denik (zapisuje DENIK)" + no_key);
+  expected.push_back("warning: tabulka centrala.ceny (zapisuje CENA, CENA2)" + not_innodb);
+
+  const CheckOutcome outcome = CheckDefinitions(ProgramPath());
+  EXPECT_EQ(outcome.status, 1) << outcome.text;
+  EXPECT_NE(outcome.text.find(kClusterLine), std::string::npos) << outcome.text;
+  EXPECT_EQ(LinesStartingWith(outcome.text, "warning: tabulka"), expected) << outcome.text;
+  EXPECT_NE(outcome.text.find("8 definitions, " + std::to_string(expected.size()) + " warnings"),
+            std::string::npos)
+      << outcome.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, ClusterTablesCheckTest,
+                         ::testing::Values(Source::kTable, Source::kFile), SourceName);
+
+// The sample databases load into a node of a cluster, and nothing of them needs a warning.
+TEST_F(ClusterCheckTest, SampleSchemaIsReadyForACluster) {
+  node_->Exec(TempDir::Read(LARVEK_SOURCE_DIR "/data/sample_schema.sql"));
+  WriteOwnFile("");
+  const CheckOutcome outcome = CheckDefinitions(ProgramPath());
+  EXPECT_EQ(outcome.status, 0) << outcome.text;
+  EXPECT_NE(outcome.text.find(kClusterLine), std::string::npos) << outcome.text;
+  EXPECT_NE(outcome.text.find("definitions table server_term"), std::string::npos) << outcome.text;
+  EXPECT_EQ(node_->QueryValue("select count(*) from information_schema.TABLES where "
+                              "TABLE_SCHEMA like 'larvek%' and ENGINE <> 'InnoDB'"),
+            "0");
+}
 
 // The real binary, once: the option reaches the checker and its status becomes the exit status.
 TEST_F(CheckTest, BinaryExitsWithTheCheckStatus) {

@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -121,14 +120,7 @@ class HostileConditions : public ::testing::TestWithParam<HostileCase> {
   }
 
   // Today's day file in the program directory.
-  std::string DayFile() const {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char day[16];
-    std::strftime(day, sizeof day, "%Y%m%d", &local);
-    return server_.ProgramDir() + day + "/log.txt";
-  }
+  std::string DayFile() const { return server_.DayLogPath(); }
 
  private:
   static MariaDb* db_;

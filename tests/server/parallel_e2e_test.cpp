@@ -31,6 +31,7 @@
 #include "command_database.h"
 #include "mariadb_server.h"
 #include "server_process.h"
+#include "temp_dir.h"
 
 namespace larvek::testing {
 namespace {
@@ -826,6 +827,67 @@ TEST_F(ParallelServer, StartUpLineForTheValueOfParallelRequests) {
     EXPECT_EQ(CountMessages("Parallel_requests") + CountMessages(kParallelModeStart),
               v.line.empty() ? 0 : 1)
         << AllMessages();
+    server_->Stop();
+  }
+}
+
+// What a node of a Galera cluster answers when it does not take a statement, raised here by
+// a procedure that has written its row first: a certification conflict, a node that is not
+// ready for clients (also what a node out of the primary component answers) and a commit
+// refused without the quorum.
+struct ClusterRefusal {
+  const char* name;
+  int number;
+  const char* sqlstate;
+  const char* text;
+};
+const ClusterRefusal kClusterRefusals[] = {
+    {"certification conflict", 1213, "40001",
+     "Deadlock found when trying to get lock; try restarting transaction"},
+    {"node not ready", 1047, "08S01", "WSREP has not yet prepared node for application use"},
+    {"commit without quorum", 1180, "HY000",
+     "Got error 6 \"No such device or address\" during COMMIT"},
+};
+
+// Each refusal is the error record, in both ways a template runs (opened as reading, executed
+// as modifying) and in both request modes; the day's log line names the database's number and
+// text, and the statement was sent once: its row is there once.
+TEST_F(ParallelServer, ClusterRefusalsAreErrorRecordsAndNothingIsSentAgain) {
+  database_.Exec("CREATE TABLE zapisy (id INT AUTO_INCREMENT PRIMARY KEY, kod VARCHAR(40))");
+  for (const ClusterRefusal& r : kClusterRefusals) {
+    const std::string n = std::to_string(r.number);
+    database_.Exec("CREATE PROCEDURE odmitni_" + n +
+                   "(k VARCHAR(40)) BEGIN INSERT INTO zapisy (kod) VALUES (k); SIGNAL SQLSTATE '" +
+                   r.sqlstate + "' SET MYSQL_ERRNO = " + n +
+                   ", MESSAGE_TEXT = " + CommandDatabase::Literal(r.text) + "; END");
+    Define("CTI" + n, 1, "kod", "call odmitni_" + n + "(%a%)", "", "NENI");
+    Define("ZAPIS" + n, 1, "", "call odmitni_" + n + "(%a%) /* insert */", "", "NENI");
+  }
+  DefineStock();
+  for (const char* keys : {"", "Parallel_requests=4\r\n"}) {
+    SCOPED_TRACE(*keys ? keys : "one at a time");
+    NewServer();
+    Start(keys);
+    Terminal t = Connect();
+    EXPECT_EQ(t.Ask("STAV;A1"), kStockReply);  // a kept link in parallel mode
+    for (const ClusterRefusal& r : kClusterRefusals) {
+      for (const char* command : {"CTI", "ZAPIS"}) {
+        const std::string name = command + std::to_string(r.number);
+        SCOPED_TRACE(name);
+        const std::string code = name + (*keys ? "-p" : "-1");
+        EXPECT_EQ(t.Ask(name + ";" + code), name + ";error#\r");
+        const std::string line = "Chyba p\xF8\xEDkazu " + name +
+                                 ": EDatabaseError: SQL chyba: " + r.text + " (#" +
+                                 std::to_string(r.number) + ")";
+        ASSERT_TRUE(server_->WaitForMessage(Cp1250ToUtf8(line))) << AllMessages();
+        EXPECT_NE(TempDir::Read(server_->DayLogPath()).find("  " + line + "\r\n"),
+                  std::string::npos);
+        EXPECT_EQ(TestDatabase().QueryValue("select count(*) from " + database_.Name() +
+                                            ".zapisy where kod = '" + code + "'"),
+                  "1");
+      }
+    }
+    EXPECT_EQ(t.Ask("STAV;A1"), kStockReply);  // the failed links left nothing behind
     server_->Stop();
   }
 }

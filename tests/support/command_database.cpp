@@ -47,9 +47,17 @@ void CommandDatabase::CreateServerTerm(const std::string& columns) {
 void CommandDatabase::Define(const std::string& name, int parameter_count,
                              const std::string& result_columns, const std::string& sql1,
                              const std::string& sql2, const std::string& empty_result_text) {
-  Exec("INSERT INTO server_term VALUES (" + Literal(name) + ", " + std::to_string(parameter_count) +
-       ", " + Literal(result_columns) + ", " + Literal(sql1) + ", " + Literal(sql2) + ", " +
-       Literal(empty_result_text) + ")");
+  Exec("INSERT INTO server_term VALUES " +
+       DefinitionRow(name, parameter_count, result_columns, sql1, sql2, empty_result_text));
+}
+
+std::string CommandDatabase::DefinitionRow(const std::string& name, int parameter_count,
+                                           const std::string& result_columns,
+                                           const std::string& sql1, const std::string& sql2,
+                                           const std::string& empty_result_text) {
+  return "(" + Literal(name) + ", " + std::to_string(parameter_count) + ", " +
+         Literal(result_columns) + ", " + Literal(sql1) + ", " + Literal(sql2) + ", " +
+         Literal(empty_result_text) + ")";
 }
 
 void CommandDatabase::DefineFailing(const std::string& name) {

@@ -36,6 +36,10 @@ class CommandDatabase {
   void Define(const std::string& name, int parameter_count, const std::string& result_columns,
               const std::string& sql1, const std::string& sql2,
               const std::string& empty_result_text);
+  // The values of such a row, "(...)", for an INSERT INTO server_term VALUES.
+  static std::string DefinitionRow(const std::string& name, int parameter_count,
+                                   const std::string& result_columns, const std::string& sql1,
+                                   const std::string& sql2, const std::string& empty_result_text);
   // A command whose statement the database rejects.
   void DefineFailing(const std::string& name);
 

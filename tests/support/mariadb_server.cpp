@@ -120,7 +120,8 @@ class StopServerAfterTests : public ::testing::Environment {
 
 }  // namespace
 
-MariaDb::MariaDb() {
+MariaDb::MariaDb(std::vector<std::string> server_options)
+    : server_options_(std::move(server_options)) {
   std::string pattern = (fs::temp_directory_path() / "larvek-mariadb-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("MariaDB test server: mkdtemp failed");
   dir_ = pattern + "/";
@@ -168,6 +169,7 @@ void MariaDb::Start() {
               {"--socket=" + socket_, "--port=" + std::to_string(port_), "--bind-address=127.0.0.1",
                "--skip-name-resolve", "--pid-file=" + dir_ + "mariadb.pid",
                "--log-error=" + dir_ + "error.log", "--tmpdir=" + dir_});
+  args.insert(args.end(), server_options_.begin(), server_options_.end());
   pid_ = Spawn(args, dir_ + "server.log");
 
   auto deadline = Clock::now() + std::chrono::seconds(120);

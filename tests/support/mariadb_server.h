@@ -22,7 +22,9 @@ namespace larvek::testing {
 class MariaDb {
  public:
   // Creates the data directory and starts the server; throws std::runtime_error on failure.
-  MariaDb();
+  // `server_options` go to the server (not to the installation) at every start.
+  MariaDb() : MariaDb(std::vector<std::string>{}) {}
+  explicit MariaDb(std::vector<std::string> server_options);
   // Stops the server and removes the directory.
   ~MariaDb();
   MariaDb(const MariaDb&) = delete;
@@ -81,6 +83,7 @@ class MariaDb {
   std::string dir_;
   std::string datadir_;
   std::string socket_;
+  std::vector<std::string> server_options_;
   std::string default_sql_mode_;
   std::string general_log_;
   int general_log_count_ = 0;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <stdexcept>
 
@@ -193,6 +194,15 @@ std::string ServerProcess::Stderr() const {
 bool ServerProcess::WaitForStderr(const std::string& needle,
                                   std::chrono::milliseconds timeout) const {
   return WaitFor([&] { return Stderr().find(needle) != std::string::npos; }, timeout);
+}
+
+std::string ServerProcess::DayLogPath() const {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char day[16];
+  std::strftime(day, sizeof day, "%Y%m%d", &local);
+  return program_dir_ + day + "/log.txt";
 }
 
 std::string ServerProcess::ListenAddress() {

@@ -32,6 +32,8 @@ class ServerProcess {
   const std::string& ProgramDir() const { return program_dir_; }
   const std::string& WorkDir() const { return work_dir_; }
   std::string OwnConfigPath() const { return program_dir_ + "srvlarvek.INI"; }
+  // Today's file of the activity log (Windows-1250, CR LF after each line).
+  std::string DayLogPath() const;
 
   // The command line after the program name; {"--console"} unless set.
   void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }

@@ -33,8 +33,10 @@ double Seconds(std::chrono::steady_clock::duration d) {
 int main(int argc, char** argv) {
   larvek::DbConnection connection;
   larvek::LinkSettings settings;
-  settings.host = Setting(argc, argv, 1, "LARVEK_DB_HOST", "127.0.0.1");
-  settings.port = std::atoi(Setting(argc, argv, 2, "LARVEK_DB_PORT", "3306").c_str());
+  const larvek::HostPort host{
+      Setting(argc, argv, 1, "LARVEK_DB_HOST", "127.0.0.1"),
+      std::atoi(Setting(argc, argv, 2, "LARVEK_DB_PORT", "3306").c_str())};
+  settings.hosts = {host};
   settings.user = Setting(argc, argv, 3, "LARVEK_DB_USER", "larvek");
   settings.password = Setting(argc, argv, 4, "LARVEK_DB_PASSWORD", "heslo");
   settings.database = Setting(argc, argv, 5, "LARVEK_DB_NAME", "larvek");
@@ -50,9 +52,9 @@ int main(int argc, char** argv) {
     // The direct side runs on a link of its own with the same login, as the layer keeps its
     // handle to itself.
     MYSQL* mysql = mysql_init(nullptr);
-    if (!mysql || !mysql_real_connect(mysql, settings.host.c_str(), settings.user.c_str(),
+    if (!mysql || !mysql_real_connect(mysql, host.host.c_str(), settings.user.c_str(),
                                       settings.password.c_str(), settings.database.c_str(),
-                                      static_cast<unsigned>(settings.port), nullptr, 0))
+                                      static_cast<unsigned>(host.port), nullptr, 0))
       throw std::runtime_error("connect");
     struct CloseDirect {
       MYSQL* m;

@@ -25,6 +25,16 @@
 //   --duration S      no request is started after S seconds; the ones under way finish
 //   --progress        a progress line on standard error every second
 //   --report N        describe the first N lost or mismatched requests (default 5)
+//   --count FIRST     counting mode: terminal k (0, 1, ...) owns the counter FIRST + k and sends
+//                     CITAC;<counter> in its closed loop, through every reconnect. The ok reply
+//                     is CITAC;<counter>;<n> T CR with n a whole number (a definition that adds
+//                     one to the counter's row and reads it back, do_ctecky `id|n`); --request
+//                     and --expect do not apply
+//   --record FILE     counting mode: every request's outcome into FILE, one CSV line each after
+//                     the header `counter,outcome,value,sent_us,ended_us`: the outcome (ok,
+//                     error, lost, mismatched), n of an ok reply (else empty), and the wall-clock
+//                     times in microseconds since 1970 when the request was started (connect or
+//                     send) and when it ended
 //
 // Every request ends as one of:
 //   ok          the expected record
@@ -79,7 +89,7 @@ void Usage() {
                "usage: larvek_load [--connections N] [--requests M] [--request TEXT]\n"
                "         [--terminator T] [--expect echo|name] [--allow-errors] [--idle K]\n"
                "         [--reconnect] [--timeout MS] [--duration S] [--progress] [--report N]\n"
-               "         HOST:PORT\n"
+               "         [--count FIRST [--record FILE]] HOST:PORT\n"
                "  e.g. larvek_load --connections 300 --requests 100 --request 'ECHO;%%d'\n"
                "       --terminator '#' 127.0.1.1:2000\n");
 }
@@ -99,7 +109,38 @@ struct Options {
   long duration_s = 0;
   bool progress = false;
   long report = 5;
+  long first_counter = -1;  // counting mode when >= 0
+  std::string record_path;
 };
+
+// The ways a request ends, as the summary counts them and the record file names them.
+enum class Outcome { kOk, kError, kLost, kMismatched };
+
+const char* OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kOk:
+      return "ok";
+    case Outcome::kError:
+      return "error";
+    case Outcome::kLost:
+      return "lost";
+    case Outcome::kMismatched:
+      return "mismatched";
+  }
+  return "";
+}
+
+// How a reply was judged; value is n of a counting mode's ok reply.
+struct Verdict {
+  Outcome outcome;
+  std::string value;
+};
+
+int64_t WallMicroseconds() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 enum class State { kOff, kConnecting, kSending, kWaiting, kIdle };
 
@@ -114,6 +155,7 @@ struct Terminal {
   size_t sent = 0;
   std::string received;
   Clock::time_point sent_at;
+  int64_t started_wall_us = 0;    // when the request under way was started (record file)
   uint64_t timer_generation = 0;  // a queued deadline of another generation is stale
 };
 
@@ -134,8 +176,11 @@ bool ParseNumber(const char* text, long min, long max, long& value) {
 
 class Load {
  public:
-  Load(const Options& options, const sockaddr_in& target)
-      : options_(options), target_(target), template_(larvek::Utf8ToCp1250(options.request)) {}
+  Load(const Options& options, const sockaddr_in& target, FILE* record)
+      : options_(options),
+        target_(target),
+        template_(larvek::Utf8ToCp1250(options.request)),
+        record_(record) {}
 
   int Run();
 
@@ -148,7 +193,10 @@ class Load {
   void OnReadable(size_t i);
   void CheckReply(size_t i);
   void FailConnect(size_t i, const std::string& why);
-  void Judge(size_t i, const std::string& reply);
+  Verdict Judge(size_t i, const std::string& reply);
+  Verdict JudgeCount(size_t i, const std::string& reply) const;
+  void Record(size_t i, const Verdict& verdict);
+  bool Counting() const { return options_.first_counter >= 0; }
   void RequestLost(size_t i, const std::string& why);
   void RequestDone(size_t i);
   void IdleLost(size_t i, const std::string& why);
@@ -168,6 +216,7 @@ class Load {
   const Options& options_;
   const sockaddr_in target_;
   const std::string template_;
+  FILE* const record_;  // the record file, or null
   int epoll_ = -1;
   std::vector<Terminal> terminals_;
   std::deque<Deadline> deadlines_;  // every deadline is now + timeout: kept in order by itself
@@ -256,16 +305,21 @@ void Load::StartRequest(size_t i) {
   }
   t.number = ++next_number_;
   t.request.clear();
-  const std::string number = std::to_string(t.number);
-  for (size_t p = 0; p < template_.size(); ++p) {
-    if (template_.compare(p, 2, "%d") == 0) {
-      t.request += number;
-      ++p;
-    } else {
-      t.request += template_[p];
+  if (Counting()) {
+    t.request = "CITAC;" + std::to_string(options_.first_counter + static_cast<long>(i));
+  } else {
+    const std::string number = std::to_string(t.number);
+    for (size_t p = 0; p < template_.size(); ++p) {
+      if (template_.compare(p, 2, "%d") == 0) {
+        t.request += number;
+        ++p;
+      } else {
+        t.request += template_[p];
+      }
     }
   }
   t.request += '\r';
+  t.started_wall_us = WallMicroseconds();
   t.sent = 0;
   t.received.clear();
   ArmDeadline(i);
@@ -376,13 +430,21 @@ void Load::CheckReply(size_t i) {
   std::string reply = t.received.substr(0, cr + 1);
   std::string rest = t.received.substr(cr + 1);
   t.received.clear();
-  Judge(i, reply);
+  Record(i, Judge(i, reply));
   if (!rest.empty()) Mismatched(i, "bytes after the reply: '" + larvek::VisibleCp1250(rest) + "'");
   RequestDone(i);
 }
 
-// Sorts the reply into ok, error record or mismatched.
-void Load::Judge(size_t i, const std::string& reply) {
+// Sorts the reply into ok, error record or mismatched, and counts it.
+Verdict Load::Judge(size_t i, const std::string& reply) {
+  if (Counting()) {
+    Verdict verdict = JudgeCount(i, reply);
+    if (verdict.outcome == Outcome::kOk) ++ok_;
+    if (verdict.outcome == Outcome::kError) ++errors_;
+    if (verdict.outcome == Outcome::kMismatched)
+      Mismatched(i, "reply '" + larvek::VisibleCp1250(reply) + "'");
+    return verdict;
+  }
   const Terminal& t = terminals_[i];
   const std::string request = t.request.substr(0, t.request.size() - 1);
   const size_t name_end = request.find(';');
@@ -395,16 +457,42 @@ void Load::Judge(size_t i, const std::string& reply) {
   }
   if (reply == name + ";error" + options_.terminator + "\r") {
     ++errors_;
-    return;
+    return {Outcome::kError, ""};
   }
   bool ok = options_.expect == Expect::kEcho
                 ? reply == name + ";" + param + options_.terminator + "\r"
                 : reply.compare(0, name.size() + 1, name + ";") == 0;
   if (ok) {
     ++ok_;
-  } else {
-    Mismatched(i, "reply '" + larvek::VisibleCp1250(reply) + "'");
+    return {Outcome::kOk, ""};
   }
+  Mismatched(i, "reply '" + larvek::VisibleCp1250(reply) + "'");
+  return {Outcome::kMismatched, ""};
+}
+
+// Counting mode: the ok reply is the request (CITAC;<counter>), `;`, the counter's value, T, CR.
+Verdict Load::JudgeCount(size_t i, const std::string& reply) const {
+  const std::string request = terminals_[i].request.substr(0, terminals_[i].request.size() - 1);
+  const std::string end = options_.terminator + "\r";
+  if (reply == "CITAC;error" + end) return {Outcome::kError, ""};
+  const std::string prefix = request + ";";
+  if (reply.size() > prefix.size() + end.size() && reply.compare(0, prefix.size(), prefix) == 0 &&
+      reply.compare(reply.size() - end.size(), end.size(), end) == 0) {
+    std::string value = reply.substr(prefix.size(), reply.size() - prefix.size() - end.size());
+    if (std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      return {Outcome::kOk, value};
+  }
+  return {Outcome::kMismatched, ""};
+}
+
+// One line of the record file for the request that just ended.
+void Load::Record(size_t i, const Verdict& verdict) {
+  if (record_ == nullptr) return;
+  const Terminal& t = terminals_[i];
+  std::fprintf(record_, "%ld,%s,%s,%lld,%lld\n", options_.first_counter + static_cast<long>(i),
+               OutcomeName(verdict.outcome), verdict.value.c_str(),
+               static_cast<long long>(t.started_wall_us),
+               static_cast<long long>(WallMicroseconds()));
 }
 
 void Load::Mismatched(size_t i, const std::string& what) {
@@ -417,6 +505,7 @@ void Load::RequestLost(size_t i, const std::string& why) {
   ++lost_;
   if (reported_++ < options_.report)
     std::fprintf(stderr, "larvek_load: lost: %s: %s\n", Describe(i).c_str(), why.c_str());
+  Record(i, {Outcome::kLost, ""});
   Drop(i);
   RequestDone(i);
 }
@@ -638,6 +727,11 @@ int main(int argc, char** argv) {
       o.progress = true;
     } else if (opt == "--report" && has_value) {
       good = ParseNumber(argv[++i], 0, 1000000000, o.report);
+    } else if (opt == "--count" && has_value) {
+      good = ParseNumber(argv[++i], 0, 1000000000, o.first_counter);
+    } else if (opt == "--record" && has_value) {
+      o.record_path = argv[++i];
+      good = !o.record_path.empty();
     } else if (opt == "--help") {
       Usage();
       return 0;
@@ -657,6 +751,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "larvek_load: --requests 0 needs --duration\n");
     return kUsageError;
   }
+  if (!o.record_path.empty() && o.first_counter < 0) {
+    std::fprintf(stderr, "larvek_load: --record needs --count\n");
+    return kUsageError;
+  }
   sockaddr_in target{};
   if (!ResolveLoopback(argv[i], target)) return kUsageError;
 
@@ -673,6 +771,20 @@ int main(int argc, char** argv) {
                  static_cast<unsigned long long>(limit.rlim_cur));
     return kUsageError;
   }
-  Load load(o, target);
-  return load.Run();
+  FILE* record = nullptr;
+  if (!o.record_path.empty()) {
+    record = std::fopen(o.record_path.c_str(), "w");
+    if (record == nullptr) {
+      std::fprintf(stderr, "larvek_load: %s: %s\n", o.record_path.c_str(), std::strerror(errno));
+      return kUsageError;
+    }
+    std::fprintf(record, "counter,outcome,value,sent_us,ended_us\n");
+  }
+  Load load(o, target, record);
+  const int status = load.Run();
+  if (record != nullptr && std::fclose(record) != 0) {
+    std::fprintf(stderr, "larvek_load: %s: %s\n", o.record_path.c_str(), std::strerror(errno));
+    return kUsageError;
+  }
+  return status;
 }

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config libgtest-dev libmariadb-dev libmicrohttpd-dev mariadb-server galera-4
           qt6-base-dev xvfb trayer xdotool imagemagick x11-utils openbox libsystemd-dev systemd
-          prometheus lintian devscripts man-db)
+          prometheus lintian devscripts man-db haproxy galera-4 rsync socat)
 tools/install_packages.sh "${packages[@]}"
 
 jobs=$(nproc)

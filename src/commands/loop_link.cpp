@@ -102,12 +102,14 @@ void LoopLink::Arm(int waits) {
   uint32_t interest = 0;
   if (waits & (kLinkWaitRead | kLinkWaitExcept)) interest |= EventLoop::kReadable;
   if (waits & kLinkWaitWrite) interest |= EventLoop::kWritable;
-  if (fd != watched_fd_) {
+  // A new socket may carry the number of the one it replaces, which the loop no longer holds.
+  if (fd != watched_fd_ || connection_.SocketSerial() != watched_serial_) {
     if (watched_fd_ >= 0) loop_.Unwatch(watched_fd_);
     watched_fd_ = -1;
     if (fd >= 0 && interest != 0) {
       loop_.Watch(fd, interest, [this](uint32_t events) { OnSocket(events); });
       watched_fd_ = fd;
+      watched_serial_ = connection_.SocketSerial();
     }
   } else if (fd >= 0) {
     loop_.SetInterest(fd, interest);

@@ -13,6 +13,7 @@
 // coroutine that awaits it is then never resumed, and its owner destroys it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -82,6 +83,7 @@ class LoopLink {
   DbQuery rows_;
   Timer timer_;
   int watched_fd_ = -1;
+  uint64_t watched_serial_ = 0;  // the connection's SocketSerial of watched_fd_
   int waits_ = 0;
   std::function<void()> on_finished_;  // the operation's waiter: resumes it
   std::optional<MonotonicClock::TimePoint> deadline_;

@@ -8,6 +8,7 @@
 #include "base/error.h"
 #include "base/file_io.h"
 #include "base/text.h"
+#include "config/host_list.h"
 
 namespace larvek {
 
@@ -54,10 +55,23 @@ StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& p
   out.password = shared.ReadText("LogOn", "Password", out.password);
   out.user = shared.ReadText("LogOn", "User", out.user);
 
-  out.host = own.ReadText("LogOn", "IP", out.host);
+  const char kAbsent[] = "\x01";
+  const std::string own_host = own.ReadText("LogOn", "IP", kAbsent);
+  if (own_host != kAbsent) out.host = own_host;
   out.password = own.ReadText("LogOn", "Password", out.password);
   out.user = own.ReadText("LogOn", "User", out.user);
   out.port = own.ReadNumber("LogOn", "SQLport", 3306);
+  out.hosts = {HostPort{out.host, out.port}};
+  // A list that cannot be read fails the reading once everything else is read: the listener
+  // still starts with the keys after it.
+  std::optional<HostListFailure> host_failure;
+  if (own_host != kAbsent) {
+    Result<std::vector<HostPort>, HostListFailure> list = ParseHostList(own_host, out.port);
+    if (list)
+      out.hosts = std::move(list).Value();
+    else
+      host_failure = list.Failure();
+  }
   out.database = own.ReadText("LogOn", "Database", "larvek");
   // Seconds a database connect, read or write may take; negative values count as the default.
   const int32_t timeout = own.ReadNumber("LogOn", "SQLtimeout", 30);
@@ -79,7 +93,6 @@ StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& p
       EqualIgnoringAsciiCase(own.ReadText("Server", "Request_end", ""), "CR");
   // Absent: one at a time, as always; a value that is not a plain integer in range is a mistake
   // worth a log line, and the safe mode.
-  const char kAbsent[] = "\x01";
   const std::string parallel = own.ReadText("Server", "Parallel_requests", kAbsent);
   if (parallel != kAbsent) {
     const std::string_view digits = TrimSpaceAndControls(parallel);
@@ -103,6 +116,7 @@ StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& p
   int32_t max_time = own.ReadNumber("Server", "Max_time", 5000);
   if (max_time < 0) {
     result.failure = Error::Range();
+    result.failed_setting = "[Server] Max_time=" + own.ReadText("Server", "Max_time", "");
     return result;
   }
   out.max_time = max_time;
@@ -118,6 +132,10 @@ StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& p
   out.regional.short_date_format = read("ShortDateFormat", defaults.short_date_format);
   out.regional.long_time_format = read("LongTimeFormat", defaults.long_time_format);
   out.regional.decimal_separator = read("DecimalSeparator", defaults.decimal_separator);
+  if (host_failure) {
+    result.failure = Error::Convert(host_failure->reason);
+    result.failed_setting = "[LogOn] IP=" + out.host;
+  }
   return result;
 }
 

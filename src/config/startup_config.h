@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/host_port.h"
 #include "base/regional.h"
 #include "base/result.h"
 #include "config/config_store.h"
@@ -46,8 +47,11 @@ inline constexpr int32_t kDefaultMaxReplyBytes = 4 * 1024 * 1024;
 
 // The values read at start-up.
 struct StartupConfig {
-  std::string host, password, user;  // database login
-  int32_t port = 3306;               // database TCP port
+  std::string host, password, user;  // database login; host: IP as written
+  int32_t port = 3306;               // database TCP port (SQLport)
+  // The database servers a new link tries, in order: one entry made of IP and SQLport, or the
+  // own file's list "host[:port],..." (see ParseHostList).
+  std::vector<HostPort> hosts = {HostPort{}};
   int32_t sql_timeout = 30;          // seconds for a database connect, read or write; 0: none
   std::string database = "larvek";   // database name
   std::string terminator;            // terminator appended to every reply record
@@ -79,14 +83,19 @@ struct StartupConfig {
 struct StartupConfigRead {
   StartupConfig config;
   std::optional<Error> failure;
+  // The setting that failed, as "[section] key=value" for the log line that names it.
+  std::string failed_setting;
 };
 
 // Reads the start-up configuration from the shared file (found from `program_dir`) and the own
 // file `own`:
-// 1. shared file, [LogOn]: IP, Password, User (defaults: empty);
+// 1. shared file, [LogOn]: IP, Password, User (defaults: empty); the shared IP is one host as
+//    it is written, since other programs read that file too;
 // 2. own file, [LogOn]: IP, Password, User (defaults: the shared values), SQLport (3306),
 //    SQLtimeout (30),
-//    Database ("larvek");
+//    Database ("larvek"); an IP of the own file is read as a host list (ParseHostList); a list
+//    it refuses leaves IP as one host and fails the reading at its end with
+//    Error::Convert(the reason);
 // 3. own file, [Server]: Ukoncovac (empty), Server_port ("2000"), Server_IP (empty, trimmed),
 //    Max_reply (4 MiB; below 1 counts as the default), Max_clients (20000),
 //    Max_clients_per_address (0), Status_port (empty), Status_IP ("127.0.0.1"; trimmed),
@@ -99,7 +108,7 @@ struct StartupConfigRead {
 // 4. own file, [Regional]: ShortDateFormat, LongTimeFormat, DecimalSeparator; a missing or empty
 //    value keeps the default.
 // A negative Max_time stops the reading with the failure Error::Range() ("Range check error");
-// Interval_on and [Regional] are then not read. The caller applies what was read either way.
+// Interval_on and [Regional] are then not read. A failure names its setting (failed_setting). The caller applies what was read either way.
 StartupConfigRead ReadStartupConfig(const ConfigStore& own, const std::string& program_dir);
 
 // The configuration read again while the server runs, against the one it runs with.

@@ -33,18 +33,18 @@ void InitClientLibrary() {
   });
 }
 
-// Waits until the link's socket shows one of the events `waits_for` names (MYSQL_WAIT_*
-// flags) or, when it names MYSQL_WAIT_TIMEOUT, until the client library's time-out is over;
-// returns what happened, as the library's continue functions take it.
-int AwaitLink(MYSQL* m, int waits_for) {
-  pollfd watch{mysql_get_socket(m), 0, 0};
+// Waits until the socket `fd` shows one of the events `waits_for` names (MYSQL_WAIT_* flags)
+// or, when it names MYSQL_WAIT_TIMEOUT, until `timeout_ms` have passed; returns what happened,
+// as the library's continue functions take it. A negative `fd` (a pause) waits for the time.
+int AwaitLink(int fd, int waits_for, unsigned timeout_ms) {
+  pollfd watch{fd, 0, 0};
   if (waits_for & MYSQL_WAIT_READ) watch.events |= POLLIN;
   if (waits_for & MYSQL_WAIT_WRITE) watch.events |= POLLOUT;
   if (waits_for & MYSQL_WAIT_EXCEPT) watch.events |= POLLPRI;
   using Clock = std::chrono::steady_clock;
   const bool timed = (waits_for & MYSQL_WAIT_TIMEOUT) != 0;
   const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(timed ? mysql_get_timeout_value_ms(m) : 0);
+      Clock::now() + std::chrono::milliseconds(timed ? timeout_ms : 0);
   for (;;) {
     int wait_ms = -1;
     if (timed) {
@@ -53,6 +53,7 @@ int AwaitLink(MYSQL* m, int waits_for) {
     }
     const int ready = ::poll(&watch, 1, wait_ms);
     if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0 && timed && Clock::now() < deadline) continue;
     if (ready <= 0) return MYSQL_WAIT_TIMEOUT;  // a failed poll ends the wait as a time-out
     int happened = 0;
     if (watch.revents & POLLIN) happened |= MYSQL_WAIT_READ;
@@ -65,6 +66,21 @@ int AwaitLink(MYSQL* m, int waits_for) {
   }
 }
 
+// Which entry of a host list answered last, shared by the links with that list: a new link
+// starts there. A few lists at most are ever in use (the running login, one reloaded).
+size_t& PreferredHost(const std::vector<HostPort>& hosts) {
+  static std::vector<std::pair<std::vector<HostPort>, size_t>> known;
+  for (auto& [list, index] : known)
+    if (list == hosts) return index;
+  if (known.size() >= 8) known.erase(known.begin());
+  known.emplace_back(hosts, 0);
+  return known.back().second;
+}
+
+// The pauses before the second and the third round of tries.
+constexpr std::chrono::milliseconds kConnectPauses[] = {std::chrono::milliseconds(100),
+                                                        std::chrono::milliseconds(400)};
+
 }  // namespace
 
 DbConnection::DbConnection() = default;
@@ -76,7 +92,7 @@ DbConnection::~DbConnection() {
 
 void DbConnection::Disconnect() {
   open_failed_ahead_ = false;
-  if (opening_) {
+  if (Connecting()) {
     try {
       EnsureOpen();
     } catch (...) {
@@ -114,36 +130,78 @@ void DbConnection::Opened(MYSQL* m) {
   mysql_ = m;
   mode_confirmed_ = false;
   ++g_open_links;
-  if (on_opened_) on_opened_(std::chrono::steady_clock::now() - connect_started_);
+  if (settings_.hosts.size() > 1) PreferredHost(settings_.hosts) = tries_.host;
+  if (on_opened_)
+    on_opened_({std::chrono::steady_clock::now() - connect_started_, settings_.hosts[tries_.host],
+                tries_.failed, tries_.last_failure});
 }
 
 void DbConnection::BeginOpen() {
-  if (mysql_ || opening_ || open_failed_ahead_) return;
+  if (mysql_ || Connecting() || open_failed_ahead_) return;
   opening_waits_for_ = StartConnect();
   // A connect that failed at once keeps its failure for EnsureOpen.
-  open_failed_ahead_ = !opening_ && !mysql_;
+  open_failed_ahead_ = !Connecting() && !mysql_;
 }
 
 int DbConnection::StartConnect() {
   connect_started_ = std::chrono::steady_clock::now();
   timed_out_ = false;
+  if (settings_.hosts.empty()) settings_.hosts = {HostPort{}};
+  tries_ = Tries{};
+  if (settings_.hosts.size() > 1)
+    tries_.host = PreferredHost(settings_.hosts) % settings_.hosts.size();
+  return StartTry();
+}
+
+int DbConnection::StartTry() {
   op_failure_.reset();
   MYSQL* m = NewHandle();
   if (!m) {
     op_failure_.emplace(kConnectFailed, 0);
+    step_ = Step::kNone;
     return 0;
   }
   auto or_null = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
   opened_ = nullptr;
   opening_ = m;
+  ++socket_serial_;
   step_ = Step::kConnect;
   // The strings stay in settings_, which do not change while the link opens.
+  const HostPort& host = settings_.hosts[tries_.host];
   const int waits = mysql_real_connect_start(
-      &opened_, m, or_null(settings_.host), or_null(settings_.user), settings_.password.c_str(),
-      or_null(settings_.database), settings_.port == 0 ? 3306 : settings_.port, nullptr,
+      &opened_, m, or_null(host.host), or_null(settings_.user), settings_.password.c_str(),
+      or_null(settings_.database), host.port == 0 ? 3306 : host.port, nullptr,
       CLIENT_CONNECT_WITH_DB);
   if (waits != 0) return waits;
   return RunSteps(false, 0);
+}
+
+int DbConnection::TryFailed(int error) {
+  ++tries_.failed;
+  tries_.last_failure = op_failure_ ? op_failure_->first : kConnectFailed;
+  if (IsRetryableConnectError(error)) tries_.retryable = true;
+  const size_t hosts = settings_.hosts.size();
+  tries_.host = (tries_.host + 1) % hosts;  // after a whole round: where the round began
+  if (++tries_.in_round < hosts) return StartTry();
+  // Every host failed. Another round only for a database that did not take the connect up,
+  // and only when the pause ends within the time the connect may take.
+  const auto now = std::chrono::steady_clock::now();
+  const size_t pause_index = static_cast<size_t>(tries_.pauses);
+  const bool pauses_left = pause_index < std::size(kConnectPauses);
+  const bool in_time =
+      pauses_left && (settings_.timeout_seconds == 0 ||
+                      now + kConnectPauses[pause_index] <
+                          connect_started_ + std::chrono::seconds(settings_.timeout_seconds));
+  if (!tries_.retryable || !in_time) {
+    step_ = Step::kNone;
+    return 0;  // op_failure_ holds the last try's failure
+  }
+  tries_.pause_ends = now + kConnectPauses[pause_index];
+  ++tries_.pauses;
+  tries_.in_round = 0;
+  tries_.retryable = false;
+  step_ = Step::kConnectPause;
+  return kLinkWaitTimeout;
 }
 
 int DbConnection::StartStatement(std::string text) {
@@ -201,12 +259,17 @@ int DbConnection::RunSteps(bool resume, int happened) {
             op_failure_.emplace(kConnectFailed, 0);
           else
             op_failure_.emplace(kSqlErrorPrefix + text, static_cast<int>(error));
-          return 0;
+          return TryFailed(static_cast<int>(error));
         }
-        Opened(m);
         timed_out_ = false;
+        Opened(m);
         return 0;
       }
+      case Step::kConnectPause:
+        if (!resume) return kLinkWaitTimeout;
+        // The pause's own time is over (or the operation's time, which the next try meets).
+        timed_out_ = false;
+        return StartTry();
       case Step::kQuery:
         waits = resume ? mysql_real_query_cont(&op_int_, m, happened)
                        : mysql_real_query_start(&op_int_, m, op_text_.data(), op_text_.size());
@@ -312,11 +375,17 @@ void DbConnection::FinishOperation() {
 }
 
 int DbConnection::Socket() const {
+  if (step_ == Step::kConnectPause) return -1;
   if (opening_) return static_cast<int>(mysql_get_socket(opening_));
   return mysql_ ? static_cast<int>(mysql_get_socket(mysql_)) : -1;
 }
 
 unsigned DbConnection::WaitTimeoutMs() const {
+  if (step_ == Step::kConnectPause) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        tries_.pause_ends - std::chrono::steady_clock::now());
+    return static_cast<unsigned>(std::max<std::chrono::milliseconds::rep>(left.count(), 1));
+  }
   MYSQL* m = opening_ ? opening_ : mysql_;
   return m ? mysql_get_timeout_value_ms(m) : 0;
 }
@@ -326,6 +395,7 @@ unsigned long DbConnection::ThreadId() const {
 }
 
 void DbConnection::CloseAbruptly() {
+  if (step_ == Step::kConnectPause) step_ = Step::kNone;  // no handle between tries
   MYSQL* m = opening_ ? opening_ : mysql_;
   if (!m) return;
   // Whatever the operation had begun is dropped: the socket is shut first, so the goodbye the
@@ -354,7 +424,8 @@ void DbConnection::EnsureOpen() {
   BeginOpen();
   open_failed_ahead_ = false;
   while (opening_waits_for_ != 0)
-    opening_waits_for_ = Continue(AwaitLink(opening_, opening_waits_for_));
+    opening_waits_for_ =
+        Continue(AwaitLink(Socket(), opening_waits_for_, WaitTimeoutMs()));
   if (!mysql_ && !op_failure_) ThrowDatabaseError(kConnectFailed);
   FinishOperation();
 }

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/host_port.h"
 #include "db/sql_statement.h"
 
 struct st_mysql;
@@ -46,15 +47,24 @@ enum LinkWait : int {
 // Where and how a link logs in. An empty host or user lets the client library choose; port 0
 // means 3306.
 struct LinkSettings {
-  std::string host;
+  // The database servers, tried in order from the one that answered last (shared by every
+  // link with the same list); never empty.
+  std::vector<HostPort> hosts = {HostPort{}};
   std::string user;
   std::string password;
   std::string database = "larvek";
-  int port = 3306;
   // Seconds that connecting, and each read or write on the link, may take before the
-  // statement fails and the link is dropped; 0 waits for ever.
+  // statement fails and the link is dropped; 0 waits for ever. The tries of a connect share it.
   unsigned timeout_seconds = 30;
   bool operator==(const LinkSettings&) const = default;
+};
+
+// How an opening of the link went.
+struct LinkOpening {
+  std::chrono::nanoseconds took{};  // from the start to the database's greeting accepted
+  HostPort host;                    // the entry that answered
+  int failed_tries = 0;             // connects that failed before (retries and other hosts)
+  std::string last_failure;         // the failure of the last of them
 };
 
 class DbConnection {
@@ -67,14 +77,14 @@ class DbConnection {
   // The login and time-out, used at the next opening of the link.
   void SetSettings(LinkSettings settings) { settings_ = std::move(settings); }
   const LinkSettings& Settings() const { return settings_; }
-  // Told the time each opening of the link took, from its start to the database's greeting
-  // accepted; for the server's figures. Must outlive the connection's use.
-  using OpenedFn = std::function<void(std::chrono::nanoseconds took)>;
+  // Told how each opening of the link went; for the server's figures and log. Must outlive the
+  // connection's use.
+  using OpenedFn = std::function<void(const LinkOpening& opening)>;
   void SetOpenedHandler(OpenedFn opened) { on_opened_ = std::move(opened); }
 
   bool Connected() const { return mysql_ != nullptr; }
   // True between BeginOpen and the EnsureOpen or Disconnect that finishes the opening.
-  bool Opening() const { return opening_ != nullptr; }
+  bool Opening() const { return Connecting(); }
   // Starts opening the link and returns without waiting for the database; EnsureOpen finishes
   // the opening (and raises its failure). Nothing happens when the link is open or already
   // opening.
@@ -109,8 +119,12 @@ class DbConnection {
   [[noreturn]] void RaiseLinkError();
 
   // Non-blocking operations; each returns LinkWait flags, 0 when it finished at once.
-  // Opens the closed link with the settings. The host must be empty, "localhost" (the local
-  // socket) or an address: the client library would look a name up blocking.
+  // Opens the closed link with the settings. Each host must be empty, "localhost" (the local
+  // socket) or an address: the client library would look a name up blocking. A failed connect
+  // moves on to the next host; when every host failed and one of them did not take the connect
+  // up (IsRetryableConnectError), all are tried again after 100 ms, and once more after 400 ms,
+  // as long as the pause ends within the time-out. Meanwhile the operation waits for
+  // kLinkWaitTimeout alone, with no socket.
   int StartConnect();
   // Sends a finished statement text on the open link and stores its whole first result set
   // (TakeStoredResult); the further results of a procedure are read and dropped.
@@ -128,10 +142,13 @@ class DbConnection {
   // %s"); a failure after which the link is lost has closed it (a connect that failed leaves
   // it closed).
   void FinishOperation();
-  // While an operation waits: the descriptor to watch, and with kLinkWaitTimeout the
-  // library's time-out in milliseconds.
+  // While an operation waits: the descriptor to watch (-1 during a pause between connects),
+  // and with kLinkWaitTimeout the library's time-out (or the pause's end) in milliseconds.
   int Socket() const;
   unsigned WaitTimeoutMs() const;
+  // Changes with each socket the link opens: a connect's next try may get the descriptor
+  // number of the one it closed, which an event loop must then watch anew.
+  uint64_t SocketSerial() const { return socket_serial_; }
   // True when the last operation failed because a wait passed its time-out.
   bool TimedOut() const { return timed_out_; }
   // The session's id on the database server (for KILL QUERY); 0 while closed.
@@ -150,13 +167,18 @@ class DbConnection {
   struct st_mysql_res* TakeStoredResult() { return std::exchange(stored_, nullptr); }
   bool StoredResultExpected() const { return stored_fields_ != 0; }
 
-  enum class Step { kNone, kConnect, kQuery, kStore, kNextResult, kStoreMore, kReset, kCharset,
-                    kSelectDb, kClose };
+  enum class Step { kNone, kConnect, kConnectPause, kQuery, kStore, kNextResult, kStoreMore,
+                    kReset, kCharset, kSelectDb, kClose };
   // Runs the operation's steps from step_ until one waits (returns its flags) or all are done
   // (0). `happened` is for the first step when it continues (resume), not when it starts.
   int RunSteps(bool resume, int happened);
   // Ends the running operation with the link's current error (closing a lost link).
   int FailStep();
+  // Starts the connect to the current host of the tries.
+  int StartTry();
+  // After a failed try: the next host, a pause before the next round, or the end (0).
+  int TryFailed(int error);
+  bool Connecting() const { return step_ == Step::kConnect || step_ == Step::kConnectPause; }
   // A new handle with the options every link uses.
   st_mysql* NewHandle();
   void Opened(st_mysql* m);
@@ -164,10 +186,23 @@ class DbConnection {
   LinkSettings settings_;
   OpenedFn on_opened_;
   std::chrono::steady_clock::time_point connect_started_;
+  // The tries of the running connect: the host tried, the tries of this round over the hosts,
+  // the pauses taken, whether a failure of the round is worth another round, and the failures.
+  struct Tries {
+    size_t host = 0;
+    size_t in_round = 0;
+    int pauses = 0;
+    bool retryable = false;
+    int failed = 0;
+    std::string last_failure;
+    std::chrono::steady_clock::time_point pause_ends;
+  };
+  Tries tries_;
+  uint64_t socket_serial_ = 0;
   st_mysql* mysql_ = nullptr;
-  // Between BeginOpen and EnsureOpen: the link being opened, what the client library waits for
-  // (MYSQL_WAIT_* flags, 0 when it has finished) and, once finished, its result (null when
-  // the connect failed).
+  // Between BeginOpen and EnsureOpen: the handle of the try under way (null during a pause),
+  // what the connect waits for (MYSQL_WAIT_* flags, 0 when it has finished) and, once a try
+  // finished, its result (null when it failed).
   st_mysql* opening_ = nullptr;
   int opening_waits_for_ = 0;
   bool open_failed_ahead_ = false;  // BeginOpen's connect failed at once; EnsureOpen raises it

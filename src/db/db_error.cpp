@@ -18,6 +18,10 @@ bool IsLinkLostError(int code) {
   }
 }
 
+bool IsRetryableConnectError(int code) {
+  return code == 2002 || code == 2003 || code == 2013;  // CR_CONNECTION_ERROR, _CONN_HOST_, _SERVER_LOST
+}
+
 void ThrowDatabaseError(const std::string& message, int code) {
   throw Error::Database(message, code);
 }

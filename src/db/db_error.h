@@ -23,6 +23,11 @@ inline constexpr const char* kClosedDataset = "Cannot perform this operation on 
 // killed the session, or the connection was lost): the next statement must connect anew.
 bool IsLinkLostError(int code);
 
+// True for the errors of a connect that the database did not take up: refused or unreachable
+// (2003, 2002 for the local socket), or closed before its greeting (2013). Such a connect is
+// worth another try; nothing was sent on it.
+bool IsRetryableConnectError(int code);
+
 // Raises `message` as a database error carrying `code`.
 [[noreturn]] void ThrowDatabaseError(const std::string& message, int code = 0);
 

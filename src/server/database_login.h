@@ -8,7 +8,7 @@
 namespace larvek {
 
 inline void ApplyDatabaseLogin(const StartupConfig& config, DbConnection& connection) {
-  connection.SetSettings({config.host, config.user, config.password, config.database, config.port,
+  connection.SetSettings({config.hosts, config.user, config.password, config.database,
                           static_cast<unsigned>(config.sql_timeout)});
 }
 

@@ -294,8 +294,8 @@ class Session {
                 0);
     ApplyDatabaseLogin(config_, connection_);
     p.Field("database",
-            Cp1250ToUtf8(config_.database) + " on " + Cp1250ToUtf8(config_.host) + ":" +
-                std::to_string(config_.port) + ", user " + Cp1250ToUtf8(config_.user),
+            Cp1250ToUtf8(config_.database) + " on " + Cp1250ToUtf8(HostListText(config_.hosts)) +
+                ", user " + Cp1250ToUtf8(config_.user),
             0);
     try {
       connection_.EnsureOpen();

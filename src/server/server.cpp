@@ -88,22 +88,51 @@ const char kDatabaseUnresolvedMiddle[] =
     "elo\x9Eit: ";
 
 // The login for links the loop waits for (the pool's, the readiness probe's), which would look a
-// host name up blocking at every connect: the name is looked up once, here, and they connect to
-// its address. `log_line` says what came of the lookup; empty when none was needed.
+// host name up blocking at every connect: each name is looked up once, here, and they connect
+// to its address. `log_lines` say what came of the lookups; none when none was needed.
 struct LoopLinkLogin {
   LinkSettings settings;
-  std::string log_line;
+  std::vector<std::string> log_lines;
 };
 
 LoopLinkLogin LoginForLoopLinks(LinkSettings links) {
-  if (links.host.empty() || links.host == "localhost" || IsNumericAddress(links.host))
-    return {std::move(links), ""};
-  const Resolved resolved = ResolveHostName(links.host);
-  if (!resolved.address)
-    return {links, kDatabaseUnresolved + links.host + kDatabaseUnresolvedMiddle + resolved.failure};
-  std::string line = kDatabaseAddress + links.host + kDatabaseAddressMiddle + *resolved.address;
-  links.host = *resolved.address;
-  return {std::move(links), std::move(line)};
+  LoopLinkLogin login{std::move(links), {}};
+  for (HostPort& entry : login.settings.hosts) {
+    const std::string name = entry.host;
+    if (name.empty() || name == "localhost" || IsNumericAddress(name)) continue;
+    const Resolved resolved = ResolveHostName(name);
+    if (!resolved.address) {
+      login.log_lines.push_back(kDatabaseUnresolved + name + kDatabaseUnresolvedMiddle +
+                                resolved.failure);
+      continue;
+    }
+    login.log_lines.push_back(kDatabaseAddress + name + kDatabaseAddressMiddle +
+                              *resolved.address);
+    entry.host = *resolved.address;
+  }
+  return login;
+}
+
+// Log line of a host list: "Databázové servery v pořadí zkoušení: " + "host:port, ...".
+const char kDatabaseHosts[] =
+    "Datab\xE1zov\xE9 servery v po\xF8"
+    "ad\xED zkou\x9A"
+    "en\xED: ";
+
+std::string DatabaseHostsLine(const std::vector<HostPort>& hosts) {
+  return kDatabaseHosts + HostListText(hosts);
+}
+
+// Log line of a link that opened after failed connects: "Spojení s databází navázáno na " + n +
+// ". pokus (" + host:port + "), předtím: " + the last failure.
+const char kRetriedOpen[] =
+    "Spojen\xED s datab\xE1z\xED nav\xE1z\xE1no na ";
+const char kRetriedOpenTry[] = ". pokus (";
+const char kRetriedOpenBefore[] = "), p\xF8" "edt\xEDm: ";
+
+std::string RetriedOpenLine(const LinkOpening& opening) {
+  return kRetriedOpen + std::to_string(opening.failed_tries + 1) + kRetriedOpenTry +
+         HostPortText(opening.host) + kRetriedOpenBefore + opening.last_failure;
 }
 
 // Log lines of a reload: kReloaded + (kReloadChanged + keys)? + (kReloadAtRestart + keys)?, or
@@ -328,8 +357,10 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
                 ServeStatusPage(path, std::move(answer));
               }),
       drain_timer_(loop) {
-  processor_.SetLinkOpenedHandler(
-      [this](std::chrono::nanoseconds took) { metrics_.CountLinkOpened(took); });
+  processor_.SetLinkOpenedHandler([this](const LinkOpening& opening) {
+    metrics_.CountLinkOpened(opening.took);
+    if (opening.failed_tries > 0) AddLogLine(RetriedOpenLine(opening));
+  });
   listener.SetHandlers({
       .on_client_connect = [this](TcpListener&, TerminalConnection& c) { OnTerminalConnected(c); },
       .on_client_disconnect =
@@ -408,6 +439,7 @@ void Server::ApplyConfig(const StartupConfig& config) {
   status_port_ = config.status_port;
   status_ip_ = config.status_ip;
   ApplyChangeable(config);
+  if (config.hosts.size() > 1) AddLogLine(DatabaseHostsLine(config.hosts));
   SetUpRequestMode(config);
 }
 
@@ -435,7 +467,7 @@ void Server::SetUpRequestMode(const StartupConfig& config) {
   probe_settings_ = db_connection.Settings();
   if (!parallel && !status_pages) return;
   const LoopLinkLogin login = LoginForLoopLinks(db_connection.Settings());
-  if (!login.log_line.empty()) AddLogLine(login.log_line);
+  for (const std::string& line : login.log_lines) AddLogLine(line);
   const LinkSettings& links = login.settings;
   probe_settings_ = links;
   if (!parallel) return;
@@ -463,7 +495,7 @@ void Server::ReloadConfiguration() {
   }
   const StartupConfigRead read = ReadStartupConfig(config_store, program_dir_);
   if (read.failure) {
-    const std::string line = ReadFailureLine(*read.failure);
+    const std::string line = ReadFailureLine(read);
     AddLogLine(kReloadRefused + (line.empty() ? read.failure->Message() : line));
     return;
   }
@@ -501,7 +533,7 @@ void Server::ReadConfiguration() {
   ApplyConfig(read.config);  // what was read before a failure stays in force
   running_config_ = read.config;
   if (read.failure) {
-    const std::string line = ReadFailureLine(*read.failure);
+    const std::string line = ReadFailureLine(read);
     if (!line.empty()) AddLogLine(line);
     throw *read.failure;
   }
@@ -509,11 +541,10 @@ void Server::ReadConfiguration() {
   view_.SetWindowCaption(Caption());
 }
 
-std::string Server::ReadFailureLine(const Error& failure) const {
-  // The only value that stops reading is a negative Max_time: name it next to the error.
-  if (failure.Kind() != ErrorKind::kRange) return "";
-  return std::string(kBadKeyValue) + "[Server] Max_time=" +
-         config_store.ReadText("Server", "Max_time", "") + ": " + failure.Message();
+std::string Server::ReadFailureLine(const StartupConfigRead& read) {
+  // The value that stopped the reading, next to the error.
+  if (!read.failure || read.failed_setting.empty()) return "";
+  return std::string(kBadKeyValue) + read.failed_setting + ": " + read.failure->Message();
 }
 
 void Server::ContactDatabase() {

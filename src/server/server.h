@@ -153,7 +153,7 @@ class Server {
   // What ApplyConfig sets that a reload may change too.
   void ApplyChangeable(const StartupConfig& config);
   // The log line of a value that stops reading the configuration, naming the key.
-  std::string ReadFailureLine(const Error& failure) const;
+  static std::string ReadFailureLine(const StartupConfigRead& read);
   // Whether the database server's global sql_mode holds ANSI_QUOTES; the first contact
   // with the database at start-up, so its failure stops start-up like the probe's.
   bool GlobalSqlModeHasAnsiQuotes();

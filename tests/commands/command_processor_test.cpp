@@ -345,7 +345,7 @@ TEST_F(CommandProcessorTest, DatabaseDownIsAnsweredAndAFailedStartRecovers) {
   database.Define("STAV", 1, "kod", "select kod from sklad where kod = %a%", "", "NENI");
   const LinkSettings real = connection.Settings();
   LinkSettings down_settings = real;
-  down_settings.port = testing::FreeLoopbackPort();  // nothing listens there
+  down_settings.hosts[0].port = testing::FreeLoopbackPort();  // nothing listens there
   connection.SetSettings(down_settings);
   const auto down = [&](const std::string& request, const std::string& name) {
     SCOPED_TRACE(request);

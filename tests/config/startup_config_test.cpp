@@ -217,6 +217,46 @@ TEST(StartupConfigTest, TerminalLimitsAndRequestEnd) {
   }
 }
 
+// The database hosts: the shared file's IP is one host as written (other programs read that
+// file); the own file's IP may be a list, and a list it refuses fails the reading once the
+// rest is read, naming the setting.
+TEST(StartupConfigTest, DatabaseHostsComeFromTheOwnFileOnly) {
+  const struct {
+    const char* name;
+    const char* shared;  // [LogOn] lines of larvek05.ini
+    const char* own;     // [LogOn] lines of the own file
+    const char* hosts;   // HostListText of what was read
+    const char* failed_setting;
+  } cases[] = {
+      {"nothing: the local socket", "", "", "localhost:3306", ""},
+      {"one host with SQLport", "", "IP=db1\r\nSQLport=3307\r\n", "db1:3307", ""},
+      {"the shared file's value as it is", "IP=db1,db2\r\n", "SQLport=3307\r\n", "db1,db2:3307",
+       ""},
+      {"the own list overrides the shared host", "IP=old\r\n",
+       "IP= 10.0.0.1:3310 , db2 ,[::1]\r\nSQLport=3307\r\n",
+       "10.0.0.1:3310, db2:3307, [::1]:3307", ""},
+      {"an empty own IP: the local socket", "IP=old\r\n", "IP=\r\n", "localhost:3306", ""},
+      {"a refused list", "", "IP=db1,,db2\r\n", "db1,,db2:3306", "[LogOn] IP=db1,,db2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dir.Write("larvek05.ini", std::string("[LogOn]\r\n") + c.shared);
+    dir.Write("bin/srvlarvek.INI",
+              std::string("[LogOn]\r\n") + c.own + "[Server]\r\nServer_port=2005\r\n");
+    ConfigStore ini(dir.Path() + "bin/srvlarvek.INI");
+    const StartupConfigRead read = ReadStartupConfig(ini, dir.Path() + "bin/");
+    EXPECT_EQ(HostListText(read.config.hosts), c.hosts);
+    EXPECT_EQ(read.failed_setting, c.failed_setting);
+    EXPECT_EQ(read.failure.has_value(), *c.failed_setting != 0);
+    if (read.failure) {
+      EXPECT_EQ(read.failure->ClassName(), kConvertError);
+      EXPECT_EQ(read.failure->Message(), "pr\xE1zdn\xE1 polo\x9Eka");
+    }
+    EXPECT_EQ(read.config.server_port, "2005") << "the keys after IP are read all the same";
+  }
+}
+
 // Parallel_requests takes plain digits from 1 to 256 only; anything else written there runs one
 // at a time and keeps the text for the start-up's log line, while an absent key is no mistake.
 TEST(StartupConfigTest, ParallelRequestsTakesOnlyAnIntegerInRange) {

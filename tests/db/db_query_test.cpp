@@ -226,7 +226,7 @@ TEST_F(DbQueryTest, DisconnectClosesQueriesAndForgetsTheSession) {
 }
 
 TEST_F(DbQueryTest, FailedConnectLeavesTheConnectionClosedAndIsRetried) {
-  ChangeSettings([](LinkSettings& s) { s.port = 1; });  // nobody listens there
+  ChangeSettings([](LinkSettings& s) { s.hosts[0].port = 1; });  // nobody listens there
   query.SqlAdd("");
   EXPECT_EQ(DbErrorOf([&] { query.Open(); }), kEmpty);  // before any connect attempt
   int code = 0;
@@ -236,7 +236,7 @@ TEST_F(DbQueryTest, FailedConnectLeavesTheConnectionClosedAndIsRetried) {
   EXPECT_FALSE(connection.Connected());
 
   ChangeSettings([&](LinkSettings& s) {
-    s.port = server.Port();
+    s.hosts[0].port = server.Port();
     s.password = "wrong";
   });
   message = DbErrorOf([&] { Open("select 1"); }, &code);
@@ -360,7 +360,7 @@ TEST_F(DbQueryTest, OpeningAheadEndsAsOpeningAtTheFirstStatement) {
     for (const bool ahead : {false, true}) {
       SCOPED_TRACE(std::string(c.name) + (ahead ? ", opened ahead" : ", opened by the statement"));
       ChangeSettings([&](LinkSettings& s) {
-        s.port = c.port ? c.port : server.Port();
+        s.hosts[0].port = c.port ? c.port : server.Port();
         s.password = c.password;
       });
       if (ahead) {

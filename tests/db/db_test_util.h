@@ -1,6 +1,10 @@
 // Helpers shared by the database tests: a connection to the test server and error capture.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -22,6 +26,27 @@ inline std::string DbErrorOf(const std::function<void()>& f, int* code = nullptr
     return e.Message();
   }
   return "(no error)";
+}
+
+// Waits for what the operation waits for and continues it until it has finished, then raises
+// its failure. A generous bound stops a hang.
+inline void Drive(DbConnection& connection, int waits) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (waits != 0) {
+    ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "the operation does not end";
+    pollfd watch{connection.Socket(), 0, 0};
+    if (waits & kLinkWaitRead) watch.events |= POLLIN;
+    if (waits & kLinkWaitWrite) watch.events |= POLLOUT;
+    const int wait_ms =
+        (waits & kLinkWaitTimeout) ? static_cast<int>(connection.WaitTimeoutMs()) : 1000;
+    const int ready = ::poll(&watch, 1, wait_ms);
+    int happened = 0;
+    if (ready == 0 && (waits & kLinkWaitTimeout)) happened = kLinkWaitTimeout;
+    if (watch.revents & (POLLIN | POLLHUP | POLLERR)) happened |= waits & kLinkWaitRead;
+    if (watch.revents & (POLLOUT | POLLHUP | POLLERR)) happened |= waits & kLinkWaitWrite;
+    if (happened != 0) waits = connection.Continue(happened);
+  }
+  connection.FinishOperation();
 }
 
 // The regional formats values are read with, where no test is about them: the defaults

@@ -2,7 +2,6 @@
 // them: a reset gives the state of a fresh link, a statement's further results are read to
 // the end, and failures and time-outs come out as the blocking calls raise them.
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <chrono>
 #include <string>
@@ -11,27 +10,6 @@
 
 namespace larvek {
 namespace {
-
-// Waits for what the operation waits for and continues it until it has finished, then raises
-// its failure. A generous bound stops a hang.
-void Drive(DbConnection& connection, int waits) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (waits != 0) {
-    ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "the operation does not end";
-    pollfd watch{connection.Socket(), 0, 0};
-    if (waits & kLinkWaitRead) watch.events |= POLLIN;
-    if (waits & kLinkWaitWrite) watch.events |= POLLOUT;
-    const int wait_ms =
-        (waits & kLinkWaitTimeout) ? static_cast<int>(connection.WaitTimeoutMs()) : 1000;
-    const int ready = ::poll(&watch, 1, wait_ms);
-    int happened = 0;
-    if (ready == 0 && (waits & kLinkWaitTimeout)) happened = kLinkWaitTimeout;
-    if (watch.revents & (POLLIN | POLLHUP | POLLERR)) happened |= waits & kLinkWaitRead;
-    if (watch.revents & (POLLOUT | POLLHUP | POLLERR)) happened |= waits & kLinkWaitWrite;
-    if (happened != 0) waits = connection.Continue(happened);
-  }
-  connection.FinishOperation();
-}
 
 class NonBlockingLinkTest : public DbTest {
  protected:
@@ -126,8 +104,7 @@ TEST_F(NonBlockingLinkTest, FailuresComeOutAsTheBlockingCallsRaiseThem) {
 
   // A connect that is refused leaves the link closed with the failure.
   ChangeSettings([](LinkSettings& s) {
-    s.host = "127.0.0.1";
-    s.port = 1;
+    s.hosts = {HostPort{"127.0.0.1", 1}};
   });
   EXPECT_NE(DbErrorOf([&] { Connect(); }), "(no error)");
   EXPECT_FALSE(connection.Connected());

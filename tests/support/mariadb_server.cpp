@@ -254,8 +254,7 @@ void MariaDb::ConnectAdmin() {
 
 void MariaDb::Configure(DbConnection& connection) const {
   LinkSettings settings = connection.Settings();
-  settings.host = host_;
-  settings.port = port_;
+  settings.hosts = {HostPort{host_, port_}};
   settings.user = user_;
   settings.password = password_;
   settings.database = database_;

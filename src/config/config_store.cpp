@@ -31,6 +31,14 @@ const std::string& SectionOrWindow(const std::string& section) {
 ConfigStore::ConfigStore(std::string path) : path_(std::move(path)) {}
 
 const IniFile& ConfigStore::Current() const {
+  const std::optional<uint64_t> round = round_ ? round_() : std::nullopt;
+  if (round && looked_in_round_ == round) return *last_look_;
+  last_look_ = &Look();
+  looked_in_round_ = round;
+  return *last_look_;
+}
+
+const IniFile& ConfigStore::Look() const {
   static const IniFile empty;
   struct stat st;
   if (stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -85,6 +93,7 @@ int32_t ConfigStore::ReadNumber(const std::string& section, const std::string& k
 void ConfigStore::WriteText(const std::string& section, const std::string& key,
                             const std::string& value) {
   cache_.reset();
+  looked_in_round_.reset();
   WriteIniValue(path_, SectionOrWindow(section), key, value);
 }
 

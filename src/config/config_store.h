@@ -6,9 +6,15 @@
 // the nanosecond) with the kept copy and parses the file again when anything differs. A file
 // changed within the last two seconds before it was parsed is parsed again on the next read as
 // well, because a second change inside the same clock tick would not show in its times.
+//
+// A store told the rounds of the program's event loop (ShareLooksWithinRounds) looks at the
+// file once per round: the first read of a round compares the identity and the later reads of
+// that round take its result. Everything a round handles had arrived by the moment the round
+// began, before that look, so a request still sees the file as it was after it arrived.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -47,6 +53,12 @@ class ConfigStore {
   };
   Snapshot Now() const { return Snapshot(Current()); }
 
+  // `round` tells the number of the loop round being handled, or nothing outside a round
+  // (reads there always look at the file).
+  void ShareLooksWithinRounds(std::function<std::optional<uint64_t>()> round) {
+    round_ = std::move(round);
+  }
+
   // Throw Error::IniFile("Unable to write to <path>") on failure.
   void WriteText(const std::string& section, const std::string& key, const std::string& value);
   void WriteNumber(const std::string& section, const std::string& key, int32_t value);
@@ -65,9 +77,13 @@ class ConfigStore {
 
   // The file's current content; an empty document when it cannot be read.
   const IniFile& Current() const;
+  const IniFile& Look() const;
 
   std::string path_;
   mutable std::optional<Cached> cache_;
+  std::function<std::optional<uint64_t>()> round_;
+  mutable std::optional<uint64_t> looked_in_round_;  // the round of the last look, if any
+  mutable const IniFile* last_look_ = nullptr;       // that look's result
 };
 
 }  // namespace larvek

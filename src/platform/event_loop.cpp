@@ -161,6 +161,16 @@ void EventLoop::RunOnce(int max_wait_ms) {
   Collect(timeout);
 
   // Only what is queued now; events that handlers queue wait for the next round.
+  struct Dispatching {
+    EventLoop* loop;
+    uint64_t outer_round;
+    ~Dispatching() {
+      --loop->dispatching_;
+      loop->round_ = outer_round;
+    }
+  } dispatching{this, round_};
+  ++dispatching_;
+  round_ = ++rounds_collected_;
   for (size_t n = queue_.size(); n > 0 && !queue_.empty(); --n) {
     Event event = std::move(queue_.front());
     queue_.pop_front();

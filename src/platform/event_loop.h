@@ -22,6 +22,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -82,6 +83,14 @@ class EventLoop {
   // Without a handler the error propagates out of RunOnce; undispatched events stay queued.
   void SetErrorHandler(ErrorHandler handler) { on_error_ = std::move(handler); }
 
+  // While RunOnce dispatches: the number of its round, one more with each collection of ready
+  // descriptors (nested rounds count too). Everything a round dispatches had happened by the
+  // moment of its collection. Outside a dispatch: nothing.
+  std::optional<uint64_t> CurrentRound() const {
+    if (dispatching_ == 0) return std::nullopt;
+    return round_;
+  }
+
   // Readable while RunOnce(0) has work other than timers.
   int PollFd() const { return epoll_fd_; }
   // Milliseconds until the earliest enabled timer is due by the loop's clock (rounded up,
@@ -118,6 +127,9 @@ class EventLoop {
   bool stopped_ = false;
   bool running_ = false;  // inside Run: the loop itself comes back for queued events
   int depth_ = 0;  // nesting of RunOnce
+  int dispatching_ = 0;  // nesting of RunOnce's dispatch stage
+  uint64_t round_ = 0;             // the round being dispatched
+  uint64_t rounds_collected_ = 0;  // gives each round its number
   std::unordered_map<int, std::shared_ptr<IoWatch>> watches_;
   std::vector<std::shared_ptr<IoWatch>> in_dispatch_;  // io handlers on the stack
   std::vector<std::shared_ptr<TimerEntry>> timers_;

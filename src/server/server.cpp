@@ -357,6 +357,8 @@ Server::Server(EventLoop& loop, MainWindowView& view, const std::string& program
                 ServeStatusPage(path, std::move(answer));
               }),
       drain_timer_(loop) {
+  // Many requests of one round need the definitions: one look at the own file serves them all.
+  config_store.ShareLooksWithinRounds([&loop] { return loop.CurrentRound(); });
   processor_.SetLinkOpenedHandler([this](const LinkOpening& opening) {
     metrics_.CountLinkOpened(opening.took);
     if (opening.failed_tries > 0) AddLogLine(RetriedOpenLine(opening));

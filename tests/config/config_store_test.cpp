@@ -64,6 +64,38 @@ TEST(IniStorageTest, EveryReadSeesTheCurrentContent) {
   EXPECT_EQ(ini.ReadText("abc", "Chyba", "*****"), "5");
 }
 
+// Told the rounds, the store looks at the file at the first read of a round only; a write
+// and a new round make the next read look again, and outside a round every read looks.
+TEST(IniStorageTest, ReadsOfOneRoundShareOneLookAtTheFile) {
+  TempDir dir;
+  const std::string own = dir.Write("srvlarvek.INI", "[ABC]\nChyba=1\n");
+  ConfigStore ini(own);
+  std::optional<uint64_t> round = 7;
+  ini.ShareLooksWithinRounds([&round] { return round; });
+
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "1");
+  dir.Write("srvlarvek.INI", "[ABC]\nChyba=2\n");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "1") << "the round's look";
+  round = 8;
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "2");
+
+  ASSERT_EQ(unlink(own.c_str()), 0);
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", "*"), "2");
+  round = 9;
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", "*"), "*");
+  dir.Write("srvlarvek.INI", "[ABC]\nChyba=3\n");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", "*"), "*") << "a missing file counts as a look too";
+
+  ini.WriteText("abc", "Chyba", "4");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "4") << "the store's own write, same round";
+
+  round = std::nullopt;
+  dir.Write("srvlarvek.INI", "[ABC]\nChyba=5\n");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "5");
+  dir.Write("srvlarvek.INI", "[ABC]\nChyba=6\n");
+  EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "6");
+}
+
 TEST(IniStorageTest, WritesAreSeenByTheNextRead) {
   TempDir dir;
   const std::string own = dir.Write("srvlarvek.INI", "[ABC]\nChyba=x\n");

@@ -207,6 +207,44 @@ TEST(EventLoopTest, RunTakesPostedTasksWithoutWaitingAndCallsTheHookEachRound) {
   EXPECT_EQ(log.size(), 4u);
 }
 
+// Handlers of one round share its number, the next round has another, a nested round has
+// its own and the outer handler is back in its round after it; outside a dispatch: nothing.
+TEST(EventLoopTest, EachRoundHasItsNumberWhileItDispatches) {
+  EventLoop loop;
+  EXPECT_EQ(loop.CurrentRound(), std::nullopt);
+  Pipe a, b, c;
+  std::vector<std::optional<uint64_t>> seen;
+  loop.Watch(a.ReadEnd(), EventLoop::kReadable, [&](uint32_t) {
+    a.Take();
+    seen.push_back(loop.CurrentRound());
+    c.Put('n');
+    loop.RunOnce(1000);  // dispatches c in a round of its own
+    seen.push_back(loop.CurrentRound());
+  });
+  loop.Watch(b.ReadEnd(), EventLoop::kReadable, [&](uint32_t) {
+    b.Take();
+    seen.push_back(loop.CurrentRound());
+  });
+  loop.Watch(c.ReadEnd(), EventLoop::kReadable, [&](uint32_t) {
+    c.Take();
+    seen.push_back(loop.CurrentRound());
+  });
+  a.Put('x');
+  loop.RunOnce(1000);
+  ASSERT_EQ(seen.size(), 3u);  // a, c (nested), a again
+  ASSERT_TRUE(seen[0].has_value());
+  EXPECT_NE(seen[1], seen[0]);
+  EXPECT_EQ(seen[2], seen[0]);
+  EXPECT_EQ(loop.CurrentRound(), std::nullopt);
+  b.Put('y');
+  c.Put('z');
+  loop.RunOnce(1000);
+  ASSERT_EQ(seen.size(), 5u);  // b and c in one round
+  EXPECT_EQ(seen[3], seen[4]);
+  EXPECT_NE(seen[3], seen[0]);
+  EXPECT_NE(seen[3], seen[1]);
+}
+
 TEST(EventLoopTest, StopEndsRun) {
   EventLoop loop;
   int rounds = 0;

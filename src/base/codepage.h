@@ -10,6 +10,8 @@ namespace larvek {
 
 // Every byte has a meaning in Windows-1250 except a few unassigned ones; those become U+FFFD.
 std::string Cp1250ToUtf8(std::string_view text);
+// The same, appended to `out`.
+void AppendCp1250AsUtf8(std::string& out, std::string_view text);
 // Characters that Windows-1250 cannot hold become "?"; invalid UTF-8 bytes become "?" too.
 std::string Utf8ToCp1250(std::string_view text);
 // Windows-1250 bytes as UTF-8 for a person to read, control bytes visible: CR as \r, LF as

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <coroutine>
+#include <cstddef>
 #include <exception>
 #include <optional>
 #include <utility>
@@ -34,7 +35,17 @@ struct FinalAwaiter {
   void await_resume() const noexcept {}
 };
 
-struct PromiseBase {
+// Frames come and go with every database operation: they are recycled in the thread that
+// freed them, in classes of their size, rather than each going through malloc.
+void* AllocateFrame(std::size_t size);
+void FreeFrame(void* frame, std::size_t size) noexcept;
+
+struct FramesRecycled {
+  static void* operator new(std::size_t size) { return AllocateFrame(size); }
+  static void operator delete(void* frame, std::size_t size) noexcept { FreeFrame(frame, size); }
+};
+
+struct PromiseBase : FramesRecycled {
   std::coroutine_handle<> continuation;
   std::exception_ptr error;
 
@@ -133,7 +144,7 @@ inline Task<void> Promise<void>::get_return_object() noexcept {
 // frames of the tasks it awaits go with it); once it has ended, the handle must not be used,
 // so the coroutine tells its owner when it ends. An exception must not leave it.
 struct Detached {
-  struct promise_type {
+  struct promise_type : task_detail::FramesRecycled {
     Detached get_return_object() noexcept {
       return Detached{std::coroutine_handle<promise_type>::from_promise(*this)};
     }

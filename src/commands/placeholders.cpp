@@ -118,16 +118,33 @@ std::string FillPlaceholders(std::string_view statement, const ParameterValues& 
       out += literal[p];
       i += 3;
     } else {
-      out += statement[i++];
+      // Up to the next "%" (past this one when it starts no placeholder) as it is.
+      size_t next = statement.find('%', i + 1);
+      if (next == std::string_view::npos) next = statement.size();
+      out.append(statement, i, next - i);
+      i = next;
     }
   }
   return out;
 }
 
 std::string TemplateText(const std::string& templ) {
+  // As the template set as the query's one line (CR LF added) was split into lines at CR LF,
+  // a lone CR or a lone LF, and joined again with CR LF after each line.
   std::string text;
-  // As the template set as the query's one line (CR LF added) was split and joined again.
-  for (const std::string& line : SplitLines(templ + "\r\n")) text += line + "\r\n";
+  text.reserve(templ.size() + 2);
+  size_t start = 0;
+  for (size_t i = 0; i < templ.size(); ++i) {
+    const char c = templ[i];
+    if (c != '\r' && c != '\n') continue;
+    text.append(templ, start, i - start);
+    text += "\r\n";
+    if (c == '\r' && i + 1 < templ.size() && templ[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  text.append(templ, start, templ.size() - start);
+  // The added CR LF ends the last line; after a lone CR at the end it is an empty line.
+  text += "\r\n";
   return text;
 }
 

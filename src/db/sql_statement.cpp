@@ -138,11 +138,13 @@ size_t SkippedVersionedLength(std::string_view text) {
   return text.size();
 }
 
+// "<=", ">=", "<>", "<<", ">>" and ":=".
 bool IsTwoCharSymbol(std::string_view text) {
-  static const char* const kSymbols[] = {"<=", ">=", "<>", "<<", ">>", ":="};
-  for (const char* s : kSymbols)
-    if (text.substr(0, 2) == s) return true;
-  return false;
+  if (text.size() < 2) return false;
+  const char first = text[0], second = text[1];
+  if (first == '<') return second == '=' || second == '>' || second == '<';
+  if (first == '>') return second == '=' || second == '>';
+  return first == ':' && second == '=';
 }
 
 }  // namespace

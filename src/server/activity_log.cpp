@@ -22,11 +22,28 @@ namespace {
 // the lines the view keeps.
 constexpr off_t kFirstTailPiece = 64 * 1024;
 
+// Every line asks for its day's directory: "YYYYMMDD" formatted without the C library's
+// format parser.
 std::string DayDirectory(const std::string& program_dir, std::chrono::year_month_day date) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04d%02u%02u", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
-  return program_dir + buf;
+  const int year = static_cast<int>(date.year());
+  if (year < 0 || year > 9999) {  // never a date of this clock; formatted as always
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04d%02u%02u", year, static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()));
+    return program_dir + buf;
+  }
+  const unsigned month = static_cast<unsigned>(date.month());
+  const unsigned day = static_cast<unsigned>(date.day());
+  const char digits[8] = {
+      static_cast<char>('0' + year / 1000),     static_cast<char>('0' + year / 100 % 10),
+      static_cast<char>('0' + year / 10 % 10),  static_cast<char>('0' + year % 10),
+      static_cast<char>('0' + month / 10 % 10), static_cast<char>('0' + month % 10),
+      static_cast<char>('0' + day / 10 % 10),   static_cast<char>('0' + day % 10)};
+  std::string dir;
+  dir.reserve(program_dir.size() + 8);
+  dir += program_dir;
+  dir.append(digits, 8);
+  return dir;
 }
 
 void CreateDirectories(const std::string& dir) {

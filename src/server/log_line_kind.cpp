@@ -12,8 +12,8 @@ constexpr LogPriority kInfo = LogPriority::kInfo;
 // A log text as the table knows it: its fixed beginning and, for texts that share one, a fixed
 // part further on, after a variable one (a name, a number).
 struct LogText {
-  const char* begins;
-  const char* then;  // "" when the beginning tells it
+  std::string_view begins;
+  std::string_view then;  // "" when the beginning tells it
   LogPriority priority;
   bool of_request;
 };
@@ -62,10 +62,10 @@ constexpr LogText kLogTexts[] = {
     {"KILL QUERY ", "", kWarning, true},  // skipped: another database server
 };
 
+// Every line is looked up: the first byte rules out most texts before any comparison.
 bool Matches(const LogText& known, std::string_view text) {
-  const std::string_view begins(known.begins);
-  if (!text.starts_with(begins)) return false;
-  return *known.then == '\0' || text.find(known.then, begins.size()) != std::string_view::npos;
+  if (text.empty() || text[0] != known.begins[0] || !text.starts_with(known.begins)) return false;
+  return known.then.empty() || text.find(known.then, known.begins.size()) != std::string_view::npos;
 }
 
 }  // namespace

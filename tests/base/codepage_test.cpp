@@ -28,5 +28,13 @@ TEST(Codepage, AssignedBytesRoundTripAndUnassignedOnesComeBackAsQuestionMarks) {
   }
 }
 
+// A line converts as its bytes do one by one: letters, NUL, and unassigned bytes as U+FFFD.
+TEST(Codepage, ALineConvertsByteByByte) {
+  const std::string line("Na\xE8teno z \x81'\x8A\0x'\r", 17);
+  EXPECT_EQ(Cp1250ToUtf8(line),
+            std::string("Na\xC4\x8Dteno z \xEF\xBF\xBD'\xC5\xA0\0x'\r", 21));
+  EXPECT_EQ(Cp1250ToUtf8(""), "");
+}
+
 }  // namespace
 }  // namespace larvek

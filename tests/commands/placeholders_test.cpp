@@ -66,8 +66,31 @@ TEST(FillPlaceholders, PutsQuotedValuesWhereThePlaceholdersStand) {
       // without backslash escapes.
       {"select '\\', %a%", {"x'"}, raw, "select '\\', \"x'\""},
       {"select '\\', %a%", {"x'"}, bs, "select '\\', \"x\\'\""},
+      // A "%" that starts no placeholder stays, also right before one.
+      {"select 5 % 2, '%a%%', %x%%a%", {"v"}, bs, "select 5 % 2, '\"v\"%', %x%\"v\""},
+      {"%", {"v"}, bs, "%"},
   };
   for (const Case& c : cases) EXPECT_EQ(Fill(c.statement, c.params, c.mode), c.sent) << c.statement;
+}
+
+// Every line of a template ends with CR LF, whatever ended it (CR LF, a lone CR, a lone LF,
+// or nothing at the end).
+TEST(TemplateText, EachLineEndsWithCrLf) {
+  struct Case {
+    std::string templ;
+    std::string text;
+  } cases[] = {
+      {"a", "a\r\n"},
+      {"", "\r\n"},
+      {"a\r\nb", "a\r\nb\r\n"},
+      {"a\nb\rc", "a\r\nb\r\nc\r\n"},
+      {"a\r", "a\r\n\r\n"},
+      {"a\n", "a\r\n\r\n"},
+      {"\r\n\r\n", "\r\n\r\n\r\n"},
+      {"a\n\rb", "a\r\n\r\nb\r\n"},
+      {"a\r\r\nb", "a\r\n\r\nb\r\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(TemplateText(c.templ), c.text) << c.templ;
 }
 
 }  // namespace

@@ -125,8 +125,18 @@ std::shared_ptr<EventLoop::TimerEntry> EventLoop::AddTimer(int interval_ms, Task
 }
 
 void EventLoop::RemoveTimer(const std::shared_ptr<TimerEntry>& timer) {
+  if (!timer->active) return;
   timer->active = false;  // an expiry already queued is dropped
   timers_.erase(std::remove(timers_.begin(), timers_.end(), timer), timers_.end());
+}
+
+bool EventLoop::ReviveTimer(const std::shared_ptr<TimerEntry>& timer, int interval_ms) {
+  if (timer->active || timer->queued) return false;
+  timer->active = true;
+  timer->interval_ms = interval_ms;
+  timer->due = clock_.Now() + std::chrono::milliseconds(interval_ms);
+  timers_.push_back(timer);
+  return true;
 }
 
 int EventLoop::MillisecondsToNextTimer() const {

@@ -112,6 +112,10 @@ class EventLoop {
   // Timers, for the Timer class: an entry is due every interval_ms from now on.
   std::shared_ptr<TimerEntry> AddTimer(int interval_ms, Task on_timer);
   void RemoveTimer(const std::shared_ptr<TimerEntry>& timer);
+  // Puts a removed entry back, due interval_ms from now, so that a timer enabled again and
+  // again keeps its entry. False, and nothing done, while an expiry of its old period is
+  // still queued.
+  bool ReviveTimer(const std::shared_ptr<TimerEntry>& timer, int interval_ms);
 
   void Collect(int timeout_ms);
   void Dispatch(Event& event);

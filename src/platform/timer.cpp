@@ -21,10 +21,11 @@ void Timer::SetEnabled(bool enabled) {
   Restart();
 }
 
+// A timer enabled for each database operation keeps its loop entry between its periods.
 void Timer::Restart() {
   if (entry_) loop_.RemoveTimer(entry_);
-  entry_.reset();
   if (!enabled_ || interval_ == 0) return;
+  if (entry_ && loop_.ReviveTimer(entry_, interval_)) return;
   entry_ = loop_.AddTimer(interval_, [this] {
     // A copy: it survives the handler destroying the timer or replacing its handlers.
     auto on_timer = handlers_.on_timer;

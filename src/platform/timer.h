@@ -40,7 +40,7 @@ class Timer {
   int interval_ = 1000;
   bool enabled_ = false;
   Handlers handlers_;
-  std::shared_ptr<EventLoop::TimerEntry> entry_;  // present while enabled with an interval
+  std::shared_ptr<EventLoop::TimerEntry> entry_;  // in the loop while enabled with an interval
 };
 
 }  // namespace larvek

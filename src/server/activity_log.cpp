@@ -97,7 +97,10 @@ void ActivityLog::AddLogLine(const std::string& text) {
   view_.FreezeRedraw(true);
   try {
     const LocalTime now = Now();
-    std::string line = FormatClockTime(TimeOfDay(now)) + "  " + text;
+    std::string line = FormatClockTime(TimeOfDay(now));
+    line.reserve(line.size() + 2 + text.size() + 2);  // room for the file's CR LF
+    line += "  ";
+    line += text;
     // The file first: a line that shows has been recorded.
     AppendToDayFile(now, line);
     view_.AppendLine(line, KindOfLogLine(text));
@@ -145,24 +148,30 @@ Result<bool> ActivityLog::OpenDayFile(const std::string& path) {
 // One write() per line on a descriptor kept open: the line is in the file as soon as this
 // returns. The descriptor follows the day, and once a second it is checked to still be the
 // file at the path; a file moved away or deleted is followed by a new one.
-void ActivityLog::AppendToDayFile(LocalTime now, const std::string& line) {
-  const std::string path = DailyLogPath(program_dir_, DateOf(now));
-  bool reopen = fd_ < 0 || path != open_path_;
+void ActivityLog::AppendToDayFile(LocalTime now, std::string& line) {
+  // The path is made anew only when the day is not the open file's.
+  const std::chrono::year_month_day date = DateOf(now);
+  bool reopen = fd_ < 0 || date != open_date_;
   if (!reopen && !SameSecond(now, last_check_)) reopen = !OpenFileStillAtPath();
   last_check_ = now;
   bool torn = false;
   if (reopen) {
+    const std::string path = DailyLogPath(program_dir_, date);
     const Result<bool> opened = OpenDayFile(path);
     if (!opened) {
       NoteAppendFailure(path, opened.Failure().code);
       return;
     }
+    open_date_ = date;
     torn = opened.Value();
   }
-  const Result<void> written = WriteAll(fd_, torn ? "\r\n" + line + "\r\n" : line + "\r\n");
+  line += "\r\n";
+  const Result<void> written = WriteAll(fd_, torn ? "\r\n" + line : line);
+  line.resize(line.size() - 2);
   if (written) return;
   // A write that failed may have left part of the line: the next one opens the file anew and
   // starts on a line of its own.
+  const std::string path = open_path_;
   CloseDayFile();
   NoteAppendFailure(path, written.Failure().code);
 }
@@ -196,7 +205,7 @@ void ActivityLog::AppendTypedLines() {
   typed_appended_ = true;
   const std::vector<std::string> typed = view_.TypedLines();
   const LocalTime now = Now();
-  for (const std::string& line : typed) AppendToDayFile(now, line);
+  for (std::string line : typed) AppendToDayFile(now, line);
 }
 
 }  // namespace larvek

@@ -59,7 +59,8 @@ class ActivityLog {
   uint64_t UnwrittenLines() const { return unwritten_lines_; }
 
  private:
-  void AppendToDayFile(LocalTime now, const std::string& line);
+  // Appends `line` + CR LF; `line` is the same again when it returns.
+  void AppendToDayFile(LocalTime now, std::string& line);
   // Makes fd_ the open descriptor of `path`. Whether the file ends inside a line (a line break
   // is then due first); fails when it cannot be opened.
   Result<bool> OpenDayFile(const std::string& path);
@@ -73,6 +74,7 @@ class ActivityLog {
   std::string program_dir_;
   int fd_ = -1;
   std::string open_path_;       // the path fd_ was opened at
+  std::chrono::year_month_day open_date_{};  // the day of that path
   LocalTime last_check_{};      // the moment of the last identity check
   uint64_t unwritten_lines_ = 0;
   bool write_failed_ = false;

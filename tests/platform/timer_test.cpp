@@ -122,6 +122,38 @@ TEST_F(TimerTest, DisablingCancelsAnExpiryThatIsAlreadyDue) {
   third.SetEnabled(false);
   loop.RunOnce(0);
   EXPECT_EQ(fired, 0);
+
+  // Disabled and enabled again while its expiry waits in the queue: that expiry was of the
+  // old period, the new one starts now; and again, with nothing queued, the same.
+  Timer fourth(loop);
+  int fourth_fired = 0;
+  fourth.SetHandlers({.on_timer = [&] { ++fourth_fired; }});
+  fourth.SetInterval(5);
+  first.SetHandlers({.on_timer = [&] {
+    first.SetEnabled(false);
+    fourth.SetEnabled(false);
+    fourth.SetEnabled(true);
+  }});
+  first.SetInterval(5);
+  first.SetEnabled(true);
+  fourth.SetEnabled(true);
+  clock.Advance(5ms);  // both due, first queued before fourth
+  loop.RunOnce(0);
+  EXPECT_EQ(fourth_fired, 0);
+  clock.Advance(4ms);
+  loop.RunOnce(0);
+  EXPECT_EQ(fourth_fired, 0);
+  clock.Advance(1ms);
+  loop.RunOnce(0);
+  EXPECT_EQ(fourth_fired, 1);
+  fourth.SetEnabled(false);
+  fourth.SetEnabled(true);
+  clock.Advance(4ms);
+  loop.RunOnce(0);
+  EXPECT_EQ(fourth_fired, 1);
+  clock.Advance(1ms);
+  loop.RunOnce(0);
+  EXPECT_EQ(fourth_fired, 2);
 }
 
 TEST_F(TimerTest, HandlerMayDestroyItsTimerAndErrorsReachTheLoop) {

@@ -137,23 +137,19 @@ TEST_F(TimerTest, DisablingCancelsAnExpiryThatIsAlreadyDue) {
   first.SetInterval(5);
   first.SetEnabled(true);
   fourth.SetEnabled(true);
-  clock.Advance(5ms);  // both due, first queued before fourth
-  loop.RunOnce(0);
-  EXPECT_EQ(fourth_fired, 0);
-  clock.Advance(4ms);
-  loop.RunOnce(0);
-  EXPECT_EQ(fourth_fired, 0);
-  clock.Advance(1ms);
-  loop.RunOnce(0);
-  EXPECT_EQ(fourth_fired, 1);
+  // The count of fourth's expiries after the clock moved on by `step`.
+  const auto fired_after = [&](std::chrono::milliseconds step) {
+    clock.Advance(step);
+    loop.RunOnce(0);
+    return fourth_fired;
+  };
+  EXPECT_EQ(fired_after(5ms), 0);  // both due, first queued before fourth
+  EXPECT_EQ(fired_after(4ms), 0);
+  EXPECT_EQ(fired_after(1ms), 1);
   fourth.SetEnabled(false);
   fourth.SetEnabled(true);
-  clock.Advance(4ms);
-  loop.RunOnce(0);
-  EXPECT_EQ(fourth_fired, 1);
-  clock.Advance(1ms);
-  loop.RunOnce(0);
-  EXPECT_EQ(fourth_fired, 2);
+  EXPECT_EQ(fired_after(4ms), 1);
+  EXPECT_EQ(fired_after(1ms), 2);
 }
 
 TEST_F(TimerTest, HandlerMayDestroyItsTimerAndErrorsReachTheLoop) {

@@ -7,12 +7,14 @@
 // parameters are empty), then the template text.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/error.h"
 #include "commands/command_processor.h"
 #include "commands/placeholders.h"
+#include "db/db_error.h"
 #include "db/sql_statement.h"
 #include "fuzz_support.h"
 #include "server_lexer_model.h"
@@ -63,6 +65,42 @@ Outcome Run(const std::string& text, const ParameterValues& params, EscapeMode m
     out.error = e.Message();
   }
   return out;
+}
+
+// The server plans each template once and fills the plan for every request. For each set of
+// values, one plan after the other, it must send exactly what the steps above send for the
+// template's text, or fail with the same error ("no statement" is the error of the filling).
+void CheckPlanAgreesWithSteps(const std::string& templ, const ParameterValues (&sets)[3],
+                              EscapeMode mode) {
+  std::optional<StatementPlan> plan;
+  std::string planning_error;
+  try {
+    plan.emplace(templ, mode);
+  } catch (const Error& e) {
+    planning_error = e.Message();
+  }
+  const std::string text = TemplateText(templ);
+  for (const ParameterValues& params : sets) {
+    const Outcome steps = Run(text, params, mode);
+    Outcome planned;
+    planned.error = planning_error;
+    if (plan) {
+      try {
+        planned.sent = plan->Finish(params, mode);
+        planned.sent_ok = true;
+      } catch (const Error& e) {
+        planned.error = e.Message();
+      }
+    }
+    const std::string expected_error = steps.skipped ? kEmptyStatement : steps.error;
+    FUZZ_REQUIRE(planned.sent_ok == steps.sent_ok && planned.error == expected_error &&
+                     planned.sent == steps.sent,
+                 "the plan differs from the steps: mode " +
+                     std::string(mode == EscapeMode::kBackslash ? "backslash" : "no-backslash") +
+                     ", template " + Printable(templ) + "\n  planned " + Printable(planned.sent) +
+                     " " + Printable(planned.error) + "\n  steps " + Printable(steps.sent) + " " +
+                     Printable(expected_error));
+  }
 }
 
 std::string Describe(const std::string& text, const ParameterValues& params, EscapeMode mode) {
@@ -142,6 +180,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ParameterValues neutral_params[2];
   for (int set = 0; set < 2; ++set)
     for (int p = 0; p < 5; ++p) neutral_params[set][p] = params[p].empty() ? "" : kMarkers[set][p];
+
+  CheckPlanAgreesWithSteps(std::string(input.substr(line_end + 1)),
+                           {params, neutral_params[0], params}, mode);
 
   const Outcome hostile = Run(text, params, mode);
   const Outcome neutral[2] = {Run(text, neutral_params[0], mode),

@@ -68,7 +68,7 @@ size_t Utf8CharLength(std::string_view text) {
 
 }  // namespace
 
-void AppendCp1250AsUtf8(std::string& out, std::string_view text) {
+std::string_view Cp1250ByteAsUtf8(unsigned char byte) {
   // Windows-1250 has one byte per character and no state, so the text converts byte by byte;
   // what iconv makes of each byte (at most three UTF-8 bytes) is asked once.
   struct Utf8 {
@@ -78,21 +78,25 @@ void AppendCp1250AsUtf8(std::string& out, std::string_view text) {
   static const std::array<Utf8, 256> by_byte = [] {
     Converter converter("UTF-8", "WINDOWS-1250");
     std::array<Utf8, 256> table{};
-    for (int byte = 0; byte < 256; ++byte) {
+    for (int b = 0; b < 256; ++b) {
       const std::string utf8 =
-          converter.Run(std::string(1, static_cast<char>(byte)), "\xEF\xBF\xBD");
+          converter.Run(std::string(1, static_cast<char>(b)), "\xEF\xBF\xBD");
       if (utf8.empty() || utf8.size() > 3) throw std::runtime_error("iconv: unexpected UTF-8");
-      std::copy(utf8.begin(), utf8.end(), table[byte].bytes);
-      table[byte].size = static_cast<unsigned char>(utf8.size());
+      std::copy(utf8.begin(), utf8.end(), table[b].bytes);
+      table[b].size = static_cast<unsigned char>(utf8.size());
     }
     return table;
   }();
+  return {by_byte[byte].bytes, by_byte[byte].size};
+}
+
+void AppendCp1250AsUtf8(std::string& out, std::string_view text) {
   size_t plain = 0;  // the start of the ASCII bytes not yet appended
   for (size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     if (byte < 0x80) continue;
     out.append(text, plain, i - plain);
-    out.append(by_byte[byte].bytes, by_byte[byte].size);
+    out += Cp1250ByteAsUtf8(byte);
     plain = i + 1;
   }
   out.append(text, plain, text.size() - plain);

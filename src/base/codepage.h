@@ -12,6 +12,8 @@ namespace larvek {
 std::string Cp1250ToUtf8(std::string_view text);
 // The same, appended to `out`.
 void AppendCp1250AsUtf8(std::string& out, std::string_view text);
+// The UTF-8 of one Windows-1250 byte (one to three bytes), as Cp1250ToUtf8 converts it.
+std::string_view Cp1250ByteAsUtf8(unsigned char byte);
 // Characters that Windows-1250 cannot hold become "?"; invalid UTF-8 bytes become "?" too.
 std::string Utf8ToCp1250(std::string_view text);
 // Windows-1250 bytes as UTF-8 for a person to read, control bytes visible: CR as \r, LF as

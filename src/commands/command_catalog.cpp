@@ -3,6 +3,7 @@
 #include "commands/placeholders.h"
 #include "base/error.h"
 #include "config/config_store.h"
+#include "config/ini_file.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
 
@@ -15,6 +16,14 @@ const char kProbeStatement[] = "SHOW TABLES LIKE \"server_term\"";
 // A count of 0 means the name has no command.
 std::optional<CommandDefinition> Known(CommandDefinition definition) {
   if (definition.parameter_count == 0) return std::nullopt;
+  return definition;
+}
+
+// The section `name` of one version of the file.
+CommandDefinition DefinitionInSnapshot(const ConfigStore::Snapshot& file,
+                                       const std::string& name) {
+  CommandDefinition definition = DefinitionFromSection(file, name);
+  definition.own_name = file.SectionName(name).value_or(name);
   return definition;
 }
 
@@ -49,10 +58,27 @@ Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const st
 std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
                                                const std::string& name) {
   // One look at the file for all five keys: a definition is read from one version of it.
-  const ConfigStore::Snapshot file = own_file.Now();
-  CommandDefinition definition = DefinitionFromSection(file, name);
-  definition.own_name = file.SectionName(name).value_or(name);
-  return Known(std::move(definition));
+  return Known(DefinitionInSnapshot(own_file.Now(), name));
+}
+
+std::optional<CommandDefinition> OwnFileDefinitions::Find(const std::string& name) {
+  const ConfigStore::Snapshot file = own_file_.Now();
+  if (file.Version() != version_) {
+    found_.clear();
+    version_ = file.Version();
+  }
+  // Names that fold alike find the same section: only the name the request used differs.
+  std::string key = FoldIniName(name);
+  if (auto kept = found_.find(key); kept != found_.end()) {
+    CommandDefinition definition = kept->second;
+    definition.name = name;
+    return definition;
+  }
+  std::optional<CommandDefinition> definition = Known(DefinitionInSnapshot(file, name));
+  if (!definition) return definition;
+  if (found_.size() >= kMaxKept) found_.clear();
+  found_.emplace(std::move(key), *definition);
+  return definition;
 }
 
 CommandDefinition DefinitionFromRow(ResultRows& row, std::string name,

@@ -2,8 +2,10 @@
 // configuration file.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "base/regional.h"
 #include "base/task.h"
@@ -37,6 +39,26 @@ Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const st
 // The same in the own file: the section `name` (see DefinitionFromSection).
 std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
                                                const std::string& name);
+
+// FindInOwnFile with memory: a definition found is kept while the store reads the same version
+// of the file, so the next request of that command takes it without reading its section. An
+// edit of the file takes effect as it always does, with the next request after the edit.
+// Names are kept as the file compares them (letter case folded), at most kMaxKept; names
+// without a definition are not kept. The store must outlive this.
+class OwnFileDefinitions {
+ public:
+  static constexpr size_t kMaxKept = 256;
+
+  explicit OwnFileDefinitions(const ConfigStore& own_file) : own_file_(own_file) {}
+  const ConfigStore& File() const { return own_file_; }
+  std::optional<CommandDefinition> Find(const std::string& name);
+  size_t Kept() const { return found_.size(); }
+
+ private:
+  const ConfigStore& own_file_;
+  uint64_t version_ = 0;  // the version the kept definitions were read from
+  std::unordered_map<std::string, CommandDefinition> found_;  // by folded name
+};
 
 // A row of server_term as a definition named `name`, read as the lookup reads it: the count
 // first, so a ze_ctecky that is not a number fails before a missing column would; the texts

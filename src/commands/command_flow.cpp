@@ -1,6 +1,7 @@
 #include "commands/command_flow.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "commands/text_utils.h"
@@ -72,16 +73,21 @@ ParameterValues RequestParameters(const Request& request, int count) {
 }
 
 void SendReply(ReplySink& terminal, std::string text, bool add_cr, const LogFn& log) {
-  std::string line = "Odeslal na " + terminal.PeerAddress() + ": " + std::string(LoggedPart(text)) +
-                     CutNote(text.size());
+  const std::string_view logged = LoggedPart(text);
+  std::string line = "Odeslal na ";
+  line.reserve(line.size() + 48 + logged.size());
+  line += terminal.PeerAddress();
+  line += ": ";
+  line += logged;
+  if (logged.size() < text.size()) line += CutNote(text.size());
   if (add_cr) text += '\r';
   terminal.Send(std::move(text));
   log(line);
 }
 
-CommandFlow::CommandFlow(const ConfigStore& own_file, const CommandSettings& settings, LogFn log,
+CommandFlow::CommandFlow(CommandCache& cache, const CommandSettings& settings, LogFn log,
                          Host& host)
-    : own_file_(own_file), settings_(settings), log_(std::move(log)), host_(host) {}
+    : cache_(cache), settings_(settings), log_(std::move(log)), host_(host) {}
 
 Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
                                       std::string reception) {
@@ -125,7 +131,7 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
       co_await ConnectAndSetNames(link);
       definition = co_await LookUpInTable(link, name, settings_.regional);
     } else {
-      definition = FindInOwnFile(own_file_, name);
+      definition = cache_.definitions.Find(name);
     }
   } catch (const Error& e) {
     failure = e;
@@ -168,16 +174,18 @@ Task<RequestOutcome> CommandFlow::Execute(CommandLink& link, ReplySink& terminal
 
   // A template is prepared for the session's confirmed mode before anything of it is sent; a
   // preparation error leaves the request without a reply.
-  const PreparedSql first = PrepareTemplate(definition.statement1, co_await link.Mode());
+  const std::shared_ptr<const StatementPlan> first =
+      cache_.plans.For(definition.statement1, co_await link.Mode());
   StatementRun one =
-      co_await RunTemplate(link, first, params, StatementRole::kTemplate1, /*open=*/!modifying);
+      co_await RunTemplate(link, *first, params, StatementRole::kTemplate1, /*open=*/!modifying);
   if (one.failure) co_return AnswerFailure(terminal, definition, *one.failure);
   if (!modifying && one.rows->NoRows()) co_return AnswerEmptyResult(terminal, definition);
   if (definition.statement2.empty()) co_return AnswerRecords(terminal, definition, one.rows);
 
-  const PreparedSql second = PrepareTemplate(definition.statement2, co_await link.Mode());
+  const std::shared_ptr<const StatementPlan> second =
+      cache_.plans.For(definition.statement2, co_await link.Mode());
   StatementRun two =
-      co_await RunTemplate(link, second, params, StatementRole::kTemplate2, /*open=*/true);
+      co_await RunTemplate(link, *second, params, StatementRole::kTemplate2, /*open=*/true);
   if (two.failure) co_return AnswerFailure(terminal, definition, *two.failure);
   if (two.rows->NoRows()) {
     std::optional<Error> failure;
@@ -197,13 +205,13 @@ Task<RequestOutcome> CommandFlow::Execute(CommandLink& link, ReplySink& terminal
 }
 
 Task<CommandFlow::StatementRun> CommandFlow::RunTemplate(CommandLink& link,
-                                                         const PreparedSql& prepared,
+                                                         const StatementPlan& plan,
                                                          const ParameterValues& params,
                                                          StatementRole role, bool open) {
   host_.StatementStarts();
   StatementRun run;
   try {
-    std::string statement = FinishStatement(prepared, params, co_await link.Mode());
+    std::string statement = plan.Finish(params, co_await link.Mode());
     if (open)
       run.rows = co_await link.Open(std::move(statement), role);
     else
@@ -228,7 +236,7 @@ Task<void> CommandFlow::ConnectAndSetNames(CommandLink& link) {
 Task<void> CommandFlow::ExecuteFixed(CommandLink& link, const std::string& text,
                                      StatementRole role) {
   const EscapeMode mode = link.ConfirmedMode().value_or(EscapeMode::kBackslash);
-  co_await link.Execute(FinishStatement(PrepareTemplate(text, mode), mode), role);
+  co_await link.Execute(cache_.plans.For(text, mode)->Finish(mode), role);
 }
 
 // Every piece after an "@" names a variable up to its first ":"; each is set to NULL by a

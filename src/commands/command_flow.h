@@ -75,6 +75,15 @@ using LogFn = std::function<void(const std::string&)>;
 // <address>: <text>", a long text cut to its first 1,000 bytes.
 void SendReply(ReplySink& terminal, std::string text, bool add_cr, const LogFn& log);
 
+// What the flows of one server keep between requests: the definitions found in the own file
+// and the plans of the templates (see OwnFileDefinitions and StatementPlans). Each part keeps
+// only what stays the same while its source does. The store must outlive it.
+struct CommandCache {
+  explicit CommandCache(const ConfigStore& own_file) : definitions(own_file) {}
+  OwnFileDefinitions definitions;
+  StatementPlans plans;
+};
+
 class CommandFlow {
  public:
   // What the one who runs the flow decides.
@@ -97,9 +106,9 @@ class CommandFlow {
     virtual void StatementFailed(const Error& /*failure*/) {}
   };
 
-  // `own_file` holds the definitions in configuration mode; `settings` are read at every
-  // request; `log` gets every log line.
-  CommandFlow(const ConfigStore& own_file, const CommandSettings& settings, LogFn log, Host& host);
+  // `cache` holds the own file, with the definitions of configuration mode, and what flows
+  // share; `settings` are read at every request; `log` gets every log line.
+  CommandFlow(CommandCache& cache, const CommandSettings& settings, LogFn log, Host& host);
 
   // One reception of `terminal` (its text without trailing CRs): parse, look up, answer or
   // execute. A failure it does not answer otherwise is logged as "Chyba požadavku: class:
@@ -118,9 +127,9 @@ class CommandFlow {
 
   Task<RequestOutcome> Execute(CommandLink& link, ReplySink& terminal,
                                const ParameterValues& params, const CommandDefinition& definition);
-  // Finishes a prepared template with the parameters and sends it, opened for its rows or
+  // Finishes a planned template with the parameters and sends it, opened for its rows or
   // executed, between the host's StatementStarts and StatementEnded.
-  Task<StatementRun> RunTemplate(CommandLink& link, const PreparedSql& prepared,
+  Task<StatementRun> RunTemplate(CommandLink& link, const StatementPlan& plan,
                                  const ParameterValues& params, StatementRole role, bool open);
   // Opens the link and switches it to cp1250 (kSetNames).
   Task<void> ConnectAndSetNames(CommandLink& link);
@@ -137,7 +146,7 @@ class CommandFlow {
                                ResultRows* rows) const;
   RequestOutcome AnswerEmptyResult(ReplySink& terminal, const CommandDefinition& definition) const;
 
-  const ConfigStore& own_file_;
+  CommandCache& cache_;
   const CommandSettings& settings_;
   LogFn log_;
   Host& host_;

@@ -22,13 +22,13 @@ CommandProcessor::CommandProcessor(DbConnection& connection, DbQuery& query,
                                    const CommandSettings& settings, LogFn add_log_line,
                                    FindTerminalFn find_terminal, const MonotonicClock& clock)
     : connection_(connection),
-      own_file_(own_file),
+      cache_(own_file),
       link_(connection, query),
       watchdog_(watchdog),
       settings_(settings),
       log_(std::move(add_log_line)),
       find_terminal_(std::move(find_terminal)),
-      flow_(own_file, settings, log_, *this),
+      flow_(cache_, settings, log_, *this),
       clock_(clock) {}
 
 RequestOutcome CommandProcessor::Handle(ReplySink& terminal, std::string_view reception) {
@@ -156,7 +156,7 @@ struct CommandProcessor::ParallelRequest final : CommandFlow::Host {
         ended(std::move(ended)),
         link(processor.parallel_->pool,
              [&processor](const KillTarget& target) { processor.parallel_->killer.Kill(target); }),
-        flow(processor.own_file_, processor.settings_, processor.log_, *this),
+        flow(processor.cache_, processor.settings_, processor.log_, *this),
         watchdog(processor.parallel_->loop),
         started(processor.clock_.Now()) {
     watchdog.SetHandlers({.on_timer = [this] { this->processor.WatchdogCut(*this); }});

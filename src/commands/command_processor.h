@@ -135,7 +135,7 @@ class CommandProcessor final : private CommandFlow::Host {
   bool WithinFailedProbeInterval() const;
 
   DbConnection& connection_;
-  const ConfigStore& own_file_;
+  CommandCache cache_;  // shared by the flows of both modes
   DatabaseLink link_;
   Timer& watchdog_;
   const CommandSettings& settings_;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "base/error.h"
 #include "base/text.h"
 #include "db/db_error.h"
 
@@ -98,34 +99,57 @@ int PlaceholderAt(std::string_view text, size_t i) {
   return c >= 'a' && c <= 'e' ? c - 'a' : -1;
 }
 
-std::string FillPlaceholders(std::string_view statement, const ParameterValues& params,
-                             EscapeMode mode) {
-  std::string literal[5];
-  for (int p = 0; p < 5; ++p)
-    if (p == 0 || !params[p].empty()) literal[p] = '"' + QuoteSqlValue(params[p], mode) + '"';
+namespace {
 
-  // The placeholders are read as the text they are: none holds a character that changes a
-  // context.
+// Every placeholder of `statement` with the contexts both server readings give its place, in
+// text order. The contexts depend on the text alone, so a plan keeps them for every fill.
+std::vector<StatementPlan::Slot> SlotsOf(std::string_view statement, EscapeMode mode) {
+  std::vector<StatementPlan::Slot> slots;
   ServerReading run(statement, mode, SqlReading::kServerRunningVersions);
   ServerReading skipped(statement, mode, SqlReading::kServerSkippingVersions);
+  for (size_t i = statement.find('%'); i != std::string_view::npos;
+       i = statement.find('%', i + 1)) {
+    const int p = PlaceholderAt(statement, i);
+    if (p < 0) continue;
+    slots.push_back({i, p, static_cast<uint8_t>(run.At(i)), static_cast<uint8_t>(skipped.At(i))});
+  }
+  return slots;
+}
+
+// `statement` with the placeholders of `slots` filled. A placeholder is filled when its
+// parameter is a or not empty; the text of one left as it is may hold the start of the next
+// ("%b%a%" with b empty fills a), and a filled one hides any that begins inside it.
+std::string FillSlots(std::string_view statement, const std::vector<StatementPlan::Slot>& slots,
+                      const ParameterValues& params, EscapeMode mode) {
   std::string out;
   out.reserve(statement.size() + 64);
-  for (size_t i = 0; i < statement.size();) {
-    int p = PlaceholderAt(statement, i);
-    if (p >= 0 && (p == 0 || !params[p].empty())) {
-      if (!FitsInside(run.At(i), literal[p], mode) || !FitsInside(skipped.At(i), literal[p], mode))
-        ThrowDatabaseError(kParameterBreaksOut);
-      out += literal[p];
-      i += 3;
-    } else {
-      // Up to the next "%" (past this one when it starts no placeholder) as it is.
-      size_t next = statement.find('%', i + 1);
-      if (next == std::string_view::npos) next = statement.size();
-      out.append(statement, i, next - i);
-      i = next;
-    }
+  std::string literal;
+  size_t copied = 0;  // the statement's bytes before this are in `out`
+  for (const StatementPlan::Slot& slot : slots) {
+    if (slot.at < copied) continue;
+    const std::string& value = params[static_cast<size_t>(slot.param)];
+    if (slot.param != 0 && value.empty()) continue;
+    literal = '"';
+    literal += QuoteSqlValue(value, mode);
+    literal += '"';
+    if (!FitsInside(static_cast<Context>(slot.running), literal, mode) ||
+        !FitsInside(static_cast<Context>(slot.skipping), literal, mode))
+      ThrowDatabaseError(kParameterBreaksOut);
+    out.append(statement, copied, slot.at - copied);
+    out += literal;
+    copied = slot.at + 3;
   }
+  out.append(statement, copied);
   return out;
+}
+
+}  // namespace
+
+std::string FillPlaceholders(std::string_view statement, const ParameterValues& params,
+                             EscapeMode mode) {
+  // The placeholders are read as the text they are: none holds a character that changes a
+  // context.
+  return FillSlots(statement, SlotsOf(statement, mode), params, mode);
 }
 
 std::string TemplateText(const std::string& templ) {
@@ -160,6 +184,38 @@ std::string FinishStatement(const PreparedSql& prepared, const ParameterValues& 
 std::string FinishStatement(const PreparedSql& prepared, EscapeMode mode) {
   if (!prepared.has_statement) ThrowDatabaseError(kEmptyStatement);
   return BindNullParameters(prepared.statement, prepared.parameter_occurrences, mode);
+}
+
+StatementPlan::StatementPlan(const std::string& templ, EscapeMode mode)
+    : mode_(mode), prepared_(PrepareTemplate(templ, mode)) {
+  // A binding that fails fails again at each Finish, with its own error.
+  if (auto e = CatchError([&] { bound_ = FinishStatement(prepared_, mode); })) return;
+  bound_ok_ = true;
+  slots_ = SlotsOf(bound_, mode);
+}
+
+std::string StatementPlan::Finish(const ParameterValues& params, EscapeMode mode) const {
+  if (!bound_ok_ || mode != mode_) return FinishStatement(prepared_, params, mode);
+  return FillSlots(bound_, slots_, params, mode);
+}
+
+std::string StatementPlan::Finish(EscapeMode mode) const {
+  if (!bound_ok_ || mode != mode_) return FinishStatement(prepared_, mode);
+  return bound_;
+}
+
+std::shared_ptr<const StatementPlan> StatementPlans::For(const std::string& templ,
+                                                        EscapeMode mode) {
+  if (templ.size() > kMaxPlannedText) return std::make_shared<const StatementPlan>(templ, mode);
+  auto& plans = plans_[mode == EscapeMode::kBackslash ? 0 : 1];
+  if (auto found = plans.find(templ); found != plans.end()) return found->second;
+  auto plan = std::make_shared<const StatementPlan>(templ, mode);
+  if (Size() >= kMaxPlans) {
+    plans_[0].clear();
+    plans_[1].clear();
+  }
+  plans.emplace(templ, plan);
+  return plan;
 }
 
 }  // namespace larvek

@@ -2,8 +2,12 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "db/sql_statement.h"
 
@@ -52,5 +56,51 @@ std::string FinishStatement(const PreparedSql& prepared, const ParameterValues& 
 // The same for a statement without values (SET NAMES, the resets): the markers bound, no
 // placeholder filled.
 std::string FinishStatement(const PreparedSql& prepared, EscapeMode mode);
+
+// A template made ready once for the statements of many requests: prepared for a mode, its
+// markers bound, and each placeholder's place in the server's readings found, so that a
+// request's statement is the bound text with its values put in. What it gives is byte for
+// byte what PrepareTemplate and FinishStatement give, with the same errors at the same steps.
+class StatementPlan {
+ public:
+  // Throws the preparation's error, as PrepareTemplate does.
+  StatementPlan(const std::string& templ, EscapeMode mode);
+
+  // FinishStatement(prepared, params, mode), and FinishStatement(prepared, mode). For the
+  // plan's own mode without reading the template again; for another one as those do.
+  std::string Finish(const ParameterValues& params, EscapeMode mode) const;
+  std::string Finish(EscapeMode mode) const;
+
+  // Where a placeholder stands and how each server reading sees the text around it.
+  struct Slot {
+    size_t at;
+    int param;
+    uint8_t running, skipping;  // the contexts (an enum of the implementation)
+  };
+
+ private:
+  EscapeMode mode_;
+  PreparedSql prepared_;
+  bool bound_ok_ = false;  // false: the binding fails, and Finish throws its error each time
+  std::string bound_;
+  std::vector<Slot> slots_;
+};
+
+// The plans of the templates that requests run, one per text and mode, made at first use. A
+// request keeps the plan it got while later ones may be dropped. Bounded: at most kMaxPlans
+// are kept (all are dropped when a new one finds no room), and a template longer than
+// kMaxPlannedText bytes is planned anew for each use.
+class StatementPlans {
+ public:
+  static constexpr size_t kMaxPlans = 256;
+  static constexpr size_t kMaxPlannedText = 8192;
+
+  // The plan of `templ` for `mode`; throws the preparation's error, which is not kept.
+  std::shared_ptr<const StatementPlan> For(const std::string& templ, EscapeMode mode);
+  size_t Size() const { return plans_[0].size() + plans_[1].size(); }
+
+ private:
+  std::unordered_map<std::string, std::shared_ptr<const StatementPlan>> plans_[2];  // by mode
+};
 
 }  // namespace larvek

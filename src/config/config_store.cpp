@@ -43,6 +43,7 @@ const IniFile& ConfigStore::Look() const {
   struct stat st;
   if (stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     cache_.reset();
+    ++version_;
     return empty;
   }
   auto identity = [](const struct stat& s) {
@@ -59,6 +60,7 @@ const IniFile& ConfigStore::Look() const {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   Result<FileContent> read = ReadRegularFile(path_);
+  ++version_;
   if (!read) {
     cache_.reset();
     return empty;

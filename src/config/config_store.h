@@ -45,13 +45,22 @@ class ConfigStore {
     std::optional<std::string> SectionName(const std::string& section) const {
       return file_.SectionName(section);
     }
+    // Tells the contents the store has read apart: two snapshots of one store with the same
+    // version read the same document. A new version comes with each parse of the file (and
+    // each look that finds no file), so what was read from one version may be kept until the
+    // version changes.
+    uint64_t Version() const { return version_; }
 
    private:
     friend class ConfigStore;
-    explicit Snapshot(const IniFile& file) : file_(file) {}
+    Snapshot(const IniFile& file, uint64_t version) : file_(file), version_(version) {}
     const IniFile& file_;
+    uint64_t version_;
   };
-  Snapshot Now() const { return Snapshot(Current()); }
+  Snapshot Now() const {
+    const IniFile& file = Current();
+    return Snapshot(file, version_);
+  }
 
   // `round` tells the number of the loop round being handled, or nothing outside a round
   // (reads there always look at the file).
@@ -84,6 +93,7 @@ class ConfigStore {
   std::function<std::optional<uint64_t>()> round_;
   mutable std::optional<uint64_t> looked_in_round_;  // the round of the last look, if any
   mutable const IniFile* last_look_ = nullptr;       // that look's result
+  mutable uint64_t version_ = 0;                     // see Snapshot::Version
 };
 
 }  // namespace larvek

@@ -97,13 +97,18 @@ void ActivityLog::AddLogLine(const std::string& text) {
   view_.FreezeRedraw(true);
   try {
     const LocalTime now = Now();
-    std::string line = FormatClockTime(TimeOfDay(now));
-    line.reserve(line.size() + 2 + text.size() + 2);  // room for the file's CR LF
+    // The buffer of the last line is used again; a line logged while this one is written
+    // (a failure of the file) finds none and makes its own.
+    std::string line = std::move(spare_line_);
+    line.clear();
+    line += FormatClockTime(TimeOfDay(now));
     line += "  ";
     line += text;
+    line.reserve(line.size() + 2);  // room for the file's CR LF
     // The file first: a line that shows has been recorded.
     AppendToDayFile(now, line);
     view_.AppendLine(line, KindOfLogLine(text));
+    spare_line_ = std::move(line);
   } catch (...) {
     view_.FreezeRedraw(false);
     view_.ScrollToEnd();
@@ -166,7 +171,7 @@ void ActivityLog::AppendToDayFile(LocalTime now, std::string& line) {
     torn = opened.Value();
   }
   line += "\r\n";
-  const Result<void> written = WriteAll(fd_, torn ? "\r\n" + line : line);
+  const Result<void> written = torn ? WriteAll(fd_, "\r\n" + line) : WriteAll(fd_, line);
   line.resize(line.size() - 2);
   if (written) return;
   // A write that failed may have left part of the line: the next one opens the file anew and

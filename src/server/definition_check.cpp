@@ -542,8 +542,9 @@ class DryRun final : public CommandLink, public CommandFlow::Host, public ReplyS
     // The name as the flow will read it, for an unknown command the flow refuses to look up.
     if (auto e = CatchError([&] { request_name_ = ParseRequest(reception).Name(); }))
       request_name_.clear();
+    CommandCache cache(session_.OwnFile());
     CommandFlow flow(
-        session_.OwnFile(), settings_, [](const std::string&) {}, *this);
+        cache, settings_, [](const std::string&) {}, *this);
     RequestOutcome outcome;
     bool not_run = false;
     std::optional<Error> escaped;

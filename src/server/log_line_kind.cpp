@@ -22,6 +22,10 @@ struct LogText {
 // entry that matches counts: a text with a `then` comes before one with the same beginning
 // alone, a longer beginning before a shorter one.
 constexpr LogText kLogTexts[] = {
+    // The two lines of every request first: they are most of the log. No other text begins
+    // with either.
+    {"Na\xE8teno z ", "", kInfo, true},
+    {"Odeslal na ", "", kInfo, true},
     // Start-up.
     {"srvlarvek verze ", "", kInfo, false},
     {"Server nelze spustit: ", "", kError, false},
@@ -48,8 +52,6 @@ constexpr LogText kLogTexts[] = {
     // Logged once until a write succeeds again, so it is no line of one request.
     {"Nelze zapsat u.txt: ", "", kError, false},
     // Requests.
-    {"Na\xE8teno z ", "", kInfo, true},
-    {"Odeslal na ", "", kInfo, true},
     {kRequestFailure, "", kError, true},
     {"Chyba p\xF8\xEDkazu ", "", kError, true},
     {"Odpov\xEC\xEF p\xF8\xEDkazu ", "", kWarning, true},  // longer than Max_reply

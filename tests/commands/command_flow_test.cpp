@@ -268,8 +268,9 @@ TEST(CommandFlow, RunsTheTemplatesInTheOrderOfTheirBranch) {
     settings.terminator = "#";
     std::vector<std::string> log;
     FakeHost host;
+    CommandCache cache(own_file);
     CommandFlow flow(
-        own_file, settings, [&log](const std::string& l) { log.push_back(l); }, host);
+        cache, settings, [&log](const std::string& l) { log.push_back(l); }, host);
     FakeLink link;
     link.rows = c.rows;
     link.failures = c.failures;
@@ -303,8 +304,9 @@ TEST(CommandFlow, LooksNamesUpInTheTableAfterSetNames) {
   FakeHost host;
   host.source = DefinitionSource::kTable;
   std::vector<std::string> log;
+  CommandCache cache(own_file);
   CommandFlow flow(
-      own_file, settings, [&log](const std::string& l) { log.push_back(l); }, host);
+      cache, settings, [&log](const std::string& l) { log.push_back(l); }, host);
   const Rows row = {{"ze_ctecky", "do_ctecky", "prikaz_SQL1", "prikaz_SQL2", "chyba"},
                     {"1", "kod", "select kod from sklad where kod = %a%", "", "NENI"}};
   struct Case {
@@ -354,8 +356,9 @@ TEST(CommandFlow, RecordsShowValuesInTheRegionalFormatsOfTheSettings) {
       settings.regional = c.formats;
       settings.max_reply = c.reply.size() - (fits ? 0 : 1);
       FakeHost host;
+      CommandCache cache(own_file);
       CommandFlow flow(
-          own_file, settings, [](const std::string&) {}, host);
+          cache, settings, [](const std::string&) {}, host);
       FakeLink link;
       link.rows = {
           {StatementRole::kTemplate1, {{"cena", "kdy"}, {"12.50", "2024-01-05 08:20:30"}}}};

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+
 #include "base/error.h"
 
 namespace larvek {
@@ -91,6 +94,85 @@ TEST(TemplateText, EachLineEndsWithCrLf) {
       {"a\r\r\nb", "a\r\n\r\nb\r\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(TemplateText(c.templ), c.text) << c.templ;
+}
+
+// A plan sends what the two steps send, or fails with their error at the same step, for
+// every request it serves: values of one request leave nothing in it for the next, and a
+// finish in the other mode reads the template as the steps do.
+TEST(StatementPlan, SendsWhatTheStepsSendRequestAfterRequest) {
+  const EscapeMode bs = EscapeMode::kBackslash, raw = EscapeMode::kNoBackslash;
+  // The text sent, or the error.
+  auto outcome = [](auto&& finish) -> std::string {
+    try {
+      return finish();
+    } catch (const Error& e) {
+      return "error: " + e.Message();
+    }
+  };
+  const ParameterValues requests[] = {
+      {"A1", "x"}, {"", ""}, {"it's \\ \"", "*/ --"}, {"%b%", "`"}, {"A2", "y"}};
+  const struct {
+    const char* templ;
+    EscapeMode mode;
+  } cases[] = {
+      {"select kod from sklad where kod = %a% and x = %b%", bs},
+      {"select '%a%', `%b%`,\r\n -- %a%\r\n /* %b% */ %a%", bs},
+      {"select '%a%' /*!50700 %b% */", raw},
+      {"select :p, %a% from t where y = :'q'", bs},  // parameters become markers, bound NULL
+      {"select ':%a%', %b%%a%%c%", raw},
+      {"select %a%b%, %c%a%", raw},  // a filled placeholder hides one that begins inside it
+      // Where the string ends depends on the mode: "'\\'" is whole only without escapes.
+      {"select '\\', %a%, '", bs},
+      {"update t set a = %A% where b = %B%\r\nand c = '%c%'", bs},
+      {"  -- only a comment: %a%", bs},  // no statement once prepared: fails at the finish
+      {"select 1 where a = :", bs},      // the preparation refuses it
+      {"", bs},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.templ);
+    const std::string templ = c.templ;
+    std::optional<StatementPlan> plan;
+    const std::string planning = outcome([&] {
+      plan.emplace(templ, c.mode);
+      return std::string();
+    });
+    for (const EscapeMode finish : {c.mode, c.mode == bs ? raw : bs}) {
+      for (const ParameterValues& params : requests) {
+        const std::string steps = outcome(
+            [&] { return FinishStatement(PrepareTemplate(templ, c.mode), params, finish); });
+        EXPECT_EQ(plan ? outcome([&] { return plan->Finish(params, finish); }) : planning, steps)
+            << params[0] << " / " << params[1];
+      }
+      const std::string steps =
+          outcome([&] { return FinishStatement(PrepareTemplate(templ, c.mode), finish); });
+      EXPECT_EQ(plan ? outcome([&] { return plan->Finish(finish); }) : planning, steps);
+    }
+  }
+}
+
+// Plans are made once per text and mode and kept within their bound; a plan that a request
+// holds stays whole when the kept ones are dropped.
+TEST(StatementPlans, KeepsOnePlanPerTextAndModeWithinTheirBound) {
+  StatementPlans plans;
+  const std::string templ = "select %a%";
+  const auto first = plans.For(templ, EscapeMode::kBackslash);
+  EXPECT_EQ(plans.For(templ, EscapeMode::kBackslash), first);
+  EXPECT_NE(plans.For(templ, EscapeMode::kNoBackslash), first);
+  EXPECT_EQ(plans.Size(), 2u);
+  for (size_t i = 0; i < 3 * StatementPlans::kMaxPlans; ++i) {
+    plans.For("select " + std::to_string(i) + ", %a%", EscapeMode::kBackslash);
+    ASSERT_LE(plans.Size(), StatementPlans::kMaxPlans);
+  }
+  EXPECT_EQ(first->Finish({"v"}, EscapeMode::kBackslash), "select \"v\"\r\n");
+  // A long template is planned for each use and not kept.
+  const std::string long_templ = "select '" + std::string(StatementPlans::kMaxPlannedText, 'x') + "'";
+  const size_t kept = plans.Size();
+  EXPECT_NE(plans.For(long_templ, EscapeMode::kBackslash),
+            plans.For(long_templ, EscapeMode::kBackslash));
+  EXPECT_EQ(plans.Size(), kept);
+  // The preparation's error comes from For, and nothing is kept of it.
+  EXPECT_THROW(plans.For("select :", EscapeMode::kBackslash), Error);
+  EXPECT_EQ(plans.Size(), kept);
 }
 
 }  // namespace

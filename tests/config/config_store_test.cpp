@@ -96,6 +96,29 @@ TEST(IniStorageTest, ReadsOfOneRoundShareOneLookAtTheFile) {
   EXPECT_EQ(ini.ReadText("abc", "Chyba", ""), "6");
 }
 
+// Snapshots of one look share a version; any other content comes with a new one, whether an
+// edit, the store's own write or a file gone.
+TEST(IniStorageTest, EachContentReadHasAVersionOfItsOwn) {
+  TempDir dir;
+  const std::string own = dir.Write("srvlarvek.INI", "[ABC]\nChyba=1\n");
+  ConfigStore ini(own);
+  std::optional<uint64_t> round = 1;
+  ini.ShareLooksWithinRounds([&round] { return round; });
+  const uint64_t first = ini.Now().Version();
+  EXPECT_EQ(ini.Now().Version(), first);
+  dir.Write("srvlarvek.INI", "[ABC]\nChyba=2\n");
+  round = 2;
+  const uint64_t edited = ini.Now().Version();
+  EXPECT_NE(edited, first);
+  EXPECT_EQ(ini.Now().ReadText("abc", "Chyba", ""), "2");
+  ini.WriteText("abc", "Chyba", "3");
+  const uint64_t written = ini.Now().Version();
+  EXPECT_NE(written, edited);
+  ASSERT_EQ(unlink(own.c_str()), 0);
+  round = 3;
+  EXPECT_NE(ini.Now().Version(), written);
+}
+
 TEST(IniStorageTest, WritesAreSeenByTheNextRead) {
   TempDir dir;
   const std::string own = dir.Write("srvlarvek.INI", "[ABC]\nChyba=x\n");

@@ -12,17 +12,21 @@ namespace {
 // stay letters (in UTF-8); a backslash stays a plain backslash.
 void AppendVisible(std::string& out, const std::string& line) {
   static const char kHex[] = "0123456789ABCDEF";
-  size_t plain = 0;  // the start of the bytes not yet appended
+  size_t plain = 0;  // the start of the ASCII bytes not yet appended
   for (size_t i = 0; i < line.size(); ++i) {
     const auto byte = static_cast<unsigned char>(line[i]);
-    if ((byte >= 0x20 || byte == '\t') && byte != 0x7F) continue;
-    AppendCp1250AsUtf8(out, std::string_view(line).substr(plain, i - plain));
+    if ((byte >= 0x20 && byte < 0x7F) || byte == '\t') continue;
+    out.append(line, plain, i - plain);
+    plain = i + 1;
+    if (byte >= 0x80) {
+      out += Cp1250ByteAsUtf8(byte);
+      continue;
+    }
     out += "\\x";
     out += kHex[byte >> 4];
     out += kHex[byte & 0x0F];
-    plain = i + 1;
   }
-  AppendCp1250AsUtf8(out, std::string_view(line).substr(plain));
+  out.append(line, plain, line.size() - plain);
 }
 
 }  // namespace

@@ -23,8 +23,10 @@ struct EventLoop::TimerEntry {
   int interval_ms;
   MonotonicClock::TimePoint due;
   Task on_timer;
+  uint64_t order = 0;  // when it was last enabled: timers due at once expire in this order
   bool active = true;
   bool queued = false;
+  bool listed = true;  // in timers_; a removed entry leaves the list at the next collection
 };
 
 namespace {
@@ -120,14 +122,17 @@ void EventLoop::Wake() {
 std::shared_ptr<EventLoop::TimerEntry> EventLoop::AddTimer(int interval_ms, Task on_timer) {
   auto timer = std::make_shared<TimerEntry>(TimerEntry{
       interval_ms, clock_.Now() + std::chrono::milliseconds(interval_ms), std::move(on_timer)});
+  timer->order = next_timer_order_++;
   timers_.push_back(timer);
   return timer;
 }
 
+// A removed entry stays in the list, inactive, until the next collection drops it: removing
+// costs nothing, and an entry enabled again before then takes its old place.
 void EventLoop::RemoveTimer(const std::shared_ptr<TimerEntry>& timer) {
   if (!timer->active) return;
   timer->active = false;  // an expiry already queued is dropped
-  timers_.erase(std::remove(timers_.begin(), timers_.end(), timer), timers_.end());
+  ++removed_timers_;
 }
 
 bool EventLoop::ReviveTimer(const std::shared_ptr<TimerEntry>& timer, int interval_ms) {
@@ -135,15 +140,22 @@ bool EventLoop::ReviveTimer(const std::shared_ptr<TimerEntry>& timer, int interv
   timer->active = true;
   timer->interval_ms = interval_ms;
   timer->due = clock_.Now() + std::chrono::milliseconds(interval_ms);
-  timers_.push_back(timer);
+  timer->order = next_timer_order_++;
+  if (timer->listed) {
+    --removed_timers_;
+  } else {
+    timer->listed = true;
+    timers_.push_back(timer);
+  }
   return true;
 }
 
 int EventLoop::MillisecondsToNextTimer() const {
-  if (timers_.empty()) return -1;
-  auto due = timers_.front()->due;
-  for (const auto& t : timers_) due = std::min(due, t->due);
-  auto left = due - clock_.Now();
+  std::optional<MonotonicClock::TimePoint> due;
+  for (const auto& t : timers_)
+    if (t->active && (!due || t->due < *due)) due = t->due;
+  if (!due) return -1;
+  auto left = *due - clock_.Now();
   if (left <= MonotonicClock::TimePoint::duration::zero()) return 0;
   return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
@@ -217,13 +229,22 @@ void EventLoop::Collect(int timeout_ms) {
     watch.pending |= FromEpoll(events[i].events);
   }
 
+  if (removed_timers_ > 0) {
+    std::erase_if(timers_, [](const std::shared_ptr<TimerEntry>& t) {
+      if (t->active) return false;
+      t->listed = false;
+      return true;
+    });
+    removed_timers_ = 0;
+  }
   auto now = clock_.Now();
   std::vector<std::shared_ptr<TimerEntry>> expired;
   for (const auto& t : timers_) {
     if (!t->queued && t->due <= now) expired.push_back(t);
   }
-  std::stable_sort(expired.begin(), expired.end(),
-                   [](const auto& a, const auto& b) { return a->due < b->due; });
+  std::sort(expired.begin(), expired.end(), [](const auto& a, const auto& b) {
+    return a->due != b->due ? a->due < b->due : a->order < b->order;
+  });
   for (auto& t : expired) {
     t->queued = true;
     queue_.push_back(Event{nullptr, std::move(t), nullptr});

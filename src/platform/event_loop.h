@@ -136,7 +136,9 @@ class EventLoop {
   uint64_t rounds_collected_ = 0;  // gives each round its number
   std::unordered_map<int, std::shared_ptr<IoWatch>> watches_;
   std::vector<std::shared_ptr<IoWatch>> in_dispatch_;  // io handlers on the stack
-  std::vector<std::shared_ptr<TimerEntry>> timers_;
+  std::vector<std::shared_ptr<TimerEntry>> timers_;  // also removed ones, until collected
+  size_t removed_timers_ = 0;                         // those in timers_ that are removed
+  uint64_t next_timer_order_ = 0;
   std::deque<Event> queue_;
   ErrorHandler on_error_;
   Task before_wait_;

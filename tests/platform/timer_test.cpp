@@ -152,6 +152,42 @@ TEST_F(TimerTest, DisablingCancelsAnExpiryThatIsAlreadyDue) {
   EXPECT_EQ(fired_after(1ms), 2);
 }
 
+// Timers due at the same moment expire in the order they were last enabled, also one enabled
+// again right after it was disabled; a disabled or destroyed timer neither fires nor counts
+// for the wait.
+TEST_F(TimerTest, TimersDueAtOnceExpireInTheOrderTheyWereLastEnabled) {
+  std::vector<std::string> log;
+  Timer a(loop), b(loop), c(loop);
+  for (auto [timer, name] : {std::pair{&a, "a"}, {&b, "b"}, {&c, "c"}}) {
+    timer->SetInterval(5);
+    timer->SetHandlers({.on_timer = [&log, timer, name] {
+      log.push_back(name);
+      timer->SetEnabled(false);
+    }});
+    timer->SetEnabled(true);
+  }
+  b.SetEnabled(false);
+  b.SetEnabled(true);
+  {
+    Timer gone(loop);
+    gone.SetInterval(1);
+    gone.SetHandlers({.on_timer = [&log] { log.push_back("gone"); }});
+    gone.SetEnabled(true);
+  }
+  Timer off(loop);
+  off.SetInterval(1);
+  off.SetHandlers({.on_timer = [&log] { log.push_back("off"); }});
+  off.SetEnabled(true);
+  off.SetEnabled(false);
+  EXPECT_EQ(loop.MillisecondsToNextTimer(), 5);
+  Pass(5ms);
+  EXPECT_EQ(log, (std::vector<std::string>{"a", "c", "b"}));
+  EXPECT_EQ(loop.MillisecondsToNextTimer(), -1);
+  off.SetEnabled(true);  // enabled again after its entry left the list
+  Pass(1ms);
+  EXPECT_EQ(log.back(), "off");
+}
+
 TEST_F(TimerTest, HandlerMayDestroyItsTimerAndErrorsReachTheLoop) {
   std::vector<std::string> errors;
   loop.SetErrorHandler([&](const Error& e) { errors.push_back(e.Message()); });

@@ -111,7 +111,8 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
   std::optional<Error> failure;
   DefinitionSource source = DefinitionSource::kOwnFile;
   try {
-    source = co_await host_.DecideSource(link);
+    const std::optional<DefinitionSource> known = host_.KnownSource();
+    source = known ? *known : co_await host_.DecideSource(link);
   } catch (const Error& e) {
     failure = e;
   }
@@ -174,16 +175,19 @@ Task<RequestOutcome> CommandFlow::Execute(CommandLink& link, ReplySink& terminal
 
   // A template is prepared for the session's confirmed mode before anything of it is sent; a
   // preparation error leaves the request without a reply.
-  const std::shared_ptr<const StatementPlan> first =
-      cache_.plans.For(definition.statement1, co_await link.Mode());
+  // The mode is asked of the link only while the session has not confirmed it.
+  std::optional<EscapeMode> mode = link.ConfirmedMode();
+  if (!mode) mode = co_await link.Mode();
+  const std::shared_ptr<const StatementPlan> first = cache_.plans.For(definition.statement1, *mode);
   StatementRun one =
       co_await RunTemplate(link, *first, params, StatementRole::kTemplate1, /*open=*/!modifying);
   if (one.failure) co_return AnswerFailure(terminal, definition, *one.failure);
   if (!modifying && one.rows->NoRows()) co_return AnswerEmptyResult(terminal, definition);
   if (definition.statement2.empty()) co_return AnswerRecords(terminal, definition, one.rows);
 
-  const std::shared_ptr<const StatementPlan> second =
-      cache_.plans.For(definition.statement2, co_await link.Mode());
+  mode = link.ConfirmedMode();
+  if (!mode) mode = co_await link.Mode();
+  const std::shared_ptr<const StatementPlan> second = cache_.plans.For(definition.statement2, *mode);
   StatementRun two =
       co_await RunTemplate(link, *second, params, StatementRole::kTemplate2, /*open=*/true);
   if (two.failure) co_return AnswerFailure(terminal, definition, *two.failure);
@@ -211,7 +215,9 @@ Task<CommandFlow::StatementRun> CommandFlow::RunTemplate(CommandLink& link,
   host_.StatementStarts();
   StatementRun run;
   try {
-    std::string statement = plan.Finish(params, co_await link.Mode());
+    std::optional<EscapeMode> mode = link.ConfirmedMode();
+    if (!mode) mode = co_await link.Mode();
+    std::string statement = plan.Finish(params, *mode);
     if (open)
       run.rows = co_await link.Open(std::move(statement), role);
     else

@@ -93,6 +93,8 @@ class CommandFlow {
     // Where the definition of this request comes from; may ask the database over `link`.
     // A failure it throws is answered like a failed lookup.
     virtual Task<DefinitionSource> DecideSource(CommandLink& link) = 0;
+    // The source, when it is known without the database; DecideSource is asked otherwise.
+    virtual std::optional<DefinitionSource> KnownSource() const { return std::nullopt; }
     // The lookup of `name` ended: the definition, or none (the command is unknown).
     virtual void LookedUp(const std::string& /*name*/,
                           const std::optional<CommandDefinition>& /*definition*/) {}

@@ -165,6 +165,7 @@ struct CommandProcessor::ParallelRequest final : CommandFlow::Host {
   Task<DefinitionSource> DecideSource(CommandLink& on) override {
     return processor.DecideSource(on);
   }
+  std::optional<DefinitionSource> KnownSource() const override { return processor.KnownSource(); }
   void LookedUp(const std::string& /*name*/,
                 const std::optional<CommandDefinition>& definition) override {
     if (definition) own_name = definition->own_name;

@@ -130,7 +130,7 @@ class CommandProcessor final : private CommandFlow::Host {
 
   // The source known without the database: the configured one or the probe's; none when a
   // request has to probe.
-  std::optional<DefinitionSource> KnownSource() const;
+  std::optional<DefinitionSource> KnownSource() const override;
   // True while the last probe failed less than kProbeInterval ago: requests fail as it did.
   bool WithinFailedProbeInterval() const;
 

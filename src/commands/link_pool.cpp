@@ -174,11 +174,11 @@ Task<void> PooledLink::Execute(std::string statement, StatementRole /*role*/) {
 }
 
 Task<ResultRows*> PooledLink::Open(std::string statement, StatementRole /*role*/) {
-  co_return co_await Run(std::move(statement), /*open=*/true);
+  return Run(std::move(statement), /*open=*/true);  // Run's own task: no frame of its own
 }
 
 Task<ResultRows*> PooledLink::Run(std::string statement, bool open) {
-  co_await Connect();
+  if (!member_) co_await Connect();
   // A kept link whose session the database dropped while it was idle (restarted, killed it)
   // fails its first statement so; the statement is then sent again on a fresh link.
   // Kept for a second try on a fresh link; a statement is cheap to copy next to its round trip.

@@ -79,8 +79,7 @@ std::string_view Cp1250ByteAsUtf8(unsigned char byte) {
     Converter converter("UTF-8", "WINDOWS-1250");
     std::array<Utf8, 256> table{};
     for (int b = 0; b < 256; ++b) {
-      const std::string utf8 =
-          converter.Run(std::string(1, static_cast<char>(b)), "\xEF\xBF\xBD");
+      const std::string utf8 = converter.Run(std::string(1, static_cast<char>(b)), "\xEF\xBF\xBD");
       if (utf8.empty() || utf8.size() > 3) throw std::runtime_error("iconv: unexpected UTF-8");
       std::copy(utf8.begin(), utf8.end(), table[b].bytes);
       table[b].size = static_cast<unsigned char>(utf8.size());

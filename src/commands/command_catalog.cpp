@@ -1,7 +1,7 @@
 #include "commands/command_catalog.h"
 
-#include "commands/placeholders.h"
 #include "base/error.h"
+#include "commands/placeholders.h"
 #include "config/config_store.h"
 #include "config/ini_file.h"
 #include "db/db_connection.h"
@@ -20,8 +20,7 @@ std::optional<CommandDefinition> Known(CommandDefinition definition) {
 }
 
 // The section `name` of one version of the file.
-CommandDefinition DefinitionInSnapshot(const ConfigStore::Snapshot& file,
-                                       const std::string& name) {
+CommandDefinition DefinitionInSnapshot(const ConfigStore::Snapshot& file, const std::string& name) {
   CommandDefinition definition = DefinitionFromSection(file, name);
   definition.own_name = file.SectionName(name).value_or(name);
   return definition;

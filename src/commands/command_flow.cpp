@@ -144,9 +144,10 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
     co_return Ended(RequestOutcome::Kind::kUnknownCommand);
   }
   if (definition->parameter_count < 1 || definition->parameter_count > 5)
-    co_return Named(*definition, fail(Error::Range("Range check error (ze_ctecky = " +
-                                std::to_string(definition->parameter_count) + ")"),
-                   false));
+    co_return Named(*definition,
+                    fail(Error::Range("Range check error (ze_ctecky = " +
+                                      std::to_string(definition->parameter_count) + ")"),
+                         false));
   ParameterValues params;
   if (auto e =
           CatchError([&] { params = RequestParameters(request, definition->parameter_count); }))
@@ -187,7 +188,8 @@ Task<RequestOutcome> CommandFlow::Execute(CommandLink& link, ReplySink& terminal
 
   mode = link.ConfirmedMode();
   if (!mode) mode = co_await link.Mode();
-  const std::shared_ptr<const StatementPlan> second = cache_.plans.For(definition.statement2, *mode);
+  const std::shared_ptr<const StatementPlan> second =
+      cache_.plans.For(definition.statement2, *mode);
   StatementRun two =
       co_await RunTemplate(link, *second, params, StatementRole::kTemplate2, /*open=*/true);
   if (two.failure) co_return AnswerFailure(terminal, definition, *two.failure);

@@ -205,7 +205,7 @@ std::string StatementPlan::Finish(EscapeMode mode) const {
 }
 
 std::shared_ptr<const StatementPlan> StatementPlans::For(const std::string& templ,
-                                                        EscapeMode mode) {
+                                                         EscapeMode mode) {
   if (templ.size() > kMaxPlannedText) return std::make_shared<const StatementPlan>(templ, mode);
   auto& plans = plans_[mode == EscapeMode::kBackslash ? 0 : 1];
   if (auto found = plans.find(templ); found != plans.end()) return found->second;

@@ -129,15 +129,15 @@ class EventLoop {
   int wake_fd_ = -1;  // eventfd: readable while posted tasks wait
   bool wake_signalled_ = false;
   bool stopped_ = false;
-  bool running_ = false;  // inside Run: the loop itself comes back for queued events
-  int depth_ = 0;  // nesting of RunOnce
-  int dispatching_ = 0;  // nesting of RunOnce's dispatch stage
+  bool running_ = false;           // inside Run: the loop itself comes back for queued events
+  int depth_ = 0;                  // nesting of RunOnce
+  int dispatching_ = 0;            // nesting of RunOnce's dispatch stage
   uint64_t round_ = 0;             // the round being dispatched
   uint64_t rounds_collected_ = 0;  // gives each round its number
   std::unordered_map<int, std::shared_ptr<IoWatch>> watches_;
   std::vector<std::shared_ptr<IoWatch>> in_dispatch_;  // io handlers on the stack
-  std::vector<std::shared_ptr<TimerEntry>> timers_;  // also removed ones, until collected
-  size_t removed_timers_ = 0;                         // those in timers_ that are removed
+  std::vector<std::shared_ptr<TimerEntry>> timers_;    // also removed ones, until collected
+  size_t removed_timers_ = 0;                          // those in timers_ that are removed
   uint64_t next_timer_order_ = 0;
   std::deque<Event> queue_;
   ErrorHandler on_error_;

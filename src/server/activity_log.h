@@ -73,10 +73,10 @@ class ActivityLog {
   LogView& view_;
   std::string program_dir_;
   int fd_ = -1;
-  std::string open_path_;       // the path fd_ was opened at
+  std::string open_path_;                    // the path fd_ was opened at
   std::chrono::year_month_day open_date_{};  // the day of that path
-  LocalTime last_check_{};      // the moment of the last identity check
-  std::string spare_line_;      // the buffer of the last line, kept for the next
+  LocalTime last_check_{};                   // the moment of the last identity check
+  std::string spare_line_;                   // the buffer of the last line, kept for the next
   uint64_t unwritten_lines_ = 0;
   bool write_failed_ = false;
   bool typed_appended_ = false;

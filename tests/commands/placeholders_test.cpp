@@ -165,7 +165,8 @@ TEST(StatementPlans, KeepsOnePlanPerTextAndModeWithinTheirBound) {
   }
   EXPECT_EQ(first->Finish({"v"}, EscapeMode::kBackslash), "select \"v\"\r\n");
   // A long template is planned for each use and not kept.
-  const std::string long_templ = "select '" + std::string(StatementPlans::kMaxPlannedText, 'x') + "'";
+  const std::string long_templ =
+      "select '" + std::string(StatementPlans::kMaxPlannedText, 'x') + "'";
   const size_t kept = plans.Size();
   EXPECT_NE(plans.For(long_templ, EscapeMode::kBackslash),
             plans.For(long_templ, EscapeMode::kBackslash));

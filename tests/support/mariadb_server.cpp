@@ -139,7 +139,19 @@ MariaDb::MariaDb(std::vector<std::string> server_options)
     throw std::runtime_error("MariaDB test server: install failed:\n" + Tail(dir_ + "install.log"));
 
   try {
-    Start();
+    // Another process may take the free port before the server binds it; the first start
+    // then tries another one.
+    for (int attempt = 1;; ++attempt) {
+      try {
+        Start();
+        break;
+      } catch (const std::runtime_error& e) {
+        if (attempt == 5 ||
+            std::string(e.what()).find("Address already in use") == std::string::npos)
+          throw;
+        port_ = FreePort();
+      }
+    }
     default_sql_mode_ = QueryValue("SELECT @@GLOBAL.sql_mode");
     Exec("CREATE DATABASE larvek");
     for (const char* host : {"127.0.0.1", "localhost", "%"}) {

@@ -3,7 +3,6 @@
 #include "base/error.h"
 #include "commands/placeholders.h"
 #include "config/config_store.h"
-#include "config/ini_file.h"
 #include "db/db_connection.h"
 #include "db/db_query.h"
 
@@ -60,24 +59,20 @@ std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
   return Known(DefinitionInSnapshot(own_file.Now(), name));
 }
 
-std::optional<CommandDefinition> OwnFileDefinitions::Find(const std::string& name) {
+std::shared_ptr<const CommandDefinition> OwnFileDefinitions::Find(const std::string& name) {
   const ConfigStore::Snapshot file = own_file_.Now();
   if (file.Version() != version_) {
     found_.clear();
     version_ = file.Version();
   }
-  // Names that fold alike find the same section: only the name the request used differs.
-  std::string key = FoldIniName(name);
-  if (auto kept = found_.find(key); kept != found_.end()) {
-    CommandDefinition definition = kept->second;
-    definition.name = name;
-    return definition;
-  }
+  if (auto kept = found_.find(name); kept != found_.end()) return kept->second;
   std::optional<CommandDefinition> definition = Known(DefinitionInSnapshot(file, name));
-  if (!definition) return definition;
+  if (!definition) return nullptr;
+  auto shared = std::make_shared<const CommandDefinition>(std::move(*definition));
+  if (name.size() > kMaxKeptName) return shared;
   if (found_.size() >= kMaxKept) found_.clear();
-  found_.emplace(std::move(key), *definition);
-  return definition;
+  found_.emplace(name, shared);
+  return shared;
 }
 
 CommandDefinition DefinitionFromRow(ResultRows& row, std::string name,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -41,23 +42,26 @@ std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
                                                const std::string& name);
 
 // FindInOwnFile with memory: a definition found is kept while the store reads the same version
-// of the file, so the next request of that command takes it without reading its section. An
-// edit of the file takes effect as it always does, with the next request after the edit.
-// Names are kept as the file compares them (letter case folded), at most kMaxKept; names
-// without a definition are not kept. The store must outlive this.
+// of the file, so the next request of that command takes it, shared, without reading its
+// section. An edit of the file takes effect as it always does, with the next request after the
+// edit. Names are kept as the requests write them, at most kMaxKept names of at most
+// kMaxKeptName bytes (a terminal's names cannot grow it beyond that); names without a
+// definition are not kept. The store must outlive this.
 class OwnFileDefinitions {
  public:
   static constexpr size_t kMaxKept = 256;
+  static constexpr size_t kMaxKeptName = 64;
 
   explicit OwnFileDefinitions(const ConfigStore& own_file) : own_file_(own_file) {}
   const ConfigStore& File() const { return own_file_; }
-  std::optional<CommandDefinition> Find(const std::string& name);
+  // The definition of `name` (its `name` is this one), or null when there is none.
+  std::shared_ptr<const CommandDefinition> Find(const std::string& name);
   size_t Kept() const { return found_.size(); }
 
  private:
   const ConfigStore& own_file_;
   uint64_t version_ = 0;  // the version the kept definitions were read from
-  std::unordered_map<std::string, CommandDefinition> found_;  // by folded name
+  std::unordered_map<std::string, std::shared_ptr<const CommandDefinition>> found_;  // by name
 };
 
 // A row of server_term as a definition named `name`, read as the lookup reads it: the count

@@ -126,11 +126,12 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
 
   // In the table the lookup is the first statement that carries a value: SET NAMES goes first,
   // and its answer confirms how the session reads backslashes before the name is quoted.
-  std::optional<CommandDefinition> definition;
+  std::shared_ptr<const CommandDefinition> definition;
   try {
     if (in_table) {
       co_await ConnectAndSetNames(link);
-      definition = co_await LookUpInTable(link, name, settings_.regional);
+      std::optional<CommandDefinition> row = co_await LookUpInTable(link, name, settings_.regional);
+      if (row) definition = std::make_shared<const CommandDefinition>(std::move(*row));
     } else {
       definition = cache_.definitions.Find(name);
     }
@@ -138,7 +139,7 @@ Task<RequestOutcome> CommandFlow::Run(CommandLink& link, ReplySink& terminal,
     failure = e;
   }
   if (failure) co_return fail(*failure, true);
-  host_.LookedUp(name, definition);
+  host_.LookedUp(name, definition.get());
   if (!definition) {
     Reply(terminal, kUnknownCommandReply);
     co_return Ended(RequestOutcome::Kind::kUnknownCommand);

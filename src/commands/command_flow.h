@@ -96,8 +96,7 @@ class CommandFlow {
     // The source, when it is known without the database; DecideSource is asked otherwise.
     virtual std::optional<DefinitionSource> KnownSource() const { return std::nullopt; }
     // The lookup of `name` ended: the definition, or none (the command is unknown).
-    virtual void LookedUp(const std::string& /*name*/,
-                          const std::optional<CommandDefinition>& /*definition*/) {}
+    virtual void LookedUp(const std::string& /*name*/, const CommandDefinition* /*definition*/) {}
     // The templates of `definition` are about to run for `terminal` with `params`.
     virtual void Executing(const CommandDefinition& /*definition*/,
                            const ParameterValues& /*params*/, ReplySink& /*terminal*/) {}

@@ -166,8 +166,7 @@ struct CommandProcessor::ParallelRequest final : CommandFlow::Host {
     return processor.DecideSource(on);
   }
   std::optional<DefinitionSource> KnownSource() const override { return processor.KnownSource(); }
-  void LookedUp(const std::string& /*name*/,
-                const std::optional<CommandDefinition>& definition) override {
+  void LookedUp(const std::string& /*name*/, const CommandDefinition* definition) override {
     if (definition) own_name = definition->own_name;
   }
   void Executing(const CommandDefinition& definition, const ParameterValues& /*params*/,

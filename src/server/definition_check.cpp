@@ -627,10 +627,10 @@ class DryRun final : public CommandLink, public CommandFlow::Host, public ReplyS
 
   // CommandFlow::Host.
   Task<DefinitionSource> DecideSource(CommandLink&) override { co_return session_.Source(); }
-  void LookedUp(const std::string& name,
-                const std::optional<CommandDefinition>& definition) override {
+  void LookedUp(const std::string& name, const CommandDefinition* definition) override {
     name_ = name;
-    definition_ = definition;
+    definition_.reset();
+    if (definition) definition_ = *definition;
   }
   void Executing(const CommandDefinition&, const ParameterValues& params, ReplySink&) override {
     executing_ = true;

@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "base/error.h"
 #include "base/file_io.h"
@@ -191,11 +193,13 @@ class ConnectionReplySink final : public ReplySink {
   TerminalConnection& connection_;
 };
 
-std::string WithoutLineBreaks(const std::string& text) {
-  std::string out;
-  for (char c : text)
-    if (c != '\r' && c != '\n') out += c;
-  return out;
+// Appends `text` to `out` without its CR and LF bytes.
+void AppendWithoutLineBreaks(std::string& out, std::string_view text) {
+  while (!text.empty()) {
+    const size_t end = std::min(text.find_first_of("\r\n"), text.size());
+    out.append(text, 0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
 }
 
 // Log line of a configuration value that stops the server: + "[section] key=value: " + error.
@@ -702,9 +706,15 @@ void Server::OnTerminalData(TerminalConnection& client) {
   }
   while (!reception.empty() && reception.back() == '\r') reception.pop_back();
   // A hostile terminal must not fill the disk through the log: long receptions are cut.
-  AddLogLine("Na\xE8teno z " + client.PeerAddress() + ": '" +
-             WithoutLineBreaks(std::string(LoggedPart(reception))) + "'" +
-             CutNote(reception.size()));
+  const std::string_view logged = LoggedPart(reception);
+  std::string line = "Na\xE8teno z ";
+  line.reserve(line.size() + 48 + logged.size());
+  line += client.PeerAddress();
+  line += ": '";
+  AppendWithoutLineBreaks(line, logged);
+  line += '\'';
+  if (logged.size() < reception.size()) line += CutNote(reception.size());
+  AddLogLine(line);
   if (!parallel) {
     ConnectionReplySink terminal(client);
     Count(processor_.Handle(terminal, reception));

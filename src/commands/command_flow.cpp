@@ -239,7 +239,8 @@ Task<CommandFlow::StatementRun> CommandFlow::RunTemplate(CommandLink& link,
 
 Task<void> CommandFlow::ConnectAndSetNames(CommandLink& link) {
   co_await link.Connect();
-  co_await ExecuteFixed(link, kSetNames, StatementRole::kSetNames);
+  static const std::string set_names = kSetNames;  // made once: the plans are found by text
+  co_await ExecuteFixed(link, set_names, StatementRole::kSetNames);
 }
 
 Task<void> CommandFlow::ExecuteFixed(CommandLink& link, const std::string& text,

@@ -1,5 +1,7 @@
 #include "commands/request.h"
 
+#include <algorithm>
+
 #include "base/error.h"
 
 namespace larvek {
@@ -28,6 +30,8 @@ Request ParseRequest(std::string_view reception) {
   for (char c : reception)
     if (c != '\r' && c != '\n' && c != '@') request.text += c;
   const std::string& text = request.text;
+  // One field per separator, the last one and the empty one after it: allocated once.
+  request.fields.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), ';')) + 2);
   size_t start = 0;
   while (true) {
     const size_t sep = text.find(';', start);

@@ -53,13 +53,8 @@ Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const st
   co_return Known(DefinitionFromRow(*row, name, formats));
 }
 
-std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
-                                               const std::string& name) {
-  // One look at the file for all five keys: a definition is read from one version of it.
-  return Known(DefinitionInSnapshot(own_file.Now(), name));
-}
-
 std::shared_ptr<const CommandDefinition> OwnFileDefinitions::Find(const std::string& name) {
+  // One look at the file for all five keys: a definition is read from one version of it.
   const ConfigStore::Snapshot file = own_file_.Now();
   if (file.Version() != version_) {
     found_.clear();

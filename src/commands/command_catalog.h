@@ -37,15 +37,12 @@ DefinitionSource ProbeDefinitionSource(DbConnection& connection);
 // `name` and `formats` must outlive the task.
 Task<std::optional<CommandDefinition>> LookUpInTable(CommandLink& link, const std::string& name,
                                                      const RegionalSettings& formats);
-// The same in the own file: the section `name` (see DefinitionFromSection).
-std::optional<CommandDefinition> FindInOwnFile(const ConfigStore& own_file,
-                                               const std::string& name);
-
-// FindInOwnFile with memory: a definition found is kept while the store reads the same version
-// of the file, so the next request of that command takes it, shared, without reading its
-// section. An edit of the file takes effect as it always does, with the next request after the
-// edit. Names are kept as the requests write them, at most kMaxKept names of at most
-// kMaxKeptName bytes (a terminal's names cannot grow it beyond that); names without a
+// The same in the own file: the section `name` (see DefinitionFromSection), every key of it read
+// from one version of the file, with the same answer for a count of 0. A definition found is kept
+// while the store reads the same version of the file, so the next request of that command takes it,
+// shared, without reading its section. An edit of the file takes effect as it always does, with the
+// next request after the edit. Names are kept as the requests write them, at most kMaxKept names of
+// at most kMaxKeptName bytes (a terminal's names cannot grow it beyond that); names without a
 // definition are not kept. The store must outlive this.
 class OwnFileDefinitions {
  public:

@@ -50,7 +50,6 @@ class OwnFileDefinitions {
   static constexpr size_t kMaxKeptName = 64;
 
   explicit OwnFileDefinitions(const ConfigStore& own_file) : own_file_(own_file) {}
-  const ConfigStore& File() const { return own_file_; }
   // The definition of `name` (its `name` is this one), or null when there is none.
   std::shared_ptr<const CommandDefinition> Find(const std::string& name);
   size_t Kept() const { return found_.size(); }
